@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/PathSeparator.h"
+
+namespace Telvar {
+
+// Byte-string helpers shared by the configuration, file and logging code.
+// White space is every byte whose signed value is at most 32.
+namespace StringUtil {
+
+constexpr size_t NO_POSITION = static_cast<size_t>(-1);
+
+inline bool isWhite(char c) { return static_cast<signed char>(c) <= 32; }
+
+size_t trimRight(std::string& s);
+size_t trimLeft(std::string& s);
+size_t trim(std::string& s);
+void toLower(std::string& s);
+std::string toLowerCopy(const std::string& s);
+void stripQuotes(std::string& s);
+std::string splitFirst(std::string& s, char separator);
+void splitAll(const std::string& s, char separator, std::vector<std::string>& list,
+              size_t maximumPieces = NO_POSITION, bool skipEmpty = false);
+void splitIntegers(const std::string& s, char separator, std::vector<int32_t>& list,
+                   size_t maximumPieces = NO_POSITION);
+size_t countChar(char c, const std::string& s, size_t start = 0, size_t count = NO_POSITION);
+std::string intToString(int32_t value);
+bool isPrintable(const std::string& s);
+
+// Path helpers: '/' and '\\' are both separators; the one written is the
+// platform's unless the caller names another.
+void appendSeparator(std::string& path, char written = Platform::PATH_SEPARATOR);
+size_t normaliseSeparators(std::string& path, char written = Platform::PATH_SEPARATOR);
+void stripTrailingSeparators(std::string& path);
+std::string extensionOf(const std::string& s);
+std::string removeExtension(std::string& s);
+std::string directoryOf(const std::string& path);
+std::string baseNameOf(const std::string& path);
+bool isValidFileName(const std::string& name);
+
+} // namespace StringUtil
+} // namespace Telvar
