@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/SmartPointer.h"
+
+namespace Telvar {
+
+class LoggerCentre;
+class LoggerUnit;
+class ThreadInstance;
+
+// Fields of an accepted message, as the server hands them to its owner.
+struct IPCFields {
+    std::string type;
+    std::string identifier;
+    std::string payload;
+    std::string replyTo;
+};
+
+// Waits of the server; tests shorten them.
+struct IPCServerTiming {
+    uint32_t pollMs = 1000;          // listener sleep between rounds
+    uint32_t stopStepMs = 1000;      // stop: sleep between looks at the exited flag
+    uint32_t stopSteps = 10;         // stop: number of looks
+    uint32_t reportMs = 60000;       // listener: interval of the pass-count report
+    uint32_t threadStopWaitMs = 1000;// destructor: wait before the listener is terminated
+};
+
+// Listens on a named mailslot and calls the callback, on the listener
+// thread, with the fields of each message addressed to "Telvar".
+class IPCServer {
+public:
+    static constexpr int32_t MODULE_IPC = 6;
+    using Callback = std::function<void(const std::string& type, const std::string& identifier,
+                                        const std::string& payload, const std::string& replyTo)>;
+
+    IPCServer(const std::string& name, SmartPointer<LoggerCentre> centre, Callback callback,
+              const IPCServerTiming& timing = IPCServerTiming());
+    IPCServer(const IPCServer&) = delete;
+    IPCServer& operator=(const IPCServer&) = delete;
+    virtual ~IPCServer();
+
+    // Asks the listener to end and waits for it (bounded).
+    void stop();
+
+    const std::string& name() const { return name_; }
+    bool listenerExited() const { return context_.exited.load(); }
+
+    // Splits a message: false when it is not addressed to "Telvar".
+    static bool splitMessage(const std::string& message, IPCFields& fields);
+
+    struct Context {
+        SmartPointer<LoggerUnit>* unit = nullptr;
+        const std::string* name = nullptr;
+        Callback callback;
+        IPCServerTiming timing;
+        std::atomic<bool> stopRequested{false};
+        std::atomic<bool> exited{false};
+    };
+
+private:
+    SmartPointer<ThreadInstance> thread_;
+    SmartPointer<LoggerUnit> unit_;
+    std::string name_;
+    Context context_;
+};
+
+} // namespace Telvar

@@ -1,0 +1,7 @@
+#include "common/JobInstance.h"
+
+namespace Telvar {
+
+JobInstance::~JobInstance() = default;
+
+} // namespace Telvar

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/IPC.h"
+#include "platform/MailslotTransport.h"
+
+namespace Telvar {
+
+class Monopoly;
+
+// A named mailslot: mode 0 creates and reads it, modes 1 and 2 write to it.
+// All writers on the machine serialise through the named lock
+// "Telvar_MailSlot".
+class MailSlot : public IPC {
+public:
+    static constexpr const char* WRITER_LOCK_NAME = "Telvar_MailSlot";
+    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 1024;
+
+    // Receives debug texts of all mail slots of the process (level, text).
+    using DebugHook = std::function<void(int32_t level, const std::string& text)>;
+
+    MailSlot(int32_t mode, const std::string& name);
+    MailSlot(const MailSlot&) = delete;
+    MailSlot& operator=(const MailSlot&) = delete;
+    ~MailSlot() override;
+
+    bool send(const std::string& text) override;
+    int32_t receive(std::vector<std::string>& messages) override;
+
+    const std::string& name() const { return name_; }
+
+    // Oversized messages dropped by receive since the last call.
+    uint32_t takeDroppedCount();
+
+    // 1 to 100 letters, digits, '_', '-' or '.'.
+    static bool isValidName(const std::string& name);
+    // The name with control and non-ASCII bytes written as \xNN, for texts.
+    static std::string printableName(const std::string& name);
+
+    // Installs (or with an empty function removes) the process-wide hook.
+    static void setDebugHook(DebugHook hook);
+
+private:
+    void openForWriting();
+    void debug(int32_t level, const std::string& text) const;
+
+    Platform::MailslotHandle handle_;
+    std::string name_;
+    Monopoly* writerLock_;
+    uint32_t dropped_;
+};
+
+} // namespace Telvar

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/SystemError.h"
+
+namespace Telvar {
+namespace Platform {
+
+// Local one-way datagram slots with mailslot behaviour: message boundaries
+// kept, any local process may write, a slot exists exactly while its
+// receiver holds it, and writing to an absent slot fails at once.
+
+using MailslotHandle = uint64_t;  // 0 is never a valid handle
+
+constexpr MailslotHandle INVALID_MAILSLOT_HANDLE = 0;
+constexpr int32_t MAILSLOT_NO_MESSAGE = -1;
+// Larger messages are dropped by the receiver and counted.
+constexpr size_t MAILSLOT_MAX_MESSAGE = 65536;
+constexpr size_t MAILSLOT_MAX_NAME = 100;
+
+// 1 to 100 characters of letters, digits, '_', '-' and '.'.
+bool isValidMailslotName(const std::string& name);
+
+// All functions answer ERR_SUCCESS or an error number (SystemError.h).
+// An invalid name gives ERR_INVALID_NAME; a name in use ERR_ALREADY_EXISTS.
+uint32_t createMailslot(const std::string& name, MailslotHandle& handle);
+
+// Opens a slot for writing; an absent slot gives ERR_FILE_NOT_FOUND.
+// broadcast has no counterpart here and opens the local slot.
+uint32_t openMailslot(const std::string& name, bool broadcast, MailslotHandle& handle);
+
+// Writes one message. Waits a short while when the receiver's queue is
+// full, then fails with ERR_SEM_TIMEOUT rather than stall the writer.
+uint32_t writeMailslot(MailslotHandle handle, const void* data, size_t length);
+
+// Size of the next queued message, MAILSLOT_NO_MESSAGE when none.
+uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize);
+
+// Takes the next queued message (empty text and ERR_SUCCESS when none).
+uint32_t readMailslot(MailslotHandle handle, std::string& message);
+
+// Number of oversized messages dropped since the last call.
+uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped);
+
+uint32_t closeMailslot(MailslotHandle handle);
+
+// Time a writer waits for room in a full queue; returns the previous value.
+uint32_t setMailslotWriteWaitMilliseconds(uint32_t milliseconds);
+
+} // namespace Platform
+} // namespace Telvar
