@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Telvar {
+namespace Platform {
+
+using NamedMutexHandle = int64_t;
+constexpr NamedMutexHandle INVALID_NAMED_MUTEX = -1;
+
+enum class NamedMutexResult { CREATED, ALREADY_EXISTS, FAILED };
+
+// Creates the machine-wide mutex object of this name, owned by the caller,
+// if it does not exist yet. It never waits: when the object exists (held by
+// any process, or by another object of this one) the answer is
+// ALREADY_EXISTS and nothing is kept. The object lives exactly as long as
+// the returned handle is open and vanishes with the holding process, also
+// when that process is killed.
+NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& handle);
+
+// Gives the object up and closes the handle.
+bool releaseNamedMutex(NamedMutexHandle handle);
+
+} // namespace Platform
+} // namespace Telvar
