@@ -121,7 +121,9 @@ public:
 
 private:
     bool parseBlockAt(Tokenizer& tokenizer, DOMNode& parent, int depth);
-    void syntaxError(const char* text, int line);
+    // Called with loadLock_ held.
+    void parseText(const std::string& text, const std::string& name);
+    [[noreturn]] void syntaxError(const char* text);
     void debug(int32_t level, const std::string& text) const;
     void message(int32_t messageId, const std::vector<std::string>& params) const;
     static std::shared_ptr<const DOMNode> find(const std::shared_ptr<const DOMNode>& tree,

@@ -46,6 +46,9 @@ public:
 
 private:
     std::vector<Rule> rules_;
+    // Empty until the first classification after a load, so new rules are
+    // never hidden by a result cached under the old ones.
+    bool cached_ = false;
     DateTime cachedMoment_;
     int32_t cachedResult_ = UNDEF;
 };
