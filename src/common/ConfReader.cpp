@@ -422,9 +422,10 @@ int32_t ConfReader::getFileName(const std::string& path, std::string& out) const
     int32_t rc = getValue(path, TYPE_FILENAME, value);
     if (rc != CONF_OK)
         return rc;
+    // Checked after trimming, so "logs/ " cannot pass as a file name.
+    StringUtil::trim(value);
     if (!StringUtil::isValidFileName(value))
         return CONF_BAD_VALUE;
-    StringUtil::trim(value);
     out = value;
     return CONF_OK;
 }

@@ -92,6 +92,7 @@ const char* const SAMPLE = "ravlon() = \"\" {\n"
                            "  log(FileName) = \"logs//ravlon.log\" {}\n"
                            "  dirlike(FileName) = \"logs/\" {}\n"
                            "  wild(FileName) = \"*.log\" {}\n"
+                           "  spaced(FileName) = \"logs/ \" {}\n"
                            "  interval(TimeSpan) = P1DT2H3M4S {}\n"
                            "  badspan(TimeSpan) = 5M {}\n"
                            "  schemes() = \"\" { one() = \"\" {} two() = \"\" {} three() = \"\" {} }\n"
@@ -203,6 +204,7 @@ TEST_F(ConfReaderTest, DirAndFileNamesAreNormalised)
     s = "unchanged";
     EXPECT_EQ(5, reader->getFileName("ravlon.dirlike", s));
     EXPECT_EQ(5, reader->getFileName("ravlon.wild", s));
+    EXPECT_EQ(5, reader->getFileName("ravlon.spaced", s));
     EXPECT_EQ("unchanged", s);
 }
 
