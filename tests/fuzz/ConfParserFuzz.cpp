@@ -57,7 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string text(reinterpret_cast<const char*>(data), size);
 
-    ConfReader reader;
+    // One reader for the whole run, as in the collector: each input is a
+    // reload. (Destroying a reader pauses for its lock.)
+    static ConfReader reader;
     reader.readText(text, "fuzz");
     lookUpAll(reader);
 
