@@ -71,7 +71,9 @@ void FileBase::cleanUpFailedOpen(const char* module)
     // writer sees it.
     if (hadLock && !existedAtLock_)
         deleteFile(name_);
-    if (fileExists(tmpPath()))
+    // Only a copy of this open's own: without the lock a ".tmp" there may be
+    // another writer's.
+    if (safeUpdate_ && fileExists(tmpPath()))
         deleteFile(tmpPath());
     safeUpdate_ = false;
     bool released = releaseLock();
