@@ -28,6 +28,8 @@ public:
         ERROR_UNKNOWN_ORIGIN = 5,
         ERROR_WRITE = 9,
         ERROR_END_OF_FILE = 10,
+        ERROR_READ = 11,            // the platform failed a read
+        ERROR_POSITION = 12,        // the platform failed a seek or tell
         ERROR_CONTROL_BYTE = 13,
     };
     enum Origin { ORIGIN_START = 0, ORIGIN_CURRENT = 1, ORIGIN_END = 2 };
@@ -47,6 +49,7 @@ public:
     std::string readLine();
     // Up to count bytes into buffer; the number read. At the end of the
     // file the at-end flag is set (ERROR_END_OF_FILE when nothing came).
+    // Reading needs mode 1, 4, 5 or 6 (else ERROR_NOT_OPEN).
     size_t read(char* buffer, size_t count);
 
     // Modes 2 to 6: writes at the current position (the end in the append
@@ -61,6 +64,8 @@ public:
     int64_t seek(int64_t offset, int origin);
     // -1 when not open.
     int64_t tell();
+    // Set once a read met the end of the file, and after readLine returned
+    // the last line; cleared by seek.
     bool atEnd() const { return atEnd_; }
 
     bool isOpen() const { return mode_ != MODE_CLOSED; }

@@ -38,8 +38,12 @@ public:
     // False for a live foreign lock or when the lock file cannot be deleted.
     bool release();
 
-    // This object holds the lock it took.
-    bool isOwn() const { return present_ && ownerKey_ == ownKey_; }
+    // This object holds the lock it took (a key alone does not make a lock
+    // one's own: only the object that published the lock file holds it).
+    bool isOwn() const
+    {
+        return present_ && lockHandle_ != Platform::INVALID_FILE_HANDLE && ownerKey_ == ownKey_;
+    }
 
     const std::string& targetPath() const { return targetPath_; }
     const std::string& lockPath() const { return lockPath_; }

@@ -19,6 +19,7 @@ class MailSlot : public IPC {
 public:
     static constexpr const char* WRITER_LOCK_NAME = "Telvar_MailSlot";
     static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 1024;
+    static constexpr size_t MAX_PRINTED_NAME = 100;
 
     // Receives debug texts of all mail slots of the process (level, text).
     using DebugHook = std::function<void(int32_t level, const std::string& text)>;
@@ -38,7 +39,8 @@ public:
 
     // 1 to 100 letters, digits, '_', '-' or '.'.
     static bool isValidName(const std::string& name);
-    // The name with control and non-ASCII bytes written as \xNN, for texts.
+    // The name for texts: control and non-ASCII bytes, '\\' and '"' written
+    // as \xNN, cut after MAX_PRINTED_NAME characters.
     static std::string printableName(const std::string& name);
 
     // Installs (or with an empty function removes) the process-wide hook.

@@ -58,8 +58,8 @@ uint32_t terminateThread(ThreadHandle handle, int32_t exitCode);
 // Forgets the handle; the thread itself runs on.
 uint32_t closeThreadHandle(ThreadHandle handle);
 
-// Identifier of the calling thread (any thread, also ones not created here).
-ThreadId currentThreadId();
+// The identifier of the calling thread is currentThreadId() of ThreadId.h;
+// ids handed out here are the same numbers.
 
 // Posts to the queue of a thread. A thread has a queue once it has looked at
 // it (peek, get or ensureThreadMessageQueue); before that, and after the

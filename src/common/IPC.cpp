@@ -1,0 +1,7 @@
+#include "common/IPC.h"
+
+namespace Telvar {
+
+IPC::~IPC() = default;
+
+} // namespace Telvar

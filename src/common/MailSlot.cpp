@@ -1,0 +1,232 @@
+#include "common/MailSlot.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "common/Exception.h"
+
+namespace Telvar {
+
+namespace {
+
+std::recursive_mutex& hookMutex()
+{
+    static std::recursive_mutex* m = new std::recursive_mutex;
+    return *m;
+}
+
+MailSlot::DebugHook& hook()
+{
+    static MailSlot::DebugHook* h = new MailSlot::DebugHook;
+    return *h;
+}
+
+std::atomic<bool> broadcastNoted{false};
+
+// A writer that cannot get the machine-wide lock in this time gives up
+// rather than stall its thread.
+constexpr auto WRITER_LOCK_PATIENCE = std::chrono::seconds(5);
+
+// Serialises the writers.
+// TODO(files): the machine-wide Monopoly "Telvar_MailSlot" replaces this
+// in-process lock once its implementation is in.
+std::mutex& writerMutex()
+{
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+bool tryWriterLock(Monopoly*) { return writerMutex().try_lock(); }
+
+bool releaseWriterLock(Monopoly*)
+{
+    writerMutex().unlock();
+    return true;
+}
+
+// Texts of the errors the transport answers, as the system words them.
+std::string errorText(uint32_t error)
+{
+    switch (error) {
+    case Platform::ERR_FILE_NOT_FOUND:
+        return "The system cannot find the file specified.";
+    case Platform::ERR_ACCESS_DENIED:
+        return "Access is denied.";
+    case Platform::ERR_INVALID_HANDLE:
+        return "The handle is invalid.";
+    case Platform::ERR_NOT_ENOUGH_MEMORY:
+        return "Not enough memory resources are available to process this command.";
+    case Platform::ERR_GEN_FAILURE:
+        return "A device attached to the system is not functioning.";
+    case Platform::ERR_INVALID_PARAMETER:
+        return "The parameter is incorrect.";
+    case Platform::ERR_SEM_TIMEOUT:
+        return "The semaphore timeout period has expired.";
+    case Platform::ERR_INVALID_NAME:
+        return "The filename, directory name, or volume label syntax is incorrect.";
+    case Platform::ERR_ALREADY_EXISTS:
+        return "Cannot create a file when that file already exists.";
+    case Platform::ERR_NETWORK_UNREACHABLE:
+        return "The network location cannot be reached.";
+    default:
+        return "Error " + std::to_string(error);
+    }
+}
+
+std::string nameRule(const std::string& name)
+{
+    return "Invalid mailslot name \"" + MailSlot::printableName(name) +
+           "\": 1 to 100 letters, digits, '_', '-' or '.' expected";
+}
+
+} // namespace
+
+MailSlot::MailSlot(int32_t mode, const std::string& name)
+    : IPC(mode), handle_(Platform::INVALID_MAILSLOT_HANDLE), name_(name), writerLock_(nullptr), dropped_(0)
+{
+    if (mode != IPC_RECEIVER)
+        return;
+    if (!isValidName(name))
+        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, nameRule(name), TELVAR_HERE);
+    uint32_t error = Platform::createMailslot(name, handle_);
+    if (error != Platform::ERR_SUCCESS) {
+        handle_ = Platform::INVALID_MAILSLOT_HANDLE;
+        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(error), TELVAR_HERE);
+    }
+}
+
+MailSlot::~MailSlot()
+{
+    if (handle_ != Platform::INVALID_MAILSLOT_HANDLE)
+        Platform::closeMailslot(handle_);
+}
+
+bool MailSlot::isValidName(const std::string& name) { return Platform::isValidMailslotName(name); }
+
+std::string MailSlot::printableName(const std::string& name)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    size_t shown = 0;
+    for (char c : name) {
+        if (++shown > MAX_PRINTED_NAME) {
+            out += "...";
+            break;
+        }
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u >= 127 || c == '\\' || c == '"') {
+            out += "\\x";
+            out += digits[u >> 4];
+            out += digits[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void MailSlot::setDebugHook(DebugHook newHook)
+{
+    std::lock_guard<std::recursive_mutex> lock(hookMutex());
+    hook() = std::move(newHook);
+}
+
+void MailSlot::debug(int32_t level, const std::string& text) const
+{
+    std::lock_guard<std::recursive_mutex> lock(hookMutex());
+    if (hook())
+        hook()(level, text);
+}
+
+void MailSlot::openForWriting()
+{
+    if (!isValidName(name_))
+        throw IPCException(IPCException::IC_CANNOT_SEND, nameRule(name_), TELVAR_HERE);
+    bool broadcast = mode_ == IPC_SENDER_BROADCAST;
+    if (broadcast && !broadcastNoted.exchange(true))
+        debug(1, "MailSlot: Broadcast to every machine is not available here; \"" + name_ +
+                     "\" is written on this machine only.");
+    Platform::MailslotHandle handle = Platform::INVALID_MAILSLOT_HANDLE;
+    uint32_t error = Platform::openMailslot(name_, broadcast, handle);
+    if (error != Platform::ERR_SUCCESS)
+        throw IPCException(IPCException::IC_CANNOT_SEND, errorText(error), TELVAR_HERE);
+    handle_ = handle;
+}
+
+bool MailSlot::send(const std::string& text)
+{
+    if (mode_ == IPC_RECEIVER)
+        throw IPCException(IPCException::IC_NOT_SENDER, "", TELVAR_HERE);
+    // The receiver would drop it: say so here rather than answer success.
+    if (text.size() + 1 > Platform::MAILSLOT_MAX_MESSAGE)
+        throw IPCException(IPCException::IC_CANNOT_SEND,
+                           "Message of " + std::to_string(text.size() + 1) + " bytes exceeds the limit of " +
+                               std::to_string(Platform::MAILSLOT_MAX_MESSAGE) + " bytes",
+                           TELVAR_HERE);
+    if (handle_ == Platform::INVALID_MAILSLOT_HANDLE)
+        openForWriting();
+
+    auto giveUp = std::chrono::steady_clock::now() + WRITER_LOCK_PATIENCE;
+    while (!tryWriterLock(writerLock_)) {
+        if (std::chrono::steady_clock::now() > giveUp)
+            throw IPCException(IPCException::IC_CANNOT_SEND,
+                               std::string("Could not obtain the lock \"") + WRITER_LOCK_NAME + "\"", TELVAR_HERE);
+        std::this_thread::yield();
+    }
+    uint32_t error = Platform::writeMailslot(handle_, text.c_str(), text.size() + 1);
+    bool released = releaseWriterLock(writerLock_);
+    if (error == Platform::ERR_SUCCESS)
+        return released;
+
+    std::string message = "Error " + std::to_string(error);
+    if (error == Platform::ERR_NETWORK_UNREACHABLE)
+        message += " - No network";
+    Platform::closeMailslot(handle_);
+    handle_ = Platform::INVALID_MAILSLOT_HANDLE;
+    throw IPCException(IPCException::IC_CANNOT_SEND, message, TELVAR_HERE);
+}
+
+int32_t MailSlot::receive(std::vector<std::string>& messages)
+{
+    if (mode_ != IPC_RECEIVER)
+        throw IPCException(IPCException::IC_NOT_RECEIVER, "", TELVAR_HERE);
+    int32_t next = Platform::MAILSLOT_NO_MESSAGE;
+    uint32_t error = Platform::mailslotNextSize(handle_, next);
+    if (error != Platform::ERR_SUCCESS)
+        throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
+    // Bounded, so that a flood cannot keep the listener here.
+    size_t taken = 0;
+    while (next != Platform::MAILSLOT_NO_MESSAGE && taken < MAX_MESSAGES_PER_RECEIVE) {
+        std::string message;
+        error = Platform::readMailslot(handle_, message);
+        if (error != Platform::ERR_SUCCESS)
+            throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
+        size_t end = message.find('\0');
+        if (end != std::string::npos)
+            message.resize(end);
+        messages.push_back(std::move(message));
+        ++taken;
+        error = Platform::mailslotNextSize(handle_, next);
+        if (error != Platform::ERR_SUCCESS)
+            throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
+    }
+    uint32_t dropped = 0;
+    if (Platform::takeMailslotDropCount(handle_, dropped) == Platform::ERR_SUCCESS && dropped > 0) {
+        dropped_ += dropped;
+        debug(2, "MailSlot: Dropped " + std::to_string(dropped) + " message(s) above " +
+                     std::to_string(Platform::MAILSLOT_MAX_MESSAGE) + " bytes on \"" + name_ + "\".");
+    }
+    return next;
+}
+
+uint32_t MailSlot::takeDroppedCount()
+{
+    uint32_t dropped = dropped_;
+    dropped_ = 0;
+    return dropped;
+}
+
+} // namespace Telvar

@@ -1,0 +1,158 @@
+#include "common/PrimeTime.h"
+
+#include <fstream>
+
+#include "common/StringUtil.h"
+#include "common/WhitespaceSearcher.h"
+
+namespace Telvar {
+
+namespace {
+
+// The file's lines; false when it cannot be opened.
+bool readLines(const std::string& path, std::vector<std::string>& lines)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open())
+        return false;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return true;
+}
+
+// Leading decimal number of an item; false when it has no digits.
+bool itemNumber(const std::string& item, int64_t& number)
+{
+    size_t p = 0;
+    while (p < item.size() && StringUtil::isWhite(item[p]))
+        ++p;
+    bool negative = false;
+    if (p < item.size() && (item[p] == '+' || item[p] == '-')) {
+        negative = item[p] == '-';
+        ++p;
+    }
+    size_t digits = p;
+    int64_t value = 0;
+    for (; p < item.size() && item[p] >= '0' && item[p] <= '9'; ++p)
+        if (value < INT64_C(1) << 40)
+            value = value * 10 + (item[p] - '0');
+    if (p == digits)
+        return false;
+    number = negative ? -value : value;
+    return true;
+}
+
+} // namespace
+
+PrimeTime::PrimeTime() : cachedMoment_(int64_t(0)) {}
+
+PrimeTime::~PrimeTime() = default;
+
+bool PrimeTime::parseLine(const std::string& text, Rule& rule)
+{
+    std::string line = text;
+    StringUtil::trim(line);
+    if (line.empty() || line[0] == '#')
+        return false;
+    rule = Rule();
+    rule.year = StringUtil::splitFirst(line, ':');
+    rule.month = StringUtil::splitFirst(line, ':');
+    rule.day = StringUtil::splitFirst(line, ':');
+    rule.weekday = StringUtil::splitFirst(line, ':');
+    WhitespaceSearcher searcher;
+    rule.hour = splitFirstToken(line, searcher);
+    StringUtil::trimLeft(line);
+    size_t hash = line.find('#');
+    if (hash != std::string::npos)
+        line.erase(hash);
+    StringUtil::trimRight(line);
+    StringUtil::toLower(line);
+    rule.prime = !(line == "exclude" || line == "0");
+    return true;
+}
+
+void PrimeTime::loadText(const std::string& text)
+{
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos)
+            nl = text.size();
+        Rule rule;
+        if (parseLine(text.substr(start, nl - start), rule))
+            rules_.push_back(rule);
+        start = nl + 1;
+    }
+    cached_ = false;
+}
+
+bool PrimeTime::load(const std::string& path)
+{
+    std::vector<std::string> lines;
+    if (!readLines(path, lines))
+        return false;
+    for (const std::string& line : lines) {
+        Rule rule;
+        if (parseLine(line, rule))
+            rules_.push_back(rule);
+    }
+    cached_ = false;
+    return true;
+}
+
+bool PrimeTime::matches(const std::string& pattern, int32_t number)
+{
+    if (pattern == "*")
+        return true;
+    if (pattern.find('-') != std::string::npos) {
+        std::vector<int32_t> bounds;
+        StringUtil::splitIntegers(pattern, '-', bounds);
+        return bounds.size() == 2 && bounds[0] <= number && number <= bounds[1];
+    }
+    std::vector<std::string> items;
+    StringUtil::splitAll(pattern, ',', items);
+    for (const std::string& item : items) {
+        int64_t value = 0;
+        if (itemNumber(item, value) && value == number)
+            return true;
+    }
+    return false;
+}
+
+int32_t PrimeTime::classifyParts(int32_t year, int32_t month, int32_t day, int32_t weekday,
+                                 int32_t hour) const
+{
+    int32_t result = UNDEF;
+    for (const Rule& rule : rules_) {
+        if (matches(rule.year, year) && matches(rule.month, month) && matches(rule.day, day) &&
+            matches(rule.weekday, weekday) && matches(rule.hour, hour))
+            result = rule.prime ? PRIME : NON_PRIME;
+    }
+    return result;
+}
+
+int32_t PrimeTime::classify(const DateTime& moment)
+{
+    if (cached_ && moment == cachedMoment_)
+        return cachedResult_;
+    DateTimeParts parts = moment.localParts();
+    // DateTimeParts counts weekdays from Monday; the rules from Sunday.
+    int32_t weekday = (parts.weekday + 1) % 7;
+    int32_t result = classifyParts(parts.year, parts.month, parts.day, weekday, parts.hour);
+    cachedMoment_ = moment;
+    cachedResult_ = result;
+    cached_ = true;
+    return result;
+}
+
+const char* PrimeTime::label(int32_t result)
+{
+    switch (result) {
+    case PRIME: return "prime";
+    case NON_PRIME: return "non-prime";
+    default: return "undef";
+    }
+}
+
+} // namespace Telvar

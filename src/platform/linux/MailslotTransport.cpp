@@ -1,0 +1,352 @@
+#include "platform/MailslotTransport.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace Telvar {
+namespace Platform {
+
+// Each slot is an abstract-namespace Unix datagram socket: it has no file,
+// exists exactly while its receiver keeps the socket open and disappears with
+// the receiving process. The kernel queues only a handful of datagrams per
+// socket, so a receiver moves them into its own queue on a small thread; a
+// burst of writers is thus not held up between two polls of the receiver.
+
+namespace {
+
+const char ADDRESS_PREFIX[] = "telvar.mailslot.";
+// The receiver's own queue; beyond it writers wait, then fail.
+constexpr size_t MAX_QUEUED_MESSAGES = 4096;
+constexpr size_t MAX_QUEUED_BYTES = 8 * 1024 * 1024;
+constexpr int SEND_BUFFER = 256 * 1024;
+constexpr int RECEIVE_BUFFER = 1024 * 1024;
+
+std::atomic<uint32_t> writeWaitMs{200};
+
+struct Slot {
+    bool receiver = false;
+    int socket = -1;
+    sockaddr_un address{};
+    socklen_t addressLength = 0;
+
+    // Receiver only.
+    int wake = -1;
+    std::mutex mutex;
+    std::deque<std::string> queue;
+    size_t queuedBytes = 0;
+    uint32_t dropped = 0;
+    std::vector<char> buffer;
+    std::atomic<bool> closing{false};
+    std::thread drainer;
+};
+
+using SlotPtr = std::shared_ptr<Slot>;
+
+struct Table {
+    std::mutex mutex;
+    std::map<MailslotHandle, SlotPtr> slots;
+    MailslotHandle next = 1;
+};
+
+Table& table()
+{
+    static Table* instance = new Table;
+    return *instance;
+}
+
+SlotPtr find(MailslotHandle handle)
+{
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.slots.find(handle);
+    return it == t.slots.end() ? SlotPtr() : it->second;
+}
+
+MailslotHandle enter(const SlotPtr& slot)
+{
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    MailslotHandle handle = t.next++;
+    t.slots[handle] = slot;
+    return handle;
+}
+
+void makeAddress(const std::string& name, Slot& slot)
+{
+    slot.address.sun_family = AF_UNIX;
+    // Abstract namespace: the path starts with a NUL byte.
+    std::string path = std::string(1, '\0') + ADDRESS_PREFIX + name;
+    std::memcpy(slot.address.sun_path, path.data(), path.size());
+    slot.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+}
+
+uint32_t fromErrno(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+    case ENOENT:
+    case ENOTCONN:
+        return ERR_FILE_NOT_FOUND;
+    case EADDRINUSE:
+        return ERR_ALREADY_EXISTS;
+    case EACCES:
+    case EPERM:
+        return ERR_ACCESS_DENIED;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+        return ERR_NOT_ENOUGH_MEMORY;
+    case EMSGSIZE:
+    case EINVAL:
+        return ERR_INVALID_PARAMETER;
+    case EAGAIN:
+        return ERR_SEM_TIMEOUT;
+    case EBADF:
+        return ERR_INVALID_HANDLE;
+    default:
+        return ERR_GEN_FAILURE;
+    }
+}
+
+// Moves what the socket holds into the slot's queue. Called with the lock.
+uint32_t drainSocket(Slot& slot)
+{
+    for (;;) {
+        if (slot.queue.size() >= MAX_QUEUED_MESSAGES || slot.queuedBytes >= MAX_QUEUED_BYTES)
+            return ERR_SUCCESS;
+        ssize_t n = ::recv(slot.socket, slot.buffer.data(), slot.buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return ERR_SUCCESS;
+            return fromErrno(errno);
+        }
+        // MSG_TRUNC makes recv answer the datagram's real length.
+        if (static_cast<size_t>(n) > MAILSLOT_MAX_MESSAGE) {
+            ++slot.dropped;
+            continue;
+        }
+        slot.queue.emplace_back(slot.buffer.data(), static_cast<size_t>(n));
+        slot.queuedBytes += static_cast<size_t>(n);
+    }
+}
+
+void drainLoop(Slot* slot)
+{
+    while (!slot->closing.load()) {
+        bool full;
+        {
+            std::lock_guard<std::mutex> lock(slot->mutex);
+            full = slot->queue.size() >= MAX_QUEUED_MESSAGES || slot->queuedBytes >= MAX_QUEUED_BYTES;
+        }
+        pollfd fds[2] = {{slot->wake, POLLIN, 0}, {slot->socket, POLLIN, 0}};
+        // With a full queue only look for the end, and now and then for room.
+        int rc = ::poll(fds, full ? 1 : 2, full ? 50 : -1);
+        if (rc < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents != 0)
+            return;
+        if (!full && (fds[1].revents & POLLIN) != 0) {
+            std::lock_guard<std::mutex> lock(slot->mutex);
+            drainSocket(*slot);
+        }
+    }
+}
+
+void closeSlot(Slot& slot)
+{
+    if (slot.receiver && slot.drainer.joinable()) {
+        slot.closing = true;
+        uint64_t one = 1;
+        ssize_t ignored = ::write(slot.wake, &one, sizeof one);
+        (void)ignored;
+        slot.drainer.join();
+    }
+    if (slot.wake >= 0)
+        ::close(slot.wake);
+    if (slot.socket >= 0)
+        ::close(slot.socket);
+    slot.wake = -1;
+    slot.socket = -1;
+}
+
+} // namespace
+
+bool isValidMailslotName(const std::string& name)
+{
+    if (name.empty() || name.size() > MAILSLOT_MAX_NAME)
+        return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
+{
+    if (!isValidMailslotName(name))
+        return ERR_INVALID_NAME;
+    SlotPtr slot = std::make_shared<Slot>();
+    slot->receiver = true;
+    makeAddress(name, *slot);
+    slot->socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (slot->socket < 0)
+        return fromErrno(errno);
+    if (::bind(slot->socket, reinterpret_cast<const sockaddr*>(&slot->address), slot->addressLength) != 0) {
+        uint32_t error = fromErrno(errno);
+        closeSlot(*slot);
+        return error;
+    }
+    int size = RECEIVE_BUFFER;
+    ::setsockopt(slot->socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    slot->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (slot->wake < 0) {
+        uint32_t error = fromErrno(errno);
+        closeSlot(*slot);
+        return error;
+    }
+    slot->buffer.resize(MAILSLOT_MAX_MESSAGE + 1);
+    try {
+        slot->drainer = std::thread(drainLoop, slot.get());
+    } catch (...) {
+        closeSlot(*slot);
+        return ERR_NOT_ENOUGH_MEMORY;
+    }
+    handle = enter(slot);
+    return ERR_SUCCESS;
+}
+
+uint32_t openMailslot(const std::string& name, bool /*broadcast*/, MailslotHandle& handle)
+{
+    if (!isValidMailslotName(name))
+        return ERR_INVALID_NAME;
+    SlotPtr slot = std::make_shared<Slot>();
+    makeAddress(name, *slot);
+    slot->socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (slot->socket < 0)
+        return fromErrno(errno);
+    int size = SEND_BUFFER;
+    ::setsockopt(slot->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    if (::connect(slot->socket, reinterpret_cast<const sockaddr*>(&slot->address), slot->addressLength) != 0) {
+        uint32_t error = fromErrno(errno);
+        closeSlot(*slot);
+        return error;
+    }
+    handle = enter(slot);
+    return ERR_SUCCESS;
+}
+
+uint32_t writeMailslot(MailslotHandle handle, const void* data, size_t length)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || slot->receiver)
+        return ERR_INVALID_HANDLE;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(writeWaitMs.load());
+    bool reconnected = false;
+    for (;;) {
+        ssize_t n = ::send(slot->socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return ERR_SUCCESS;
+        int error = errno;
+        if (error == EINTR)
+            continue;
+        if ((error == ECONNREFUSED || error == ENOTCONN) && !reconnected) {
+            // The receiver went away; a new one may hold the name now.
+            reconnected = true;
+            if (::connect(slot->socket, reinterpret_cast<const sockaddr*>(&slot->address), slot->addressLength) != 0)
+                return fromErrno(errno);
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            return fromErrno(error);
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return ERR_SEM_TIMEOUT;
+        int waitMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+        pollfd fd = {slot->socket, POLLOUT, 0};
+        ::poll(&fd, 1, waitMs);
+    }
+}
+
+uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    uint32_t error = drainSocket(*slot);
+    if (error != ERR_SUCCESS && slot->queue.empty())
+        return error;
+    nextSize = slot->queue.empty() ? MAILSLOT_NO_MESSAGE : static_cast<int32_t>(slot->queue.front().size());
+    return ERR_SUCCESS;
+}
+
+uint32_t readMailslot(MailslotHandle handle, std::string& message)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    uint32_t error = drainSocket(*slot);
+    if (error != ERR_SUCCESS && slot->queue.empty())
+        return error;
+    message.clear();
+    if (slot->queue.empty())
+        return ERR_SUCCESS;
+    message.swap(slot->queue.front());
+    slot->queue.pop_front();
+    slot->queuedBytes -= message.size();
+    return ERR_SUCCESS;
+}
+
+uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    dropped = slot->dropped;
+    slot->dropped = 0;
+    return ERR_SUCCESS;
+}
+
+uint32_t closeMailslot(MailslotHandle handle)
+{
+    SlotPtr slot;
+    {
+        Table& t = table();
+        std::lock_guard<std::mutex> lock(t.mutex);
+        auto it = t.slots.find(handle);
+        if (it == t.slots.end())
+            return ERR_INVALID_HANDLE;
+        slot = std::move(it->second);
+        t.slots.erase(it);
+    }
+    closeSlot(*slot);
+    return ERR_SUCCESS;
+}
+
+uint32_t setMailslotWriteWaitMilliseconds(uint32_t milliseconds) { return writeWaitMs.exchange(milliseconds); }
+
+} // namespace Platform
+} // namespace Telvar

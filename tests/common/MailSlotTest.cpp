@@ -1,0 +1,269 @@
+#include "common/MailSlot.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Exception.h"
+#include "platform/MailslotTransport.h"
+#include "platform/Process.h"
+
+using namespace Telvar;
+
+namespace {
+
+std::string slotName(const std::string& what)
+{
+    return "MailSlotTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
+}
+
+struct DebugLines {
+    DebugLines()
+    {
+        MailSlot::setDebugHook([this](int32_t level, const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(std::to_string(level) + ":" + text);
+        });
+    }
+    ~DebugLines() { MailSlot::setDebugHook(nullptr); }
+    std::vector<std::string> taken()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+IPCException sendFailure(MailSlot& slot, const std::string& text)
+{
+    try {
+        slot.send(text);
+    } catch (const IPCException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "send did not fail";
+    return IPCException(IPCException::IC_NONE);
+}
+
+TEST(MailSlotTest, EmptySlotGivesNothing)
+{
+    MailSlot receiver(IPC_RECEIVER, slotName("empty"));
+    std::vector<std::string> got{"kept"};
+    EXPECT_EQ(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
+    EXPECT_EQ(std::vector<std::string>{"kept"}, got);
+}
+
+TEST(MailSlotTest, QueuedMessagesComeInArrivalOrderUpToTheirNul)
+{
+    std::string name = slotName("order");
+    MailSlot receiver(IPC_RECEIVER, name);
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    EXPECT_TRUE(sender.send("first"));
+    EXPECT_TRUE(sender.send(std::string("second\0hidden", 13)));
+    EXPECT_TRUE(sender.send(""));
+    // A peer that writes without NUL or with binary bytes.
+    Platform::MailslotHandle raw = 0;
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::openMailslot(name, false, raw));
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, "no nul", 6));
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, "\xff\x01\x1b", 3));
+    Platform::closeMailslot(raw);
+
+    std::vector<std::string> got;
+    EXPECT_EQ(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
+    EXPECT_EQ((std::vector<std::string>{"first", "second", "", "no nul", "\xff\x01\x1b"}), got);
+}
+
+TEST(MailSlotTest, AbsentReceiverFailsAtOnceAndLaterSendSucceeds)
+{
+    std::string name = slotName("absent");
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    IPCException e = sendFailure(sender, "x");
+    EXPECT_EQ(IPCException::IC_CANNOT_SEND, e.code());
+    EXPECT_EQ("The system cannot find the file specified.", e.message());
+    ASSERT_FALSE(e.trace().empty());
+    EXPECT_EQ("MailSlot", e.trace().front().module);
+
+    MailSlot receiver(IPC_RECEIVER, name);
+    EXPECT_TRUE(sender.send("now"));
+    std::vector<std::string> got;
+    receiver.receive(got);
+    EXPECT_EQ(std::vector<std::string>{"now"}, got);
+}
+
+TEST(MailSlotTest, OpenSenderFollowsTheSlotAcrossARestart)
+{
+    std::string name = slotName("restart");
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    {
+        MailSlot receiver(IPC_RECEIVER, name);
+        EXPECT_TRUE(sender.send("one"));
+    }
+    // Gone with its receiver: the cached handle fails, and is dropped.
+    IPCException e = sendFailure(sender, "lost");
+    EXPECT_EQ(IPCException::IC_CANNOT_SEND, e.code());
+    EXPECT_EQ("Error 2", e.message());
+
+    MailSlot receiver(IPC_RECEIVER, name);
+    EXPECT_TRUE(sender.send("two"));
+    {
+        MailSlot again(IPC_SENDER_LOCAL, name);
+        EXPECT_TRUE(again.send("three"));
+    }
+    std::vector<std::string> got;
+    receiver.receive(got);
+    EXPECT_EQ((std::vector<std::string>{"two", "three"}), got);
+}
+
+TEST(MailSlotTest, NameInUseCannotBeCreatedTwice)
+{
+    std::string name = slotName("twice");
+    MailSlot first(IPC_RECEIVER, name);
+    try {
+        MailSlot second(IPC_RECEIVER, name);
+        FAIL() << "second receiver";
+    } catch (const IPCException& e) {
+        EXPECT_EQ(IPCException::IC_CANNOT_CREATE_COMM, e.code());
+        EXPECT_EQ("183", e.message());
+    }
+}
+
+TEST(MailSlotTest, WrongDirectionIsRefused)
+{
+    std::string name = slotName("direction");
+    MailSlot receiver(IPC_RECEIVER, name);
+    IPCException e = sendFailure(receiver, "x");
+    EXPECT_EQ(IPCException::IC_NOT_SENDER, e.code());
+    EXPECT_EQ("", e.message());
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    std::vector<std::string> got;
+    try {
+        sender.receive(got);
+        FAIL() << "sender received";
+    } catch (const IPCException& x) {
+        EXPECT_EQ(IPCException::IC_NOT_RECEIVER, x.code());
+    }
+}
+
+TEST(MailSlotTest, NamesAreCheckedBeforeAnyUse)
+{
+    const std::string longest(100, 'n');
+    for (const std::string& good : {std::string("Telvar_Core"), std::string("a-b.c_9"), longest})
+        EXPECT_TRUE(MailSlot::isValidName(good)) << good;
+    const std::vector<std::string> bad = {"",         std::string(101, 'n'), "a/b",    "a\\b",
+                                          "..\x01",   "a b",                  "caf\xc3\xa9", std::string("a\0b", 3),
+                                          "\\\\.\\x", "Telvar_Core\n"};
+    for (const std::string& name : bad)
+        EXPECT_FALSE(MailSlot::isValidName(name)) << MailSlot::printableName(name);
+
+    MailSlot sender(IPC_SENDER_LOCAL, "a/b\x01");
+    IPCException e = sendFailure(sender, "x");
+    EXPECT_EQ(IPCException::IC_CANNOT_SEND, e.code());
+    EXPECT_EQ("Invalid mailslot name \"a/b\\x01\": 1 to 100 letters, digits, '_', '-' or '.' expected", e.message());
+
+    try {
+        MailSlot receiver(IPC_RECEIVER, std::string(150, 'x'));
+        FAIL() << "receiver with a long name";
+    } catch (const IPCException& x) {
+        EXPECT_EQ(IPCException::IC_CANNOT_CREATE_COMM, x.code());
+        EXPECT_EQ("Invalid mailslot name \"" + std::string(100, 'x') +
+                      "...\": 1 to 100 letters, digits, '_', '-' or '.' expected",
+                  x.message());
+    }
+    EXPECT_EQ("q\\x22\\x5c\\x1b\\xe9", MailSlot::printableName("q\"\\\x1b\xe9"));
+}
+
+TEST(MailSlotTest, OversizedMessagesAreDroppedWithADebugLine)
+{
+    DebugLines debug;
+    std::string name = slotName("big");
+    MailSlot receiver(IPC_RECEIVER, name);
+    Platform::MailslotHandle raw = 0;
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::openMailslot(name, false, raw));
+    std::string big(Platform::MAILSLOT_MAX_MESSAGE + 1, 'b');
+    std::string limit(Platform::MAILSLOT_MAX_MESSAGE, 'l');
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, big.data(), big.size()));
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, limit.data(), limit.size()));
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, "after", 6));
+    Platform::closeMailslot(raw);
+
+    std::vector<std::string> got;
+    receiver.receive(got);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(limit, got[0]);
+    EXPECT_EQ("after", got[1]);
+    EXPECT_EQ(1u, receiver.takeDroppedCount());
+    EXPECT_EQ(0u, receiver.takeDroppedCount());
+    EXPECT_EQ(std::vector<std::string>{"2:MailSlot: Dropped 1 message(s) above 65536 bytes on \"" + name + "\"."},
+              debug.taken());
+
+    // A sender does not claim success for what the receiver would drop.
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    IPCException e = sendFailure(sender, std::string(Platform::MAILSLOT_MAX_MESSAGE, 'x'));
+    EXPECT_EQ(IPCException::IC_CANNOT_SEND, e.code());
+    EXPECT_EQ("Message of 65537 bytes exceeds the limit of 65536 bytes", e.message());
+    EXPECT_TRUE(sender.send(std::string(Platform::MAILSLOT_MAX_MESSAGE - 1, 'x')));
+}
+
+TEST(MailSlotTest, BurstIsQueuedWithoutHoldingTheWriters)
+{
+    std::string name = slotName("burst");
+    MailSlot receiver(IPC_RECEIVER, name);
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    // Far more than the kernel keeps per socket, and more than one receive takes.
+    const size_t count = MailSlot::MAX_MESSAGES_PER_RECEIVE + 100;
+    for (size_t i = 0; i < count; ++i)
+        ASSERT_TRUE(sender.send("m" + std::to_string(i))) << i;
+    std::vector<std::string> got;
+    EXPECT_NE(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
+    EXPECT_EQ(MailSlot::MAX_MESSAGES_PER_RECEIVE, got.size());
+    EXPECT_EQ(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
+    ASSERT_EQ(count, got.size());
+    for (size_t i = 0; i < count; ++i)
+        ASSERT_EQ("m" + std::to_string(i), got[i]);
+}
+
+TEST(MailSlotTest, BroadcastWritesLocallyAndSaysSoOnce)
+{
+    DebugLines debug;
+    std::string name = slotName("broadcast");
+    MailSlot receiver(IPC_RECEIVER, name);
+    MailSlot first(IPC_SENDER_BROADCAST, name);
+    MailSlot second(IPC_SENDER_BROADCAST, name);
+    EXPECT_TRUE(first.send("a"));
+    EXPECT_TRUE(second.send("b"));
+    std::vector<std::string> got;
+    receiver.receive(got);
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), got);
+    EXPECT_EQ(std::vector<std::string>{"1:MailSlot: Broadcast to every machine is not available here; \"" + name +
+                                       "\" is written on this machine only."},
+              debug.taken());
+}
+
+TEST(MailSlotTest, FullReceiverMakesTheWriterGiveUp)
+{
+    uint32_t previous = Platform::setMailslotWriteWaitMilliseconds(20);
+    std::string name = slotName("full");
+    MailSlot receiver(IPC_RECEIVER, name);
+    MailSlot sender(IPC_SENDER_LOCAL, name);
+    // 8 MiB of queue: about 140 messages of 60000 bytes.
+    std::string chunk(60000, 'c');
+    bool failed = false;
+    for (int i = 0; i < 400 && !failed; ++i) {
+        try {
+            sender.send(chunk);
+        } catch (const IPCException& e) {
+            EXPECT_EQ("Error 121", e.message());
+            failed = true;
+        }
+    }
+    EXPECT_TRUE(failed);
+    Platform::setMailslotWriteWaitMilliseconds(previous);
+    std::vector<std::string> got;
+    receiver.receive(got);
+    EXPECT_GT(got.size(), 100u);
+}
+
+} // namespace

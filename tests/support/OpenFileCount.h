@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstddef>
+
+namespace Telvar {
+namespace Test {
+
+// Number of file descriptors this process has open (entries of /proc/self/fd).
+size_t openFileCount();
+
+} // namespace Test
+} // namespace Telvar

@@ -1,0 +1,68 @@
+// ravlonctl primetime: classifies moments with a prime-time file.
+#include "Command.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Exception.h"
+#include "common/PrimeTime.h"
+
+namespace Telvar {
+namespace Ctl {
+namespace {
+
+int run(const Args& args);
+
+const Command COMMAND = {
+    "primetime",
+    "ravlonctl primetime FILE [MOMENT...]",
+    "classify moments with a prime-time file",
+    "Loads the prime-time rules of FILE and prints each MOMENT with its class,\n"
+    "'prime', 'non-prime' or 'undef', one per line. A MOMENT is a date and\n"
+    "time such as 2026-12-07T09:30:00 (local time), 2026-12-07T08:30:00Z or\n"
+    "2026-12-07T09:30:00+01:00, or 'now'. Without MOMENT the current moment\n"
+    "is classified.",
+    run,
+};
+
+const CommandRegistrar registrar(COMMAND);
+
+int run(const Args& args)
+{
+    if (args.empty())
+        return usageError(COMMAND, "FILE is missing");
+    const std::string& file = args[0];
+    if (file.size() > 1 && file[0] == '-')
+        return usageError(COMMAND, "unknown option '" + file + "'");
+
+    std::vector<DateTime> moments;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "now") {
+            moments.push_back(DateTime::now());
+            continue;
+        }
+        try {
+            moments.push_back(DateTime(DateTime::parseDateTime(args[i])));
+        } catch (const TimeException&) {
+            return usageError(COMMAND, "'" + args[i] + "' is not a moment");
+        }
+    }
+    if (moments.empty())
+        moments.push_back(DateTime::now());
+
+    PrimeTime primeTime;
+    if (!primeTime.load(file)) {
+        std::fprintf(stderr, "ravlonctl primetime: cannot open %s\n", file.c_str());
+        return EXIT_FAILED;
+    }
+    for (const DateTime& moment : moments)
+        std::printf("%s %s\n", moment.toText(false, false, true).c_str(),
+                    PrimeTime::label(primeTime.classify(moment)));
+    return EXIT_OK;
+}
+
+} // namespace
+} // namespace Ctl
+} // namespace Telvar
