@@ -109,7 +109,7 @@ protected:
         Read r = read(path);
         EXPECT_EQ(PDH_CSTATUS_VALID_DATA, r.status) << path;
         EXPECT_EQ(PDH_CSTATUS_VALID_DATA, r.cStatus) << path;
-        EXPECT_DOUBLE_EQ(expected, r.value) << path;
+        EXPECT_EQ(expected, r.value) << path;  // exact: the numbers are chosen to be
     }
 
     void expectStatus(const std::string& path, PdhStatus cStatus)
