@@ -7,6 +7,8 @@
 #include "common/Exception.h"
 #include "common/StringUtil.h"
 #include "common/Tokenizer.h"
+#include "logger/LoggerUnit.h"
+#include "logger/ParamStream.h"
 
 namespace Telvar {
 
@@ -49,9 +51,35 @@ std::string quoteFormat(const char* before, const std::string& a, const char* af
     return std::string(before) + a + after;
 }
 
+ConfReader::LogSink sinkFor(const SmartPointer<LoggerCentre>& centre)
+{
+    std::shared_ptr<LoggerUnit> unit = std::make_shared<LoggerUnit>(centre, ConfReader::MODULE_CONFIGURATION);
+    ConfReader::LogSink sink;
+    sink.debug = [unit](int32_t level, const std::string& text) { unit->debug(level, text); };
+    sink.message = [unit](int32_t, int32_t messageId, const std::vector<std::string>& params) {
+        ParamStream stream;
+        for (const std::string& p : params)
+            stream << p;
+        unit->error(messageId, stream);
+    };
+    return sink;
+}
+
+// Leaves the load lock on every way out.
+class LoadGuard {
+public:
+    explicit LoadGuard(Monopoly& lock) : lock_(lock) {}
+    ~LoadGuard() { lock_.relax(); }
+
+private:
+    Monopoly& lock_;
+};
+
 } // namespace
 
 ConfReader::ConfReader() : ConfReader(LogSink()) {}
+
+ConfReader::ConfReader(const SmartPointer<LoggerCentre>& centre) : ConfReader(sinkFor(centre)) {}
 
 ConfReader::ConfReader(LogSink sink) : sink_(std::move(sink)) { debug(1, "ConfReader: Created."); }
 
@@ -80,7 +108,9 @@ ConfReader::LoadStatus ConfReader::lastLoad() const
 void ConfReader::readFile(const std::string& path)
 {
     debug(2, quoteFormat("ConfReader: Building DOM tree from file \"", path, "\"..."));
-    std::lock_guard<std::mutex> guard(loadLock_);
+    if (!lockForLoad(path))
+        return;
+    LoadGuard guard(loadLock_);
     std::string text;
     try {
         text = readWholeFile(path);
@@ -102,8 +132,20 @@ void ConfReader::readFile(const std::string& path)
 
 void ConfReader::readText(const std::string& text, const std::string& name)
 {
-    std::lock_guard<std::mutex> guard(loadLock_);
+    if (!lockForLoad(name))
+        return;
+    LoadGuard guard(loadLock_);
     parseText(text, name);
+}
+
+bool ConfReader::lockForLoad(const std::string& path)
+{
+    if (loadLock_.enforce())
+        return true;
+    message(MSG_CANNOT_LOCK, {});
+    std::lock_guard<std::mutex> status(statusLock_);
+    status_ = LoadStatus{LoadStatus::LOAD_LOCKED, path, "Cannot take the configuration lock.", 0};
+    return false;
 }
 
 void ConfReader::parseText(const std::string& text, const std::string& name)
@@ -380,9 +422,10 @@ int32_t ConfReader::getFileName(const std::string& path, std::string& out) const
     int32_t rc = getValue(path, TYPE_FILENAME, value);
     if (rc != CONF_OK)
         return rc;
+    // Checked after trimming, so "logs/ " cannot pass as a file name.
+    StringUtil::trim(value);
     if (!StringUtil::isValidFileName(value))
         return CONF_BAD_VALUE;
-    StringUtil::trim(value);
     out = value;
     return CONF_OK;
 }

@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "common/DOMNode.h"
+#include "common/Monopoly.h"
+#include "common/SmartPointer.h"
 #include "common/TimeSpan.h"
 
 namespace Telvar {
 
+class LoggerCentre;
 class Tokenizer;
 
 // Loads a configuration file into a tree of DOMNode entries and answers typed
@@ -62,7 +65,11 @@ public:
         int32_t line = 0; // syntax errors only
     };
 
+    // Without logging.
     ConfReader();
+    // Logs through a LoggerUnit of the Configuration module.
+    explicit ConfReader(const SmartPointer<LoggerCentre>& centre);
+    // Logs into the given functions.
     explicit ConfReader(LogSink sink);
     ConfReader(const ConfReader&) = delete;
     ConfReader& operator=(const ConfReader&) = delete;
@@ -121,6 +128,7 @@ public:
 
 private:
     bool parseBlockAt(Tokenizer& tokenizer, DOMNode& parent, int depth);
+    bool lockForLoad(const std::string& path);
     // Called with loadLock_ held.
     void parseText(const std::string& text, const std::string& name);
     [[noreturn]] void syntaxError(const char* text);
@@ -135,7 +143,7 @@ private:
     LoadStatus status_;
     std::string syntaxText_;
     // Held for a whole load so two loads never overlap.
-    std::mutex loadLock_;
+    Monopoly loadLock_;
 };
 
 } // namespace Telvar

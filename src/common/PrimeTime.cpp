@@ -1,7 +1,6 @@
 #include "common/PrimeTime.h"
 
-#include <fstream>
-
+#include "common/BasicFile.h"
 #include "common/StringUtil.h"
 #include "common/WhitespaceSearcher.h"
 
@@ -9,15 +8,25 @@ namespace Telvar {
 
 namespace {
 
-// The file's lines; false when it cannot be opened.
+// The file's lines; false when it cannot be opened or read.
 bool readLines(const std::string& path, std::vector<std::string>& lines)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open())
+    BasicFile file;
+    if (!file.open(path, BasicFile::MODE_READ))
         return false;
-    std::string line;
-    while (std::getline(in, line))
+    for (;;) {
+        std::string line = file.readLine();
+        int error = file.errorCode();
+        if (error == BasicFile::ERROR_END_OF_FILE)
+            break;
+        // A line with control bytes comes back empty and adds no rule.
+        if (error != BasicFile::ERROR_NONE && error != BasicFile::ERROR_CONTROL_BYTE) {
+            file.close();
+            return false;
+        }
         lines.push_back(line);
+    }
+    file.close();
     return true;
 }
 

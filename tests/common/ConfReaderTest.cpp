@@ -1,5 +1,8 @@
 #include "common/ConfReader.h"
 #include "common/Exception.h"
+#include "logger/LogMessenger.h"
+#include "logger/LoggerAgent.h"
+#include "logger/LoggerCentre.h"
 #include "platform/PathSeparator.h"
 
 #include <gtest/gtest.h>
@@ -89,6 +92,7 @@ const char* const SAMPLE = "ravlon() = \"\" {\n"
                            "  log(FileName) = \"logs//ravlon.log\" {}\n"
                            "  dirlike(FileName) = \"logs/\" {}\n"
                            "  wild(FileName) = \"*.log\" {}\n"
+                           "  spaced(FileName) = \"logs/ \" {}\n"
                            "  interval(TimeSpan) = P1DT2H3M4S {}\n"
                            "  badspan(TimeSpan) = 5M {}\n"
                            "  schemes() = \"\" { one() = \"\" {} two() = \"\" {} three() = \"\" {} }\n"
@@ -200,6 +204,7 @@ TEST_F(ConfReaderTest, DirAndFileNamesAreNormalised)
     s = "unchanged";
     EXPECT_EQ(5, reader->getFileName("ravlon.dirlike", s));
     EXPECT_EQ(5, reader->getFileName("ravlon.wild", s));
+    EXPECT_EQ(5, reader->getFileName("ravlon.spaced", s));
     EXPECT_EQ("unchanged", s);
 }
 
@@ -367,4 +372,46 @@ TEST_F(ConfReaderTest, ReloadWhileAnotherThreadReads)
     stop = true;
     lookups.join();
     EXPECT_EQ(0, bad.load());
+}
+
+namespace {
+
+class LineSink : public LoggerAgent {
+public:
+    std::string location() const override { return "memory"; }
+    bool write(const std::string& line) override
+    {
+        lines.push_back(line);
+        return true;
+    }
+    bool has(const std::string& part) const
+    {
+        for (const std::string& l : lines)
+            if (l.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+    std::vector<std::string> lines;
+};
+
+} // namespace
+
+TEST(ConfReaderLoggingTest, LogsThroughTheConfigurationModule)
+{
+    LineSink* sink = new LineSink;
+    SmartPointer<LoggerAgent> agent(sink);
+    SmartPointer<LogMessenger> messenger(new LogMessenger(agent));
+    SmartPointer<LoggerCentre> centre(new LoggerCentre(8, messenger));
+    {
+        ConfReader reader(centre);
+        reader.readText("a(String) = x {}\nb String", "log.conf");
+        std::string s;
+        EXPECT_EQ(2, reader.getString("b", s));
+    }
+    EXPECT_TRUE(sink->has("ConfReader: Created.")) << sink->lines.size();
+    EXPECT_TRUE(sink->has("ConfReader: Missing '('."));
+    EXPECT_TRUE(sink->has(", line 2."));
+    EXPECT_TRUE(sink->has("ConfReader: Not found."));
+    EXPECT_TRUE(sink->has("ConfReader: Destroyed."));
+    EXPECT_TRUE(sink->has("Configuration"));
 }

@@ -56,9 +56,9 @@ int32_t collectorValue(const ConfReader& reader, const std::shared_ptr<const DOM
     } else if (type == "DirName") {
         StringUtil::trim(value);
     } else if (type == "FileName") {
+        StringUtil::trim(value);
         if (!StringUtil::isValidFileName(value))
             return ConfReader::CONF_BAD_VALUE;
-        StringUtil::trim(value);
     } else if (type == "TimeSpan") {
         try {
             TimeSpan::parseTimeSpan(value);
