@@ -53,6 +53,10 @@ public:
     // Splits a message: false when it is not addressed to "Telvar".
     static bool splitMessage(const std::string& message, IPCFields& fields);
 
+    // The text with control bytes written as \xNN: foreign bytes must break
+    // neither a log line nor the parameter encoding.
+    static std::string printable(const std::string& text);
+
     struct Context {
         SmartPointer<LoggerUnit>* unit = nullptr;
         const std::string* name = nullptr;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/Exception.h"
+#include "common/Monopoly.h"
 
 namespace Telvar {
 
@@ -29,23 +30,6 @@ std::atomic<bool> broadcastNoted{false};
 // A writer that cannot get the machine-wide lock in this time gives up
 // rather than stall its thread.
 constexpr auto WRITER_LOCK_PATIENCE = std::chrono::seconds(5);
-
-// Serialises the writers.
-// TODO(files): the machine-wide Monopoly "Telvar_MailSlot" replaces this
-// in-process lock once its implementation is in.
-std::mutex& writerMutex()
-{
-    static std::mutex* m = new std::mutex;
-    return *m;
-}
-
-bool tryWriterLock(Monopoly*) { return writerMutex().try_lock(); }
-
-bool releaseWriterLock(Monopoly*)
-{
-    writerMutex().unlock();
-    return true;
-}
 
 // Texts of the errors the transport answers, as the system words them.
 std::string errorText(uint32_t error)
@@ -87,13 +71,20 @@ std::string nameRule(const std::string& name)
 MailSlot::MailSlot(int32_t mode, const std::string& name)
     : IPC(mode), handle_(Platform::INVALID_MAILSLOT_HANDLE), name_(name), writerLock_(nullptr), dropped_(0)
 {
+    writerLock_ = new (std::nothrow) Monopoly(WRITER_LOCK_NAME);
+    if (writerLock_ == nullptr)
+        throw IPCException(IPCException::IC_MEM, "", TELVAR_HERE);
     if (mode != IPC_RECEIVER)
         return;
-    if (!isValidName(name))
+    uint32_t error = Platform::ERR_SUCCESS;
+    if (!isValidName(name)) {
+        delete writerLock_;
         throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, nameRule(name), TELVAR_HERE);
-    uint32_t error = Platform::createMailslot(name, handle_);
+    }
+    error = Platform::createMailslot(name, handle_);
     if (error != Platform::ERR_SUCCESS) {
         handle_ = Platform::INVALID_MAILSLOT_HANDLE;
+        delete writerLock_;
         throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(error), TELVAR_HERE);
     }
 }
@@ -102,6 +93,7 @@ MailSlot::~MailSlot()
 {
     if (handle_ != Platform::INVALID_MAILSLOT_HANDLE)
         Platform::closeMailslot(handle_);
+    delete writerLock_;
 }
 
 bool MailSlot::isValidName(const std::string& name) { return Platform::isValidMailslotName(name); }
@@ -170,14 +162,14 @@ bool MailSlot::send(const std::string& text)
         openForWriting();
 
     auto giveUp = std::chrono::steady_clock::now() + WRITER_LOCK_PATIENCE;
-    while (!tryWriterLock(writerLock_)) {
+    while (!writerLock_->enforce()) {
         if (std::chrono::steady_clock::now() > giveUp)
             throw IPCException(IPCException::IC_CANNOT_SEND,
                                std::string("Could not obtain the lock \"") + WRITER_LOCK_NAME + "\"", TELVAR_HERE);
         std::this_thread::yield();
     }
     uint32_t error = Platform::writeMailslot(handle_, text.c_str(), text.size() + 1);
-    bool released = releaseWriterLock(writerLock_);
+    bool released = writerLock_->relax();
     if (error == Platform::ERR_SUCCESS)
         return released;
 

@@ -126,6 +126,11 @@ struct PdhFmtCounterValue {
 // The performance-data functions the collector uses. Rate counters need two
 // collections before their first valid value; a counter whose instance has
 // gone away reports PDH_CSTATUS_NO_INSTANCE until the instance comes back.
+// As with PDH, a value without valid data makes getFormattedValue answer
+// PDH_INVALID_DATA with the reason in the value's cStatus.
+//
+// The Linux backend reads /proc and /sys; TELVAR_PROC_ROOT and
+// TELVAR_SYS_ROOT, when set at openQuery, move those roots (fixture trees).
 class PerfDataProvider {
 public:
     virtual ~PerfDataProvider() = default;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/SystemError.h"
+#include "platform/ThreadId.h"
 
 namespace Telvar {
 namespace Platform {

@@ -2,8 +2,35 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
+
+#include "logger/LoggerUnit.h"
+#include "logger/ParamStream.h"
+#include "ravlon/Counter.h"
 
 namespace Telvar {
+
+namespace {
+std::mutex loggerMutex;
+SmartPointer<LoggerUnit>& loggerSlot()
+{
+    static SmartPointer<LoggerUnit> unit;
+    return unit;
+}
+} // namespace
+
+void setCounterLogger(const SmartPointer<LoggerUnit>& logger)
+{
+    std::lock_guard<std::mutex> lock(loggerMutex);
+    loggerSlot() = logger;
+}
+
+SmartPointer<LoggerUnit> counterLogger()
+{
+    std::lock_guard<std::mutex> lock(loggerMutex);
+    return loggerSlot();
+}
+
 namespace CounterLog {
 
 bool debugf(int32_t level, const char* templ, ...)
@@ -27,10 +54,33 @@ bool debugf(int32_t level, const char* templ, ...)
     return debug(level, text);
 }
 
-// Until the module has a LoggerUnit to write to, entries go nowhere.
-bool debug(int32_t, const std::string&) { return false; }
-bool warning(int32_t, const std::vector<std::string>&) { return false; }
-bool fatal(int32_t, const std::vector<std::string>&) { return false; }
+bool debug(int32_t level, const std::string& text)
+{
+    SmartPointer<LoggerUnit> unit = counterLogger();
+    return !unit.isNull() && unit->debug(level, text);
+}
+
+bool warning(int32_t messageId, const std::vector<std::string>& parameters)
+{
+    SmartPointer<LoggerUnit> unit = counterLogger();
+    if (unit.isNull())
+        return false;
+    ParamStream params;
+    for (const std::string& p : parameters)
+        params << p;
+    return unit->warning(messageId, params);
+}
+
+bool fatal(int32_t messageId, const std::vector<std::string>& parameters)
+{
+    SmartPointer<LoggerUnit> unit = counterLogger();
+    if (unit.isNull())
+        return false;
+    ParamStream params;
+    for (const std::string& p : parameters)
+        params << p;
+    return unit->fatal(messageId, params);
+}
 
 } // namespace CounterLog
 } // namespace Telvar

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "common/SystemInfo.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CounterLog.h"
@@ -23,7 +24,9 @@ constexpr uint32_t LOOKUP_LIMIT = 65536;
 // The computer name the debug lines report for an object lookup.
 std::string computerName()
 {
-    return std::string();
+    std::string domain, computer, architecture, osName;
+    SystemInfo::getStaticInfo(domain, computer, architecture, osName);
+    return computer;
 }
 
 // Leading-digits conversion: optional blanks and sign, then digits; none give 0.

@@ -9,6 +9,7 @@
 
 #include "common/Exception.h"
 #include "platform/Thread.h"
+#include "platform/ThreadId.h"
 #include "support/OpenFileCount.h"
 
 using namespace Telvar;
@@ -356,6 +357,31 @@ TEST(ThreadPlatformTest, PostingNeedsAQueueAndALiveThread)
     EXPECT_EQ(Platform::ERR_SUCCESS, Platform::closeThreadHandle(handle));
     EXPECT_EQ(Platform::ERR_INVALID_HANDLE, Platform::threadExitCode(handle, active, code));
     EXPECT_EQ(Platform::ERR_INVALID_HANDLE, Platform::closeThreadHandle(handle));
+}
+
+TEST(ThreadPlatformTest, OwnQueueOfAThreadNotCreatedHere)
+{
+    std::atomic<uint32_t> id{0};
+    std::atomic<bool> ready{false};
+    int32_t result = 99;
+    std::thread other([&] {
+        Platform::ensureThreadMessageQueue();
+        Platform::ThreadMessage probe;
+        Platform::peekThreadMessage(probe);
+        id = Platform::currentThreadId();
+        ready = true;
+        Platform::ThreadMessage m;
+        int got;
+        while ((got = Platform::getThreadMessage(m)) != 0)
+            EXPECT_EQ(16u, m.message);
+        result = static_cast<int32_t>(m.wParam);
+    });
+    ASSERT_TRUE(waitFor([&] { return ready.load(); }));
+    EXPECT_EQ(Platform::ERR_SUCCESS, Platform::postThreadMessage(id, Platform::MSG_CLOSE, 0, 0));
+    EXPECT_EQ(Platform::ERR_SUCCESS, Platform::postThreadMessage(id, Platform::MSG_QUIT, 12, 0));
+    other.join();
+    EXPECT_EQ(12, result);
+    EXPECT_EQ(Platform::ERR_INVALID_THREAD_ID, Platform::postThreadMessage(id, Platform::MSG_QUIT, 0, 0));
 }
 
 TEST(ThreadPlatformTest, WaitForMessageTimesOut)

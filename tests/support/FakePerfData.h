@@ -52,6 +52,7 @@ public:
     void queueValue(const std::string& path, const Value& value);
     void queueDouble(const std::string& path, double v);
     void queueLarge(const std::string& path, int64_t v);
+    void clearValues(const std::string& path) { values_.erase(path); }
 
     // What the code under test asked.
     std::vector<uint32_t> lookupSizes;      // buffer size of every lookup call

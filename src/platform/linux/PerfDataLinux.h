@@ -4,6 +4,7 @@
 // catalogue, one collection's parsed sources, and the provider itself.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,6 +141,8 @@ void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& 
 
 // Whole file into out (reused); false when it cannot be read.
 bool readWholeFile(const std::string& path, std::string& out);
+// Calls f with each name in dir but "." and ".."; false when dir cannot be opened.
+bool listDirectory(const std::string& dir, const std::function<void(const char*)>& f);
 
 long clockTicksPerSecond();
 long pageSizeBytes();

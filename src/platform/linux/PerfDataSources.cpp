@@ -459,6 +459,11 @@ void readProcesses(const Roots& roots, uint32_t sources, Snapshot& s, std::strin
 
 } // namespace
 
+bool listDirectory(const std::string& dir, const std::function<void(const char*)>& f)
+{
+    return forEachEntry(dir, f);
+}
+
 bool readWholeFile(const std::string& path, std::string& out)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

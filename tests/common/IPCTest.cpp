@@ -1,0 +1,308 @@
+#include "common/IPCClient.h"
+#include "common/IPCServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/Exception.h"
+#include "common/MailSlot.h"
+#include "logger/LoggerCentre.h"
+#include "logger/LogSettings.h"
+#include "platform/Clock.h"
+#include "platform/MailslotTransport.h"
+#include "platform/Process.h"
+#include "support/MemorySink.h"
+
+using namespace Telvar;
+
+namespace {
+
+const std::string ESC = "\x1b";
+
+std::string slotName(const std::string& what)
+{
+    return "IPCTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms = 5000)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+TEST(IPCClientTest, MessageLayoutWithAndWithoutReplyTo)
+{
+    EXPECT_EQ("Telvar" + ESC + "REPLY" + ESC + "id" + ESC + "text" + ESC + "Telvar_Ravlon" + ESC,
+              IPCClient::composeMessage("REPLY", "id", "text", "Telvar_Ravlon"));
+    EXPECT_EQ("Telvar" + ESC + "COMMAND" + ESC + "7" + ESC + "DIE" + ESC, IPCClient::composeMessage("COMMAND", "7", "DIE", ""));
+    // The empty identifier keeps its ESC; the log separators pass unchanged.
+    EXPECT_EQ("Telvar" + ESC + "LOGMSG" + ESC + ESC + "a\x1c" "b\x1a" + ESC,
+              IPCClient::composeMessage("LOGMSG", "", "a\x1c" "b\x1a", ""));
+}
+
+TEST(IPCClientTest, AbsentReceiverAnswersFalseUntilItExists)
+{
+    std::string name = slotName("absent");
+    IPCClient client(name);
+    EXPECT_EQ(name, client.target());
+    EXPECT_FALSE(client.send("COMMAND", "1", "lost"));
+    MailSlot receiver(IPC_RECEIVER, name);
+    EXPECT_TRUE(client.send("COMMAND", "2", "first", "Back"));
+    EXPECT_TRUE(client.send("COMMAND", "3", "second"));
+    std::vector<std::string> got;
+    EXPECT_EQ(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
+    EXPECT_EQ((std::vector<std::string>{IPCClient::composeMessage("COMMAND", "2", "first", "Back"),
+                                        IPCClient::composeMessage("COMMAND", "3", "second", "")}),
+              got);
+}
+
+TEST(IPCClientTest, CraftedTargetNamesNeverLeaveTheSlotNamespace)
+{
+    for (const std::string& target : {std::string("../../tmp/x"), std::string("a\\b"), std::string(""),
+                                      std::string(101, 'a'), std::string("Telvar_Core\x01")}) {
+        IPCClient client(target);
+        EXPECT_FALSE(client.send("REPLY", "1", "x")) << MailSlot::printableName(target);
+        EXPECT_FALSE(client.sendRaw("raw"));
+    }
+}
+
+TEST(IPCClientTest, ReceiverKilledHardAndRestartedUnderTheSameName)
+{
+    std::string name = slotName("killed");
+    Platform::ProcessId child = Platform::forkChild([&] {
+        MailSlot receiver(IPC_RECEIVER, name);
+        for (;;)
+            Platform::sleepMilliseconds(10);
+        return 0;
+    });
+    ASSERT_GT(child, 0);
+    IPCClient client(name);
+    ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "probe", "x"); }));
+    ASSERT_TRUE(Platform::killProcessHard(child));
+    EXPECT_EQ(128 + 9, Platform::waitChild(child, 5000));
+
+    // Nothing is left behind: the name is free at once.
+    EXPECT_FALSE(client.send("COMMAND", "1", "nobody"));
+    MailSlot receiver(IPC_RECEIVER, name);
+    EXPECT_TRUE(client.send("COMMAND", "2", "again"));
+    std::vector<std::string> got;
+    receiver.receive(got);
+    EXPECT_EQ(std::vector<std::string>{IPCClient::composeMessage("COMMAND", "2", "again", "")}, got);
+}
+
+TEST(IPCSplitTest, FieldsAndAddressee)
+{
+    IPCFields f;
+    ASSERT_TRUE(IPCServer::splitMessage(IPCClient::composeMessage("COMMAND", "42", "DIE", "Back"), f));
+    EXPECT_EQ("COMMAND", f.type);
+    EXPECT_EQ("42", f.identifier);
+    EXPECT_EQ("DIE", f.payload);
+    EXPECT_EQ("Back", f.replyTo);
+
+    // Only the addressee: four empty fields.
+    ASSERT_TRUE(IPCServer::splitMessage("Telvar", f));
+    EXPECT_EQ("", f.type + f.identifier + f.payload + f.replyTo);
+    ASSERT_TRUE(IPCServer::splitMessage("Telvar" + ESC, f));
+    EXPECT_EQ("", f.type + f.identifier + f.payload + f.replyTo);
+
+    // Missing terminators and surplus fields.
+    ASSERT_TRUE(IPCServer::splitMessage("Telvar" + ESC + "T" + ESC + "i", f));
+    EXPECT_EQ("T", f.type);
+    EXPECT_EQ("i", f.identifier);
+    EXPECT_EQ("", f.payload);
+    ASSERT_TRUE(IPCServer::splitMessage("Telvar" + ESC + "a" + ESC + "b" + ESC + "c" + ESC + "d" + ESC + "e" + ESC, f));
+    EXPECT_EQ("d", f.replyTo);
+
+    // Binary bytes pass into the fields.
+    ASSERT_TRUE(IPCServer::splitMessage("Telvar" + ESC + "\xff\x01" + ESC, f));
+    EXPECT_EQ("\xff\x01", f.type);
+
+    for (const std::string& foreign : {std::string("TELVAR") + ESC + "COMMAND" + ESC, std::string("Telvarx") + ESC,
+                                       std::string(""), std::string("Telva"), ESC + "Telvar" + ESC})
+        EXPECT_FALSE(IPCServer::splitMessage(foreign, f)) << IPCServer::printable(foreign);
+}
+
+TEST(IPCSplitTest, PrintableShowsControlBytes)
+{
+    EXPECT_EQ("a\\x1bb\\x0a\\x7f\\x00\xc3\xa9", IPCServer::printable(std::string("a\x1b" "b\n\x7f\0\xc3\xa9", 8)));
+}
+
+struct Received {
+    std::mutex mutex;
+    std::vector<IPCFields> calls;
+    void add(const std::string& t, const std::string& i, const std::string& p, const std::string& r)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(IPCFields{t, i, p, r});
+    }
+    size_t size()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls.size();
+    }
+};
+
+class IPCServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previousLevel_ = debugLevel();
+        setDebugLevel(5);
+        centre = MemorySink::makeCentre(sink);
+        timing.pollMs = 5;
+        timing.stopStepMs = 5;
+        timing.reportMs = 60000;
+    }
+    void TearDown() override { setDebugLevel(previousLevel_); }
+
+    IPCServer::Callback collect()
+    {
+        return [this](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
+            received.add(t, i, p, r);
+        };
+    }
+
+    // Whole debug texts of the IPC module, in order.
+    std::vector<std::string> texts() { return sink->texts(); }
+    bool hasText(const std::string& text)
+    {
+        for (const std::string& t : sink->texts())
+            if (t == text)
+                return true;
+        return false;
+    }
+
+    SmartPointer<MemorySink> sink;
+    SmartPointer<LoggerCentre> centre;
+    IPCServerTiming timing;
+    Received received;
+    int32_t previousLevel_ = 5;
+};
+
+TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
+{
+    std::string name = slotName("server");
+    {
+        IPCServer server(name, centre, collect(), timing);
+        IPCClient client(name);
+        ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "first", "Back"); }));
+        ASSERT_TRUE(client.sendRaw("TELVAR" + ESC + "COMMAND" + ESC + "2" + ESC + "DIE" + ESC));
+        ASSERT_TRUE(client.sendRaw("Telvar"));
+        ASSERT_TRUE(client.sendRaw("Telvar" + ESC + "LOGMSG" + ESC + ESC + "line\nnext" + ESC));
+        ASSERT_TRUE(waitFor([&] { return received.size() == 3; }));
+        server.stop();
+        EXPECT_TRUE(server.listenerExited());
+    }
+    ASSERT_EQ(3u, received.calls.size());
+    EXPECT_EQ("COMMAND|1|first|Back", received.calls[0].type + "|" + received.calls[0].identifier + "|" +
+                                          received.calls[0].payload + "|" + received.calls[0].replyTo);
+    EXPECT_EQ("|||", received.calls[1].type + "|" + received.calls[1].identifier + "|" + received.calls[1].payload +
+                         "|" + received.calls[1].replyTo);
+    EXPECT_EQ("line\nnext", received.calls[2].payload);
+
+    EXPECT_TRUE(hasText("IPC: Created server \"" + name + "\"."));
+    EXPECT_TRUE(hasText("IPC: Initializing listener for \"" + name + "\"."));
+    EXPECT_TRUE(hasText("IPC: Creating MailSlot \"" + name + "\"."));
+    EXPECT_TRUE(hasText("IPC: MailSlot created \"" + name + "\"."));
+    EXPECT_TRUE(hasText("IPC: The message was not adressed to Telvar. Ignoring it."));
+    EXPECT_TRUE(hasText("IPC: Received message line \"TELVAR\\x1bCOMMAND\\x1b2\\x1bDIE\\x1b\"."));
+    EXPECT_TRUE(hasText("IPC: Received message line \"Telvar\\x1bLOGMSG\\x1b\\x1bline\\x0anext\\x1b\"."));
+    EXPECT_TRUE(hasText("IPC: Exitited IPC listener."));
+    EXPECT_TRUE(hasText("IPC: Stopped server \"" + name + "\"."));
+    EXPECT_TRUE(hasText("IPC: Destroyed server \"" + name + "\"."));
+    bool counted = false;
+    for (const std::string& t : texts())
+        counted = counted || t.rfind("IPC: Server \"" + name + "\": Received ", 0) == 0;
+    EXPECT_TRUE(counted);
+}
+
+TEST_F(IPCServerTest, CallbackFailureDoesNotEndTheListener)
+{
+    std::string name = slotName("throwing");
+    IPCServer server(name, centre,
+                     [this](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
+                         received.add(t, i, p, r);
+                         if (p == "bad")
+                             throw std::runtime_error("boom");
+                     },
+                     timing);
+    IPCClient client(name);
+    ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "bad"); }));
+    ASSERT_TRUE(waitFor([&] { return received.size() == 1; }));
+    ASSERT_TRUE(client.send("COMMAND", "2", "good"));
+    ASSERT_TRUE(waitFor([&] { return received.size() == 2; }));
+    EXPECT_TRUE(hasText("IPC: Handling a message failed: boom"));
+    EXPECT_FALSE(server.listenerExited());
+}
+
+TEST_F(IPCServerTest, DestructionEndsTheListenerThroughItsQuitMessage)
+{
+    std::string name = slotName("destroyed");
+    {
+        IPCServer server(name, centre, collect(), timing);
+        IPCClient client(name);
+        ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "x"); }));
+    }
+    EXPECT_TRUE(hasText("IPC: Received message to exit IPC listener."));
+    EXPECT_TRUE(hasText("IPC: Exitited IPC listener."));
+    // The name is free for the next owner.
+    MailSlot again(IPC_RECEIVER, name);
+}
+
+TEST_F(IPCServerTest, ListenerWithoutItsMailslotMakesStopTimeOut)
+{
+    std::string name = slotName("taken");
+    MailSlot holder(IPC_RECEIVER, name);
+    IPCServer server(name, centre, collect(), timing);
+    auto start = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10 * 5));
+    EXPECT_FALSE(server.listenerExited());
+    EXPECT_TRUE(hasText("IPC: Stopping server \"" + name + "\" timed out."));
+    EXPECT_FALSE(hasText("IPC: MailSlot created \"" + name + "\"."));
+    bool reported = false;
+    for (const std::string& t : texts())
+        reported = reported || t.find("(183)") != std::string::npos;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(IPCServerTest, PassCountIsReportedWhenTheTimerFires)
+{
+    timing.reportMs = 0;
+    std::string name = slotName("report");
+    IPCServer server(name, centre, collect(), timing);
+    ASSERT_TRUE(waitFor([&] { return hasText("IPC: Server \"" + name + "\": Now sleeping for a while."); }));
+    server.stop();
+    EXPECT_TRUE(hasText("IPC: Server \"" + name +
+                        "\": Checking for incomming messages. Done so 0 times since last debug."));
+}
+
+TEST_F(IPCServerTest, OversizedMessagesAreDroppedAndTheRestDelivered)
+{
+    std::string name = slotName("oversized");
+    IPCServer server(name, centre, collect(), timing);
+    IPCClient client(name);
+    ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "x"); }));
+    Platform::MailslotHandle raw = 0;
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::openMailslot(name, false, raw));
+    std::string big = IPCClient::composeMessage("COMMAND", "2", std::string(70000, 'b'), "");
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, big.data(), big.size() + 1));
+    Platform::closeMailslot(raw);
+    ASSERT_TRUE(client.send("COMMAND", "3", "y"));
+    ASSERT_TRUE(waitFor([&] { return received.size() == 2; }));
+    EXPECT_EQ("3", received.calls[1].identifier);
+    EXPECT_TRUE(waitFor([&] { return hasText("IPC: Server \"" + name + "\": Dropped 1 message(s) above 65536 bytes."); }));
+}
+
+} // namespace

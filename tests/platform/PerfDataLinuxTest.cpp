@@ -1,0 +1,628 @@
+// The Linux performance-data backend against fixture trees of /proc and /sys:
+// snapshots in tests/data/proc, copied one after the other into a root that
+// TELVAR_PROC_ROOT / TELVAR_SYS_ROOT point at.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/PerfData.h"
+#include "platform/Process.h"
+#include "platform/linux/PerfDataLinux.h"
+
+using namespace Telvar::Platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string FIXTURES = std::string(TEST_SOURCE_DIR) + "/data/proc/";
+
+class PerfDataLinuxTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::path(TEST_BINARY_DIR) / ("perfdata-root-" + std::to_string(currentProcessId()));
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "proc");
+        fs::create_directories(root_ / "sys");
+        setEnvironmentVariable("TELVAR_PROC_ROOT", (root_ / "proc").string());
+        setEnvironmentVariable("TELVAR_SYS_ROOT", (root_ / "sys").string());
+        // LogicalDisk sizes of the fixture's two local file systems.
+        setFileSystemSpaceFunction([](const std::string& mountPoint, FileSystemSpace& space) {
+            const uint64_t mb = 1048576;
+            if (mountPoint == "/") {
+                space = FileSystemSpace{1000 * mb, 250 * mb};
+                return true;
+            }
+            if (mountPoint == "/data disk") {
+                space = FileSystemSpace{3000 * mb, 1500 * mb};
+                return true;
+            }
+            return false;
+        });
+        ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().openQuery(query_));
+    }
+
+    void TearDown() override
+    {
+        pdh().closeQuery(query_);
+        setFileSystemSpaceFunction(nullptr);
+        unsetEnvironmentVariable("TELVAR_PROC_ROOT");
+        unsetEnvironmentVariable("TELVAR_SYS_ROOT");
+        fs::remove_all(root_);
+    }
+
+    static PerfDataProvider& pdh() { return systemPerfData(); }
+
+    // Replaces the tree under the root by a fixture snapshot.
+    void useSnapshot(const std::string& name)
+    {
+        clearRoot();
+        fs::copy(FIXTURES + name, root_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    }
+
+    void clearRoot()
+    {
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "proc");
+        fs::create_directories(root_ / "sys");
+    }
+
+    void writeFile(const std::string& relative, const std::string& text)
+    {
+        fs::path p = root_ / relative;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    }
+
+    PdhHandle add(const std::string& path)
+    {
+        PdhHandle h = PDH_NULL_HANDLE;
+        PdhStatus s = pdh().addCounter(query_, path, 0, h);
+        EXPECT_EQ(PDH_CSTATUS_VALID_DATA, s) << path;
+        handles_[path] = h;
+        return h;
+    }
+
+    void collect() { ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().collectQueryData(query_)); }
+
+    // The call's status and the value's own status of one read.
+    struct Read {
+        PdhStatus status;
+        PdhStatus cStatus;
+        double value;
+        int64_t large;
+    };
+    Read read(const std::string& path, uint32_t format = PDH_FMT_DOUBLE)
+    {
+        PdhFmtCounterValue v;
+        PdhStatus s = pdh().getFormattedValue(handles_.at(path), format, nullptr, v);
+        return Read{s, v.cStatus, v.doubleValue, v.largeValue};
+    }
+
+    void expectValue(const std::string& path, double expected)
+    {
+        Read r = read(path);
+        EXPECT_EQ(PDH_CSTATUS_VALID_DATA, r.status) << path;
+        EXPECT_EQ(PDH_CSTATUS_VALID_DATA, r.cStatus) << path;
+        EXPECT_EQ(expected, r.value) << path;  // exact: the numbers are chosen to be
+    }
+
+    void expectStatus(const std::string& path, PdhStatus cStatus)
+    {
+        Read r = read(path);
+        EXPECT_EQ(PDH_INVALID_DATA, r.status) << path;
+        EXPECT_EQ(cStatus, r.cStatus) << path;
+    }
+
+    fs::path root_;
+    PdhHandle query_ = PDH_NULL_HANDLE;
+    std::map<std::string, PdhHandle> handles_;
+};
+
+struct Expected {
+    std::string path;
+    double value;  // < 0: the counter has no valid data (see the status)
+    PdhStatus cStatus = PDH_CSTATUS_VALID_DATA;
+};
+
+// Every counter of every object, hand-computed from snap1 -> snap2 (2.00 s
+// of uptime apart, 100 clock ticks per second, 4096-byte pages).
+const std::vector<Expected>& fixtureExpectations()
+{
+    static const std::vector<Expected> all = {
+        // cpu0 deltas: user 60 nice 20 system 30 idle 60 iowait 10 irq 5 softirq 10 steal 5 = 200
+        {"\\Processor(0)\\% Processor Time", 65},
+        {"\\Processor(0)\\% Idle Time", 35},
+        {"\\Processor(0)\\% User Time", 40},
+        {"\\Processor(0)\\% Privileged Time", 22.5},
+        {"\\Processor(0)\\% Interrupt Time", 2.5},
+        {"\\Processor(0)\\% DPC Time", 5},
+        {"\\Processor(0)\\Interrupts/sec", 110},  // (335 - 115) / 2; ERR line left out
+        // cpu1: user 20 system 10 idle 150 iowait 10 irq 2 softirq 4 steal 4 = 200
+        {"\\Processor(1)\\% Processor Time", 20},
+        {"\\Processor(1)\\% Idle Time", 80},
+        {"\\Processor(1)\\% User Time", 10},
+        {"\\Processor(1)\\% Privileged Time", 8},
+        {"\\Processor(1)\\% Interrupt Time", 1},
+        {"\\Processor(1)\\% DPC Time", 2},
+        {"\\Processor(1)\\Interrupts/sec", 41},  // (307 - 225) / 2
+        {"\\Processor(_Total)\\% Processor Time", 42.5},
+        {"\\Processor(_Total)\\% Idle Time", 57.5},
+        {"\\Processor(_Total)\\% User Time", 25},
+        {"\\Processor(_Total)\\% Privileged Time", 15.25},
+        {"\\Processor(_Total)\\% Interrupt Time", 1.75},
+        {"\\Processor(_Total)\\% DPC Time", 3.5},
+        {"\\Processor(_Total)\\Interrupts/sec", 500},
+        {"\\System\\Processor Queue Length", 3},
+        {"\\System\\Processes", 5},
+        {"\\System\\Threads", 250},
+        {"\\System\\Context Switches/sec", 2000},
+        {"\\System\\System Up Time", 1002},
+        {"\\Memory\\Available Bytes", 4096000000.0},
+        {"\\Memory\\Available KBytes", 4000000},
+        {"\\Memory\\Available MBytes", 3906.25},
+        {"\\Memory\\Committed Bytes", 5120000000.0},
+        {"\\Memory\\Commit Limit", 10240000000.0},
+        {"\\Memory\\% Committed Bytes In Use", 50},
+        {"\\Memory\\Cache Bytes", 2048000000.0},
+        {"\\Memory\\Page Faults/sec", 3000},
+        {"\\Memory\\Pages/sec", 150},
+        {"\\Memory\\Pages Input/sec", 50},
+        {"\\Memory\\Pages Output/sec", 100},
+        {"\\Paging File(_Total)\\% Usage", 25},
+        {"\\PhysicalDisk(vda)\\Disk Reads/sec", 50},
+        {"\\PhysicalDisk(vda)\\Disk Writes/sec", 100},
+        {"\\PhysicalDisk(vda)\\Disk Transfers/sec", 150},
+        {"\\PhysicalDisk(vda)\\Disk Read Bytes/sec", 2048000},
+        {"\\PhysicalDisk(vda)\\Disk Write Bytes/sec", 4096000},
+        {"\\PhysicalDisk(vda)\\Disk Bytes/sec", 6144000},
+        {"\\PhysicalDisk(vda)\\% Disk Time", 50},
+        {"\\PhysicalDisk(vda)\\% Idle Time", 50},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Queue Length", 0.5},
+        {"\\PhysicalDisk(vda)\\Current Disk Queue Length", 2},
+        {"\\PhysicalDisk(vda)\\Avg. Disk sec/Read", 0.003},
+        {"\\PhysicalDisk(vda)\\Avg. Disk sec/Write", 0.004},
+        {"\\PhysicalDisk(sdb)\\Disk Reads/sec", 12.5},
+        {"\\PhysicalDisk(sdb)\\Disk Writes/sec", 0},
+        {"\\PhysicalDisk(sdb)\\Disk Transfers/sec", 12.5},
+        {"\\PhysicalDisk(sdb)\\Disk Read Bytes/sec", 204800},
+        {"\\PhysicalDisk(sdb)\\Disk Write Bytes/sec", 0},
+        {"\\PhysicalDisk(sdb)\\Disk Bytes/sec", 204800},
+        {"\\PhysicalDisk(sdb)\\% Disk Time", 10},
+        {"\\PhysicalDisk(sdb)\\% Idle Time", 90},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Queue Length", 0.2},
+        {"\\PhysicalDisk(sdb)\\Current Disk Queue Length", 1},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk sec/Read", 0.008},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk sec/Write", 0},
+        {"\\PhysicalDisk(_Total)\\Disk Reads/sec", 62.5},
+        {"\\PhysicalDisk(_Total)\\Disk Writes/sec", 100},
+        {"\\PhysicalDisk(_Total)\\Disk Transfers/sec", 162.5},
+        {"\\PhysicalDisk(_Total)\\Disk Read Bytes/sec", 2252800},
+        {"\\PhysicalDisk(_Total)\\Disk Write Bytes/sec", 4096000},
+        {"\\PhysicalDisk(_Total)\\Disk Bytes/sec", 6348800},
+        {"\\PhysicalDisk(_Total)\\% Disk Time", 30},
+        {"\\PhysicalDisk(_Total)\\% Idle Time", 70},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Queue Length", 0.7},
+        {"\\PhysicalDisk(_Total)\\Current Disk Queue Length", 3},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Read", 0.004},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Write", 0.004},
+        {"\\PhysicalDisk(vda1)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},   // a partition
+        {"\\PhysicalDisk(loop0)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},  // never used
+        {"\\LogicalDisk(/)\\% Free Space", 25},
+        {"\\LogicalDisk(/)\\Free Megabytes", 250},
+        {"\\LogicalDisk(/data disk)\\% Free Space", 50},
+        {"\\LogicalDisk(/data disk)\\Free Megabytes", 1500},
+        {"\\LogicalDisk(_Total)\\% Free Space", 43.75},
+        {"\\LogicalDisk(_Total)\\Free Megabytes", 1750},
+        {"\\LogicalDisk(/tmp)\\Free Megabytes", -1, PDH_CSTATUS_NO_INSTANCE},  // not on a device
+        {"\\Network Interface(eth0)\\Bytes Received/sec", 100000},
+        {"\\Network Interface(eth0)\\Bytes Sent/sec", 20000},
+        {"\\Network Interface(eth0)\\Bytes Total/sec", 120000},
+        {"\\Network Interface(eth0)\\Packets/sec", 700},
+        {"\\Network Interface(eth0)\\Packets Received/sec", 500},
+        {"\\Network Interface(eth0)\\Packets Sent/sec", 200},
+        {"\\Network Interface(eth0)\\Packets Received Errors", 5},
+        {"\\Network Interface(eth0)\\Current Bandwidth", 1e9},
+        {"\\Network Interface(lo)\\Bytes Received/sec", 200},
+        {"\\Network Interface(lo)\\Bytes Sent/sec", 200},
+        {"\\Network Interface(lo)\\Bytes Total/sec", 400},
+        {"\\Network Interface(lo)\\Packets/sec", 4},
+        {"\\Network Interface(lo)\\Packets Received/sec", 2},
+        {"\\Network Interface(lo)\\Packets Sent/sec", 2},
+        {"\\Network Interface(lo)\\Packets Received Errors", 0},
+        {"\\Network Interface(lo)\\Current Bandwidth", 0},  // no speed file
+        {"\\Network Interface(wlan0)\\Bytes Received/sec", -1, PDH_CSTATUS_NO_INSTANCE},
+        {"\\Network Interface(wlan0)\\Current Bandwidth", -1, PDH_CSTATUS_NO_INSTANCE},
+        // init: utime +2, stime +4, faults +22; no readable fd directory
+        {"\\Process(init)\\% Processor Time", 3},
+        {"\\Process(init)\\% User Time", 1},
+        {"\\Process(init)\\% Privileged Time", 2},
+        {"\\Process(init)\\Working Set", 2048000},
+        {"\\Process(init)\\Private Bytes", 1228800},
+        {"\\Process(init)\\Virtual Bytes", 5000000},
+        {"\\Process(init)\\Thread Count", 1},
+        {"\\Process(init)\\Handle Count", -1, PDH_CSTATUS_INVALID_DATA},
+        {"\\Process(init)\\ID Process", 1},
+        {"\\Process(init)\\Elapsed Time", 1001},
+        {"\\Process(init)\\Page Faults/sec", 11},
+        {"\\Process(bash)\\% Processor Time", 50},
+        {"\\Process(bash)\\% User Time", 30},
+        {"\\Process(bash)\\% Privileged Time", 20},
+        {"\\Process(bash)\\Working Set", 4096000},
+        {"\\Process(bash)\\Private Bytes", 2867200},
+        {"\\Process(bash)\\Virtual Bytes", 10000000},
+        {"\\Process(bash)\\Thread Count", 1},
+        {"\\Process(bash)\\Handle Count", 3},
+        {"\\Process(bash)\\ID Process", 100},
+        {"\\Process(bash)\\Elapsed Time", 952},
+        {"\\Process(bash)\\Page Faults/sec", 305},
+        // the second bash: 200 % and 150 %, capped at 100 %
+        {"\\Process(bash#1)\\% Processor Time", 100},
+        {"\\Process(bash#1)\\% User Time", 100},
+        {"\\Process(bash#1)\\% Privileged Time", 50},
+        {"\\Process(bash#1)\\Working Set", 8192000},
+        {"\\Process(bash#1)\\Private Bytes", 6144000},
+        {"\\Process(bash#1)\\Virtual Bytes", 20000000},
+        {"\\Process(bash#1)\\Thread Count", 2},
+        {"\\Process(bash#1)\\Handle Count", 4},
+        {"\\Process(bash#1)\\ID Process", 200},
+        {"\\Process(bash#1)\\Elapsed Time", 102},
+        {"\\Process(bash#1)\\Page Faults/sec", 100},
+        {"\\Process(my (worker))\\% Processor Time", 10},
+        {"\\Process(my (worker))\\% User Time", 5},
+        {"\\Process(my (worker))\\% Privileged Time", 5},
+        {"\\Process(my (worker))\\Working Set", 409600},
+        {"\\Process(my (worker))\\Private Bytes", 204800},
+        {"\\Process(my (worker))\\Virtual Bytes", 1000000},
+        {"\\Process(my (worker))\\Thread Count", 8},
+        {"\\Process(my (worker))\\Handle Count", 1},
+        {"\\Process(my (worker))\\ID Process", 300},
+        {"\\Process(my (worker))\\Elapsed Time", 12},
+        {"\\Process(my (worker))\\Page Faults/sec", 25},
+        // started between the snapshots: no rate yet
+        {"\\Process(newbie)\\% Processor Time", -1, PDH_CSTATUS_INVALID_DATA},
+        {"\\Process(newbie)\\Page Faults/sec", -1, PDH_CSTATUS_INVALID_DATA},
+        {"\\Process(newbie)\\Working Set", 204800},
+        {"\\Process(newbie)\\Private Bytes", 102400},
+        {"\\Process(newbie)\\Virtual Bytes", 2000000},
+        {"\\Process(newbie)\\Thread Count", 1},
+        {"\\Process(newbie)\\Handle Count", 2},
+        {"\\Process(newbie)\\ID Process", 400},
+        {"\\Process(newbie)\\Elapsed Time", 1},
+        // ended between the snapshots
+        {"\\Process(short)\\% Processor Time", -1, PDH_CSTATUS_NO_INSTANCE},
+        {"\\Process(short)\\Working Set", -1, PDH_CSTATUS_NO_INSTANCE},
+        // _Total: rates over the processes seen twice, sizes over all
+        {"\\Process(_Total)\\% Processor Time", 100},
+        {"\\Process(_Total)\\% User Time", 100},
+        {"\\Process(_Total)\\% Privileged Time", 77},
+        {"\\Process(_Total)\\Working Set", 14950400},
+        {"\\Process(_Total)\\Private Bytes", 10547200},
+        {"\\Process(_Total)\\Virtual Bytes", 38000000},
+        {"\\Process(_Total)\\Thread Count", 13},
+        {"\\Process(_Total)\\Handle Count", 10},
+        {"\\Process(_Total)\\ID Process", 0},
+        {"\\Process(_Total)\\Elapsed Time", 0},
+        {"\\Process(_Total)\\Page Faults/sec", 441},
+    };
+    return all;
+}
+
+} // namespace
+
+TEST_F(PerfDataLinuxTest, FixtureAssumesTheUsualTicksAndPages)
+{
+    // The hand-computed numbers take 100 ticks per second and 4 KiB pages.
+    ASSERT_EQ(100, LinuxPerf::clockTicksPerSecond());
+    ASSERT_EQ(4096, LinuxPerf::pageSizeBytes());
+}
+
+TEST_F(PerfDataLinuxTest, EveryCounterFromTwoSnapshots)
+{
+    for (const Expected& e : fixtureExpectations())
+        add(e.path);
+    useSnapshot("snap1");
+    collect();
+    useSnapshot("snap2");
+    collect();
+    for (const Expected& e : fixtureExpectations()) {
+        if (e.value >= 0)
+            expectValue(e.path, e.value);
+        else
+            expectStatus(e.path, e.cStatus);
+    }
+}
+
+TEST_F(PerfDataLinuxTest, EveryPublishedCounterIsCoveredByTheFixture)
+{
+    std::map<std::string, bool> covered;
+    for (const Expected& e : fixtureExpectations()) {
+        std::string machine, object, instance, counter;
+        bool hasInstance = false;
+        ASSERT_TRUE(LinuxPerf::splitCounterPath(e.path, machine, object, instance, hasInstance, counter));
+        if (e.value >= 0)
+            covered[object + "\\" + counter] = true;
+    }
+    for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue())
+        for (const LinuxPerf::CounterDef& c : o.counters)
+            EXPECT_TRUE(covered[std::string(o.name) + "\\" + c.name]) << o.name << "\\" << c.name;
+}
+
+TEST_F(PerfDataLinuxTest, FirstCollectionGivesInstantValuesAndNoRates)
+{
+    for (const Expected& e : fixtureExpectations())
+        add(e.path);
+    add("\\Process(short)\\ID Process");
+    useSnapshot("snap1");
+    collect();
+    expectValue("\\Memory\\Available Bytes", 3072000000.0);
+    expectValue("\\Memory\\% Committed Bytes In Use", 48);
+    expectValue("\\Paging File(_Total)\\% Usage", 20);
+    expectValue("\\System\\Threads", 240);
+    expectValue("\\Process(short)\\ID Process", 150);
+    expectValue("\\Network Interface(wlan0)\\Current Bandwidth", 54e6);
+    int rates = 0;
+    for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue()) {
+        for (const LinuxPerf::CounterDef& c : o.counters) {
+            if (!c.rate)
+                continue;
+            std::string instance = !o.multiInstance ? "" : o.id == LinuxPerf::ObjectId::NetworkInterface ? "(eth0)" : "(_Total)";
+            std::string path = "\\" + std::string(o.name) + instance + "\\" + c.name;
+            ASSERT_EQ(1u, handles_.count(path)) << path;
+            expectStatus(path, PDH_CSTATUS_INVALID_DATA);
+            ++rates;
+        }
+    }
+    EXPECT_EQ(33, rates);  // 7 + 1 + 4 + 11 + 6 + 4
+}
+
+TEST_F(PerfDataLinuxTest, NoCollectionYetGivesInvalidData)
+{
+    add("\\Memory\\Available Bytes");
+    expectStatus("\\Memory\\Available Bytes", PDH_CSTATUS_INVALID_DATA);
+}
+
+TEST_F(PerfDataLinuxTest, LargeAndCappedFormats)
+{
+    add("\\Memory\\Available MBytes");
+    add("\\Process(bash#1)\\% Processor Time");
+    add("\\Process(_Total)\\% User Time");
+    add("\\Processor(_Total)\\% Privileged Time");
+    useSnapshot("snap1");
+    collect();
+    useSnapshot("snap2");
+    collect();
+    EXPECT_EQ(3906, read("\\Memory\\Available MBytes", PDH_FMT_LARGE).large);
+    EXPECT_EQ(15, read("\\Processor(_Total)\\% Privileged Time", PDH_FMT_LARGE).large);
+    EXPECT_DOUBLE_EQ(200, read("\\Process(bash#1)\\% Processor Time", PDH_FMT_DOUBLE | PDH_FMT_NOCAP100).value);
+    EXPECT_DOUBLE_EQ(186, read("\\Process(_Total)\\% User Time", PDH_FMT_DOUBLE | PDH_FMT_NOCAP100).value);
+    EXPECT_EQ(PDH_INVALID_ARGUMENT, read("\\Memory\\Available MBytes", 0).status);
+    EXPECT_EQ(PDH_INVALID_ARGUMENT, read("\\Memory\\Available MBytes", PDH_FMT_LARGE | PDH_FMT_DOUBLE).status);
+}
+
+TEST_F(PerfDataLinuxTest, VanishedProcessAndInterfaceComeBack)
+{
+    auto step = [&](int uptime, bool present, int workerPid, int ticks, int rxBytes) {
+        clearRoot();
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0.00\n");
+        std::string dev = "Inter-|\n face |\n  eth0: 100 1 0 0 0 0 0 0 100 1 0 0 0 0 0 0\n";
+        if (present)
+            dev += " wlan0: " + std::to_string(rxBytes) + " 10 2 0 0 0 0 0 500 5 0 0 0 0 0 0\n";
+        writeFile("proc/net/dev", dev);
+        if (present)
+            writeFile("proc/" + std::to_string(workerPid) + "/stat",
+                      std::to_string(workerPid) + " (worker) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(ticks) +
+                          " 0 0 0 20 0 1 0 " + std::to_string(workerPid * 10) + " 4096 1 0\n");
+        writeFile("proc/7/stat", "7 (other) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 4096 1 0\n");
+    };
+    add("\\Process(worker)\\% Processor Time");
+    add("\\Process(worker)\\ID Process");
+    add("\\Network Interface(wlan0)\\Bytes Received/sec");
+    add("\\Network Interface(wlan0)\\Packets Received Errors");
+
+    step(10, true, 10, 0, 1000);
+    collect();
+    step(12, true, 10, 100, 3000);
+    collect();
+    expectValue("\\Process(worker)\\% Processor Time", 50);
+    expectValue("\\Network Interface(wlan0)\\Bytes Received/sec", 1000);
+
+    step(14, false, 0, 0, 0);
+    collect();
+    expectStatus("\\Process(worker)\\% Processor Time", PDH_CSTATUS_NO_INSTANCE);
+    expectStatus("\\Process(worker)\\ID Process", PDH_CSTATUS_NO_INSTANCE);
+    expectStatus("\\Network Interface(wlan0)\\Bytes Received/sec", PDH_CSTATUS_NO_INSTANCE);
+    expectStatus("\\Network Interface(wlan0)\\Packets Received Errors", PDH_CSTATUS_NO_INSTANCE);
+    step(16, false, 0, 0, 0);
+    collect();
+    expectStatus("\\Process(worker)\\ID Process", PDH_CSTATUS_NO_INSTANCE);
+
+    // Back, the worker as a new process: values at once, rates one collection later.
+    step(18, true, 20, 10, 5000);
+    collect();
+    expectValue("\\Process(worker)\\ID Process", 20);
+    expectValue("\\Network Interface(wlan0)\\Packets Received Errors", 2);
+    expectStatus("\\Process(worker)\\% Processor Time", PDH_CSTATUS_INVALID_DATA);
+    expectStatus("\\Network Interface(wlan0)\\Bytes Received/sec", PDH_CSTATUS_INVALID_DATA);
+    step(20, true, 20, 60, 9000);
+    collect();
+    expectValue("\\Process(worker)\\% Processor Time", 25);
+    expectValue("\\Network Interface(wlan0)\\Bytes Received/sec", 2000);
+}
+
+TEST_F(PerfDataLinuxTest, ACounterThatWentBackwardsGivesNoRate)
+{
+    add("\\System\\Context Switches/sec");
+    add("\\System\\System Up Time");
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/stat", "cpu  1 1 1 1 1 1 1 1\nctxt 5000\n");
+    collect();
+    writeFile("proc/uptime", "11.00 0\n");
+    writeFile("proc/stat", "cpu  1 1 1 1 1 1 1 1\nctxt 10\n");
+    collect();
+    expectStatus("\\System\\Context Switches/sec", PDH_CSTATUS_INVALID_DATA);
+    expectValue("\\System\\System Up Time", 11);
+    // the same uptime twice: no interval, no rate
+    writeFile("proc/stat", "cpu  1 1 1 1 1 1 1 1\nctxt 20\n");
+    collect();
+    expectStatus("\\System\\Context Switches/sec", PDH_CSTATUS_INVALID_DATA);
+}
+
+TEST_F(PerfDataLinuxTest, OnlyTheQueriedSourcesAreNeeded)
+{
+    // Nothing but meminfo exists: a memory-only query works.
+    writeFile("proc/meminfo", "MemTotal: 100 kB\nMemAvailable: 40 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
+    add("\\Memory\\Available KBytes");
+    add("\\Paging File(_Total)\\% Usage");
+    add("\\Memory\\Cache Bytes");
+    collect();
+    expectValue("\\Memory\\Available KBytes", 40);
+    expectValue("\\Paging File(_Total)\\% Usage", 0);
+    expectStatus("\\Memory\\Cache Bytes", PDH_CSTATUS_NO_COUNTER);  // no Cached line
+    add("\\System\\Processor Queue Length");
+    collect();
+    expectStatus("\\System\\Processor Queue Length", PDH_CSTATUS_NO_OBJECT);  // no loadavg
+    expectValue("\\Memory\\Available KBytes", 40);
+}
+
+TEST_F(PerfDataLinuxTest, AddCounterStatuses)
+{
+    struct Case {
+        std::string path;
+        PdhStatus status;
+    };
+    const Case cases[] = {
+        {"", PDH_CSTATUS_NO_COUNTERNAME},
+        {"Memory\\Available Bytes", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Memory", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Memory\\", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Nothing\\Available Bytes", PDH_CSTATUS_NO_OBJECT},
+        {"\\memory\\Available Bytes", PDH_CSTATUS_NO_OBJECT},
+        {"\\Memory\\Nothing", PDH_CSTATUS_NO_COUNTER},
+        {"\\Memory(x)\\Available Bytes", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Processor\\% Idle Time", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Processor(*)\\% Idle Time", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\Processor(0\\% Idle Time", PDH_CSTATUS_BAD_COUNTERNAME},
+        {"\\\\no-such-host.invalid\\Memory\\Available Bytes", PDH_CSTATUS_NO_MACHINE},
+        {"\\\\localhost\\Memory\\Available Bytes", PDH_CSTATUS_VALID_DATA},
+        {"\\Processor(7)\\% Idle Time", PDH_CSTATUS_VALID_DATA},  // may come later
+    };
+    for (const Case& c : cases) {
+        PdhHandle h = 0x1234;
+        EXPECT_EQ(c.status, pdh().addCounter(query_, c.path, 0, h)) << c.path;
+        EXPECT_EQ(c.status == 0, h != PDH_NULL_HANDLE) << c.path;
+    }
+    PdhHandle h = 0;
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().addCounter(0xdead, "\\Memory\\Available Bytes", 0, h));
+    PdhFmtCounterValue v;
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().getFormattedValue(0xdead, PDH_FMT_DOUBLE, nullptr, v));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().collectQueryData(0xdead));
+    PdhHandle empty = 0;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().openQuery(empty));
+    EXPECT_EQ(PDH_NO_DATA, pdh().collectQueryData(empty));
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh().closeQuery(empty));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().closeQuery(empty));
+}
+
+TEST_F(PerfDataLinuxTest, RemovedAndClosedCountersAreGone)
+{
+    PdhHandle h = add("\\Memory\\Available KBytes");
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh().removeCounter(h));
+    PdhFmtCounterValue v;
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().getFormattedValue(h, PDH_FMT_DOUBLE, nullptr, v));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().removeCounter(h));
+}
+
+TEST_F(PerfDataLinuxTest, NameTableAndLookups)
+{
+    uint32_t size = 0;
+    ASSERT_EQ(PERF_ERROR_MORE_DATA, pdh().englishNameTable(nullptr, size));
+    std::vector<char> buffer(size);
+    uint32_t got = size;
+    ASSERT_EQ(PERF_ERROR_SUCCESS, pdh().englishNameTable(buffer.data(), got));
+    ASSERT_EQ(size, got);
+    ASSERT_EQ('\0', buffer[got - 1]);
+    ASSERT_EQ('\0', buffer[got - 2]);
+
+    // Walk the pairs: each name once, each published name found by its index.
+    std::map<std::string, uint32_t> byName;
+    size_t pos = 0;
+    std::string text(buffer.data(), got);
+    std::vector<std::string> pieces;
+    while (pos < text.size()) {
+        size_t end = text.find('\0', pos);
+        pieces.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    ASSERT_EQ("", pieces.back());
+    pieces.pop_back();
+    ASSERT_EQ(0u, pieces.size() % 2);
+    for (size_t i = 2; i < pieces.size(); i += 2) {
+        EXPECT_EQ(0u, byName.count(pieces[i + 1])) << pieces[i + 1];
+        byName[pieces[i + 1]] = static_cast<uint32_t>(std::stoul(pieces[i]));
+    }
+    for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue()) {
+        ASSERT_EQ(1u, byName.count(o.name));
+        for (const LinuxPerf::CounterDef& c : o.counters)
+            ASSERT_EQ(1u, byName.count(c.name)) << c.name;
+    }
+    for (const auto& entry : byName) {
+        char name[100];
+        uint32_t n = sizeof name;
+        ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().lookupNameByIndex(nullptr, entry.second, name, n));
+        EXPECT_EQ(entry.first, std::string(name));
+    }
+    // Stable indices: the first names keep their numbers.
+    EXPECT_EQ(2u, byName["Processor"]);
+    EXPECT_EQ(4u, byName["% Processor Time"]);
+
+    char shortBuffer[4] = {'x', 'x', 'x', 'x'};
+    uint32_t n = sizeof shortBuffer;
+    EXPECT_EQ(PDH_MORE_DATA, pdh().lookupNameByIndex(nullptr, byName["Processor"], shortBuffer, n));
+    EXPECT_EQ(10u, n);
+    EXPECT_EQ('x', shortBuffer[0]);
+    n = 100;
+    EXPECT_EQ(PDH_INVALID_ARGUMENT, pdh().lookupNameByIndex(nullptr, 3, shortBuffer, n));
+}
+
+TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
+{
+    useSnapshot("snap2");
+    std::vector<std::string> objects;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjects(objects));
+    EXPECT_EQ((std::vector<std::string>{"Processor", "System", "Memory", "Paging File", "PhysicalDisk", "LogicalDisk",
+                                        "Network Interface", "Process"}),
+              objects);
+    std::vector<std::string> counters, instances;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Processor", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"0", "1", "_Total"}), instances);
+    EXPECT_EQ(7u, counters.size());
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Process", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"init", "bash", "bash#1", "my (worker)", "newbie", "_Total"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Network Interface", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"lo", "eth0"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("LogicalDisk", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"/", "/data disk", "_Total"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("PhysicalDisk", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"vda", "sdb", "_Total"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Memory", counters, instances));
+    EXPECT_TRUE(instances.empty());
+    EXPECT_EQ(11u, counters.size());
+    EXPECT_EQ(PDH_CSTATUS_NO_OBJECT, pdh().enumObjectItems("Nothing", counters, instances));
+}
+
+TEST(PerfDataProviderTest, InstalledProviderReplacesTheSystemOne)
+{
+    struct Stub : LinuxPerf::LinuxPerfData {
+    } stub;
+    EXPECT_EQ(&systemPerfData(), &perfData());
+    setPerfDataProvider(&stub);
+    EXPECT_EQ(static_cast<PerfDataProvider*>(&stub), &perfData());
+    setPerfDataProvider(nullptr);
+    EXPECT_EQ(&systemPerfData(), &perfData());
+}

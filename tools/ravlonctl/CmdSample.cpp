@@ -1,0 +1,161 @@
+// ravlonctl sample: samples counter paths the way the collector does and
+// prints one CSV line per interval.
+#include "Command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/SmartPointer.h"
+#include "platform/Clock.h"
+#include "platform/PerfData.h"
+#include "ravlon/Counter.h"
+#include "ravlon/CounterNames.h"
+
+namespace Telvar {
+namespace Ctl {
+namespace {
+
+int run(const Args& args);
+
+const Command COMMAND = {
+    "sample",
+    "ravlonctl sample [-n COUNT] [-i SECONDS] PATH...",
+    "sample counter paths as the collector does",
+    "Adds each PATH (such as '\\Processor(_Total)\\% Processor Time') to a\n"
+    "performance-data query exactly as the collector does, translation into\n"
+    "the system's language included, then prints a CSV line every SECONDS\n"
+    "(default 1): the local time, then each counter's value as the collector\n"
+    "writes it, empty while the counter has no data. The first line names the\n"
+    "paths. A path that cannot be added is reported on stderr with its status\n"
+    "text; the others are sampled. -n stops after COUNT lines (default: run\n"
+    "until interrupted).",
+    run,
+};
+
+const CommandRegistrar registrar(COMMAND);
+
+std::string quoted(const std::string& s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+bool parseCount(const std::string& text, long& count)
+{
+    char* end = nullptr;
+    count = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && count > 0;
+}
+
+bool parseSeconds(const std::string& text, double& seconds)
+{
+    char* end = nullptr;
+    seconds = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && seconds > 0 && seconds <= 86400;
+}
+
+int run(const Args& args)
+{
+    long count = -1;
+    double seconds = 1.0;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-n" || a == "-i") {
+            if (i + 1 >= args.size())
+                return usageError(COMMAND, a + " needs a value");
+            const std::string& v = args[++i];
+            if (a == "-n" && !parseCount(v, count))
+                return usageError(COMMAND, "COUNT must be a positive number, not '" + v + "'");
+            if (a == "-i" && !parseSeconds(v, seconds))
+                return usageError(COMMAND, "SECONDS must be a positive number, not '" + v + "'");
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError(COMMAND, "unknown option '" + a + "'");
+        } else {
+            paths.push_back(a);
+        }
+    }
+    if (paths.empty())
+        return usageError(COMMAND, "no PATH given");
+
+    // Object and counter of each path, registered as the counters file would.
+    for (const std::string& p : paths) {
+        size_t last = p.rfind('\\');
+        std::string object = last != std::string::npos && last > 0 ? p.substr(1, last - 1) : std::string();
+        std::string counter = last != std::string::npos ? p.substr(last + 1) : p;
+        SmartPointer<Counter> c(new Counter(object, counter));
+        registerCounter(c);
+    }
+    Platform::PerfDataProvider& pdh = Platform::perfData();
+    Platform::PdhStatus status = pdh.openQuery(pdhQuery);
+    if (status != 0) {
+        std::fprintf(stderr, "ravlonctl sample: cannot open a query: %s\n", pdhStatusText(status).c_str());
+        return EXIT_FAILED;
+    }
+    if (!localizeCounters()) {
+        std::fprintf(stderr, "ravlonctl sample: cannot read the counter names\n");
+        pdh.closeQuery(pdhQuery);
+        return EXIT_FAILED;
+    }
+    addCountersToQuery();
+
+    std::vector<SmartPointer<Counter>> columns;
+    for (const std::string& p : paths) {
+        size_t last = p.rfind('\\');
+        std::string object = last != std::string::npos && last > 0 ? p.substr(1, last - 1) : std::string();
+        std::string counter = last != std::string::npos ? p.substr(last + 1) : p;
+        SmartPointer<Counter> c = findCounter("\\" + object + "\\" + counter);
+        columns.push_back(c);
+        if (c.isNull() || isValid(*c))
+            continue;
+        // Ask once more for the status the collector only logs.
+        const std::string& tried = c->localizedPath.empty() ? p : c->localizedPath;
+        Platform::PdhHandle probe = Platform::PDH_NULL_HANDLE;
+        Platform::PdhStatus s = pdh.addCounter(pdhQuery, tried, 0, probe);
+        if (s == 0) {
+            pdh.removeCounter(probe);
+            std::fprintf(stderr, "ravlonctl sample: '%s' has no translation into the system's language\n",
+                         p.c_str());
+        } else {
+            std::fprintf(stderr, "ravlonctl sample: cannot add '%s': %s\n", p.c_str(), pdhStatusText(s).c_str());
+        }
+    }
+
+    std::string header = quoted("Time");
+    for (const std::string& p : paths)
+        header += "," + quoted(p);
+    std::printf("%s\n", header.c_str());
+    std::fflush(stdout);
+
+    // A first collection, so that rates have their base at the first line.
+    pdh.collectQueryData(pdhQuery);
+    const int intervalMs = static_cast<int>(seconds * 1000.0 + 0.5);
+    for (long n = 0; count < 0 || n < count; ++n) {
+        Platform::sleepMilliseconds(intervalMs);
+        pdh.collectQueryData(pdhQuery);
+        registerCounterData(true);
+        std::string line = quoted(DateTime::now().toText(false));
+        for (const SmartPointer<Counter>& c : columns) {
+            bool shown = !c.isNull() && isValid(*c) && hasData(*c);
+            line += "," + quoted(shown ? valueText(*c) : std::string());
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    pdh.closeQuery(pdhQuery);
+    pdhQuery = Platform::PDH_NULL_HANDLE;
+    clearRegistry();
+    return EXIT_OK;
+}
+
+} // namespace
+} // namespace Ctl
+} // namespace Telvar

@@ -1,0 +1,159 @@
+// ravlonctl send: one message to a mailslot, optionally waiting for its reply.
+#include "Command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Exception.h"
+#include "common/IPCClient.h"
+#include "common/IPCServer.h"
+#include "common/MailSlot.h"
+#include "platform/Clock.h"
+#include "platform/Process.h"
+
+namespace Telvar {
+namespace Ctl {
+
+namespace {
+
+int runSend(const Args& args);
+
+const Command sendCommand = {
+    "send",
+    "ravlonctl send [--to NAME] [--type TYPE] [--id ID] [--wait SECONDS] PAYLOAD",
+    "send one message to a mailslot",
+    "Sends one message \"Telvar\", TYPE, ID, PAYLOAD to the mailslot NAME.\n"
+    "\n"
+    "  --to NAME       target mailslot (default Telvar_Ravlon)\n"
+    "  --type TYPE     message type (default COMMAND)\n"
+    "  --id ID         identifier (default: a fresh one)\n"
+    "  --wait SECONDS  open a reply mailslot, name it as reply-to, and print the\n"
+    "                  payload of the REPLY carrying the same identifier\n"
+    "\n"
+    "Exit codes: 0 sent (and replied), 1 the send failed, 2 usage, 3 no reply in time.",
+    runSend,
+};
+
+const CommandRegistrar registrar(sendCommand);
+
+bool parseSeconds(const std::string& text, double& seconds)
+{
+    if (text.empty())
+        return false;
+    size_t used = 0;
+    try {
+        seconds = std::stod(text, &used);
+    } catch (...) {
+        return false;
+    }
+    return used == text.size() && seconds >= 0 && seconds <= 86400;
+}
+
+std::string freshIdentifier()
+{
+    return "ravlonctl-" + std::to_string(Platform::currentProcessId()) + "-" +
+           std::to_string(Platform::currentTimeSeconds()) + "-" + std::to_string(Platform::monotonicMilliseconds());
+}
+
+// Polls the reply slot until the matching REPLY arrives or the time is up.
+bool awaitReply(MailSlot& slot, const std::string& identifier, double seconds, std::string& payload)
+{
+    int64_t until = Platform::monotonicMilliseconds() + static_cast<int64_t>(seconds * 1000);
+    for (;;) {
+        std::vector<std::string> messages;
+        slot.receive(messages);
+        for (const std::string& message : messages) {
+            IPCFields fields;
+            if (IPCServer::splitMessage(message, fields) && fields.type == "REPLY" &&
+                fields.identifier == identifier) {
+                payload = fields.payload;
+                return true;
+            }
+        }
+        if (Platform::monotonicMilliseconds() >= until)
+            return false;
+        Platform::sleepMilliseconds(20);
+    }
+}
+
+int runSend(const Args& args)
+{
+    std::string target = "Telvar_Ravlon";
+    std::string type = "COMMAND";
+    std::string identifier;
+    bool haveIdentifier = false;
+    bool wait = false;
+    double seconds = 0;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        bool takesValue = a == "--to" || a == "--type" || a == "--id" || a == "--wait";
+        if (takesValue) {
+            if (i + 1 >= args.size())
+                return usageError(sendCommand, a + " needs a value");
+            const std::string& value = args[++i];
+            if (a == "--to") {
+                target = value;
+            } else if (a == "--type") {
+                type = value;
+            } else if (a == "--id") {
+                identifier = value;
+                haveIdentifier = true;
+            } else if (!parseSeconds(value, seconds)) {
+                return usageError(sendCommand, "--wait expects seconds, not \"" + value + "\"");
+            } else {
+                wait = true;
+            }
+        } else if (a == "--") {
+            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+            return usageError(sendCommand, "unknown option " + a);
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 1)
+        return usageError(sendCommand, positional.empty() ? "PAYLOAD missing" : "only one PAYLOAD expected");
+    if (!MailSlot::isValidName(target))
+        return usageError(sendCommand, "invalid mailslot name \"" + MailSlot::printableName(target) +
+                                           "\": 1 to 100 letters, digits, '_', '-' or '.' expected");
+    if (!haveIdentifier)
+        identifier = freshIdentifier();
+
+    try {
+        MailSlot* replySlot = nullptr;
+        std::string replyTo;
+        if (wait) {
+            replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
+                      std::to_string(Platform::monotonicMilliseconds());
+            replySlot = new MailSlot(IPC_RECEIVER, replyTo);
+        }
+        std::unique_ptr<MailSlot> ownSlot(replySlot);
+        IPCClient client(target);
+        if (!client.send(type, identifier, positional[0], replyTo)) {
+            std::fprintf(stderr, "ravlonctl send: could not send to \"%s\" (no such mailslot?)\n", target.c_str());
+            return EXIT_FAILED;
+        }
+        if (!wait)
+            return EXIT_OK;
+        std::string payload;
+        if (!awaitReply(*replySlot, identifier, seconds, payload)) {
+            std::fprintf(stderr, "ravlonctl send: no reply from \"%s\" within %g s\n", target.c_str(), seconds);
+            return EXIT_TIMEOUT;
+        }
+        std::printf("%s\n", IPCServer::printable(payload).c_str());
+        return EXIT_OK;
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "ravlonctl send: %s\n", e.fullText().c_str());
+        return EXIT_FAILED;
+    }
+}
+
+} // namespace
+
+} // namespace Ctl
+} // namespace Telvar
