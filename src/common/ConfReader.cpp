@@ -1,10 +1,10 @@
 #include "common/ConfReader.h"
 
 #include <atomic>
-#include <zlib.h>
 
 #include "common/ConfSearcher.h"
 #include "common/Exception.h"
+#include "common/FileGZ.h"
 #include "common/StringUtil.h"
 #include "common/Tokenizer.h"
 #include "logger/LoggerUnit.h"
@@ -21,28 +21,21 @@ const char* const TYPE_DIRNAME = "DirName";
 const char* const TYPE_FILENAME = "FileName";
 const char* const TYPE_TIMESPAN = "TimeSpan";
 
-// The whole file, plain or gzip. zlib reads plain files unchanged. Read to
-// the end rather than to the size on disk: a compressed file holds more
-// than its size.
+// The whole file, plain or gzip. Read to the end rather than to the size
+// on disk: a compressed file holds more than its size.
 std::string readWholeFile(const std::string& path)
 {
-    gzFile file = gzopen(path.c_str(), "rb");
-    if (file == nullptr)
-        throw FileException(FileException::FL_CANNOT_OPEN, path, TELVAR_HERE);
+    FileGZ file(path);
+    file.open(FileBase::ACCESS_READ);
     std::string text;
-    char buffer[16384];
-    for (;;) {
-        int n = gzread(file, buffer, sizeof buffer);
-        if (n < 0) {
-            gzclose(file);
-            throw FileException(FileException::FL_READ, path, TELVAR_HERE);
-        }
-        if (n == 0)
+    std::vector<char> buffer(16384 + 1);
+    while (!file.eof()) {
+        int64_t n = file.read(buffer.data(), static_cast<int64_t>(buffer.size() - 1));
+        if (n <= 0)
             break;
-        text.append(buffer, static_cast<size_t>(n));
+        text.append(buffer.data(), static_cast<size_t>(n));
     }
-    if (gzclose(file) != Z_OK)
-        throw FileException(FileException::FL_CANNOT_CLOSE, path, TELVAR_HERE);
+    file.close();
     return text;
 }
 
