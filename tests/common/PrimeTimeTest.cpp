@@ -26,15 +26,6 @@ std::string ruleText(const PrimeTime::Rule& r)
 
 } // namespace
 
-TEST(PrimeTimeTest, Labels)
-{
-    EXPECT_STREQ("undef", PrimeTime::label(0));
-    EXPECT_STREQ("prime", PrimeTime::label(1));
-    EXPECT_STREQ("non-prime", PrimeTime::label(2));
-    EXPECT_STREQ("undef", PrimeTime::label(-4));
-    EXPECT_STREQ("undef", PrimeTime::label(3));
-}
-
 TEST(PrimeTimeTest, Patterns)
 {
     EXPECT_TRUE(PrimeTime::matches("*", 0));
