@@ -87,6 +87,9 @@ int32_t listener(void* parameter)
     Context& context = *static_cast<Context*>(parameter);
     const SmartPointer<LoggerUnit>& unit = *context.unit;
     const std::string& name = *context.name;
+    // The queue exists before the mailslot does: whoever can reach the
+    // mailslot can also ask the listener to quit.
+    Platform::ensureThreadMessageQueue();
 
     debugText(unit, 2, "IPC: Initializing listener for \"" + name + "\".");
     debugText(unit, 2, "IPC: Creating MailSlot \"" + name + "\".");

@@ -317,3 +317,19 @@ TEST(FileOperationsTest, AppendTextCreatesAndAppends)
     EXPECT_FALSE(dir.exists("nodir"));
     EXPECT_FALSE(appendText(dir.path(), "x"));
 }
+
+TEST(FileOperationsTest, FileTimesAreUtcCalendarParts)
+{
+    TempDir dir;
+    int64_t before = DateTime::now().seconds();
+    ASSERT_TRUE(dir.write("f", "x"));
+    int64_t after = DateTime::now().seconds();
+    FileInfo info;
+    ASSERT_TRUE(getFileInfo(dir.file("f"), info));
+    for (const DateTimeParts* parts : {&info.lastWritten, &info.lastAccessed, &info.created}) {
+        EXPECT_FALSE(parts->local);
+        int64_t seconds = DateTime(*parts).seconds();
+        EXPECT_GE(seconds, before - 1);
+        EXPECT_LE(seconds, after + 1);
+    }
+}

@@ -167,3 +167,14 @@ TEST_F(LogFormatTest, DebugLine)
     EXPECT_EQ("debug-1  2011-03-04T05:06:07 (8.21)    12: 50% %s",
               formatLine(debugRecord(1, 8, 21, "50% %s"), true));
 }
+
+TEST_F(LogFormatTest, TimeStampIsHostLocalTimeWithoutOffset)
+{
+    Platform::setEnvironmentVariable("TZ", "Asia/Kolkata");
+    DateTime::reloadTimeZone();
+    EXPECT_EQ("NOTICE   2011-03-04T10:36:07 (8.09.07) 4711: up",
+              formatLine(message(0, 8, 9, 7, "up"), true));
+    LogRecord zulu = debugRecord(2, 8, 2, "same stamp");
+    zulu.timeMode = 2;
+    EXPECT_EQ("debug-2  2011-03-04T10:36:07 (8.02)    12: same stamp", formatLine(zulu, false));
+}
