@@ -14,6 +14,9 @@ constexpr uint32_t FIRST_BUFFER = 100;
 // References nest at most this deep; a cycle stays as written instead of
 // recursing without end.
 constexpr int MAX_REFERENCE_DEPTH = 16;
+// References read for one value at most: a value naming itself more than
+// once would otherwise grow exponentially within the depth bound.
+constexpr int MAX_REFERENCE_LOOKUPS = 256;
 
 const std::map<std::string, Platform::RegistryRoot>& rootTable()
 {
@@ -58,16 +61,16 @@ private:
 };
 
 int32_t readText(const std::string& keyPath, const std::string& valueName, std::string& text,
-                 bool view64, int depth);
+                 bool view64, int depth, int& lookups);
 
-int32_t resourceText(const std::string& name, std::string& text, int depth)
+int32_t resourceText(const std::string& name, std::string& text, int depth, int& lookups)
 {
-    return readText(resourceKeyPath(), name, text, false, depth);
+    return readText(resourceKeyPath(), name, text, false, depth, lookups);
 }
 
 // Replaces each "${name}" by the resource name; one that cannot be read
 // stays as written.
-void expandReferences(std::string& text, int depth)
+void expandReferences(std::string& text, int depth, int& lookups)
 {
     size_t pos = text.find("${");
     while (pos != std::string::npos && pos + 3 < text.size()) {
@@ -77,8 +80,12 @@ void expandReferences(std::string& text, int depth)
         const std::string name = text.substr(pos + 2, close - pos - 2);
         std::string value;
         size_t next = close + 1;
-        if (!name.empty() && depth < MAX_REFERENCE_DEPTH &&
-            resourceText(name, value, depth + 1) == RESOURCE_OK) {
+        bool found = false;
+        if (!name.empty() && depth < MAX_REFERENCE_DEPTH && lookups < MAX_REFERENCE_LOOKUPS) {
+            ++lookups;
+            found = resourceText(name, value, depth + 1, lookups) == RESOURCE_OK;
+        }
+        if (found) {
             text = text.substr(0, pos) + value + text.substr(close + 1);
             // Go on after the inserted value: it is expanded already, and the
             // text after it may hold further references.
@@ -89,7 +96,7 @@ void expandReferences(std::string& text, int depth)
 }
 
 int32_t readText(const std::string& keyPath, const std::string& valueName, std::string& text,
-                 bool view64, int depth)
+                 bool view64, int depth, int& lookups)
 {
     OpenKey key;
     const uint32_t access =
@@ -118,7 +125,7 @@ int32_t readText(const std::string& keyPath, const std::string& valueName, std::
     while (size > 0 && buffer[size - 1] == 0)
         --size;
     std::string value(reinterpret_cast<const char*>(buffer.data()), size);
-    expandReferences(value, depth);
+    expandReferences(value, depth, lookups);
     text = value;
     return RESOURCE_OK;
 }
@@ -145,7 +152,8 @@ bool rootKeyByName(const std::string& name, Platform::RegistryRoot& root)
 int32_t readRegistryText(const std::string& keyPath, const std::string& valueName, std::string& text,
                          bool view64)
 {
-    return readText(keyPath, valueName, text, view64, 0);
+    int lookups = 0;
+    return readText(keyPath, valueName, text, view64, 0, lookups);
 }
 
 int32_t readRegistryNumber(const std::string& keyPath, const std::string& valueName,

@@ -180,6 +180,37 @@ TEST_F(ResourcesTest, ReferencesToOtherResources)
     EXPECT_EQ("/opt/telvar/x", text);
 }
 
+TEST_F(ResourcesTest, SelfReferencesThatMultiplyStayBounded)
+{
+    auto references = [](const std::string& text, const std::string& ref) {
+        size_t n = 0;
+        for (size_t at = text.find(ref); at != std::string::npos; at = text.find(ref, at + 1))
+            ++n;
+        return n;
+    };
+    // Each reference read may add one more "${A}"; depth alone would allow 2^17.
+    ASSERT_EQ(RESOURCE_OK, setResource("A", "${A}${A}"));
+    std::string text = resource("A");
+    ASSERT_LE(references(text, "${A}"), 2u * 256 + 2) << text.size();
+    EXPECT_EQ(text.size(), 4 * references(text, "${A}"));
+
+    // Three-fold used to run for hours.
+    ASSERT_EQ(RESOURCE_OK, setResource("B", "<${B}${B}${B}>"));
+    text = resource("B");
+    EXPECT_LE(references(text, "${B}"), 3u * 256 + 3);
+    EXPECT_EQ(0u, text.find("<<"));
+
+    // Ordinary values with many references are still expanded completely.
+    ASSERT_EQ(RESOURCE_OK, setResource("X", "x"));
+    std::string many, expected;
+    for (int i = 0; i < 100; ++i) {
+        many += "${X}/";
+        expected += "x/";
+    }
+    ASSERT_EQ(RESOURCE_OK, setResource("Many", many));
+    EXPECT_EQ(expected, resource("Many"));
+}
+
 TEST_F(ResourcesTest, WritingCreatesTheKeyOrFails)
 {
     EXPECT_FALSE(fs::exists(root_));
