@@ -8,6 +8,7 @@
 
 #include "common/Exception.h"
 #include "common/Monopoly.h"
+#include "platform/SystemError.h"
 
 namespace Telvar {
 
@@ -30,35 +31,6 @@ std::atomic<bool> broadcastNoted{false};
 // A writer that cannot get the machine-wide lock in this time gives up
 // rather than stall its thread.
 constexpr auto WRITER_LOCK_PATIENCE = std::chrono::seconds(5);
-
-// Texts of the errors the transport answers, as the system words them.
-std::string errorText(uint32_t error)
-{
-    switch (error) {
-    case Platform::ERR_FILE_NOT_FOUND:
-        return "The system cannot find the file specified.";
-    case Platform::ERR_ACCESS_DENIED:
-        return "Access is denied.";
-    case Platform::ERR_INVALID_HANDLE:
-        return "The handle is invalid.";
-    case Platform::ERR_NOT_ENOUGH_MEMORY:
-        return "Not enough memory resources are available to process this command.";
-    case Platform::ERR_GEN_FAILURE:
-        return "A device attached to the system is not functioning.";
-    case Platform::ERR_INVALID_PARAMETER:
-        return "The parameter is incorrect.";
-    case Platform::ERR_SEM_TIMEOUT:
-        return "The semaphore timeout period has expired.";
-    case Platform::ERR_INVALID_NAME:
-        return "The filename, directory name, or volume label syntax is incorrect.";
-    case Platform::ERR_ALREADY_EXISTS:
-        return "Cannot create a file when that file already exists.";
-    case Platform::ERR_NETWORK_UNREACHABLE:
-        return "The network location cannot be reached.";
-    default:
-        return "Error " + std::to_string(error);
-    }
-}
 
 std::string nameRule(const std::string& name)
 {
@@ -144,7 +116,7 @@ void MailSlot::openForWriting()
     Platform::MailslotHandle handle = Platform::INVALID_MAILSLOT_HANDLE;
     uint32_t error = Platform::openMailslot(name_, broadcast, handle);
     if (error != Platform::ERR_SUCCESS)
-        throw IPCException(IPCException::IC_CANNOT_SEND, errorText(error), TELVAR_HERE);
+        throw IPCException(IPCException::IC_CANNOT_SEND, Platform::systemErrorMessage(error), TELVAR_HERE);
     handle_ = handle;
 }
 
