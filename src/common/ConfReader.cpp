@@ -322,9 +322,15 @@ int32_t ConfReader::getNodeValue(const std::shared_ptr<const DOMNode>& tree, con
         debug(5, "ConfReader: Reference \"" + key + "\" = \"" + replacement + "\".");
         value.replace(open, close - open + 1, replacement);
     }
-    if (typeWord == TYPE_DIRNAME && !value.empty()) {
-        StringUtil::normaliseSeparators(value);
-        StringUtil::appendSeparator(value);
+    if (typeWord == TYPE_DIRNAME) {
+        // Trimmed first: a blank value must stay empty rather than become
+        // the root directory, and padding must not end up before the
+        // separator.
+        StringUtil::trim(value);
+        if (!value.empty()) {
+            StringUtil::normaliseSeparators(value);
+            StringUtil::appendSeparator(value);
+        }
     } else if (typeWord == TYPE_FILENAME) {
         StringUtil::normaliseSeparators(value);
     }

@@ -83,6 +83,8 @@ const char* const SAMPLE = "ravlon() = \"\" {\n"
                            "  negative(Integer) = \" -7x\" {}\n"
                            "  data(DirName) = \"C:/data//in\" {}\n"
                            "  empty(DirName) = \"\" {}\n"
+                           "  blank(DirName) = \" \t \" {}\n"
+                           "  padded(DirName) = \" C:/data \" {}\n"
                            "  tmp(DirName) = \"C:\\\\tmp\" {}\n"
                            "  under(String) = \"${ravlon.tmp}rest\" {}\n"
                            "  twice(String) = \"${ravlon.under}+${ravlon.name}\" {}\n"
@@ -199,6 +201,11 @@ TEST_F(ConfReaderTest, DirAndFileNamesAreNormalised)
     EXPECT_EQ("C:" + SEP + "data" + SEP + "in" + SEP, s);
     EXPECT_EQ(0, reader->getDirName("ravlon.empty", s));
     EXPECT_EQ("", s);
+    // Blank is empty, not the root directory; padding stays off the name.
+    EXPECT_EQ(0, reader->getDirName("ravlon.blank", s));
+    EXPECT_EQ("", s);
+    EXPECT_EQ(0, reader->getDirName("ravlon.padded", s));
+    EXPECT_EQ("C:" + SEP + "data" + SEP, s);
     EXPECT_EQ(0, reader->getFileName("ravlon.log", s));
     EXPECT_EQ("logs" + SEP + "ravlon.log", s);
     s = "unchanged";
