@@ -213,6 +213,9 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Write", 0.004},
         {"\\PhysicalDisk(vda1)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},   // a partition
         {"\\PhysicalDisk(loop0)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},  // never used
+        // a logical volume on vda: no disk of its own, its I/O is in vda already
+        {"\\PhysicalDisk(dm-0)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},
+        {"\\PhysicalDisk(dm-0)\\Current Disk Queue Length", -1, PDH_CSTATUS_NO_INSTANCE},
         {"\\LogicalDisk(/)\\% Free Space", 25},
         {"\\LogicalDisk(/)\\Free Megabytes", 250},
         {"\\LogicalDisk(/data disk)\\% Free Space", 50},

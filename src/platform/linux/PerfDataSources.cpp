@@ -557,8 +557,12 @@ void collect(const Roots& roots, uint32_t sources, Snapshot& s, std::string& buf
     }
     if ((sources & SRC_DISKSTATS) != 0) {
         std::vector<std::string> whole;
-        // /sys/block names a disk such as cciss/c0d0 with '!' for '/'
+        // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
+        // Only devices with hardware behind them are disks: loop, device-mapper,
+        // md and zram devices sit on a disk (or memory) whose I/O is counted there.
         bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
+            if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+                return;
             std::string n = name;
             std::replace(n.begin(), n.end(), '!', '/');
             whole.push_back(std::move(n));
