@@ -1,0 +1,424 @@
+#include "agent/Agent.h"
+
+#include <utility>
+
+#include "common/Exception.h"
+#include "common/TimeSpan.h"
+#include "logger/LogIdentifiers.h"
+#include "logger/LogSettings.h"
+#include "logger/LoggerCentre.h"
+#include "logger/LoggerUnit.h"
+#include "logger/ParamStream.h"
+#include "platform/Thread.h"
+
+namespace Telvar {
+
+namespace {
+
+const char* const UNKNOWN = "UNKNOWN";
+
+// The debug level only matters for texts built at some cost.
+bool debugAtLeast(int32_t level) { return debugLevel() >= level; }
+
+} // namespace
+
+Agent::Agent()
+    : sleep_([](uint32_t ms) { Platform::threadSleep(ms); }),
+      clock_([] { return DateTime::now(); })
+{
+}
+
+Agent::~Agent()
+{
+    if (!ipcServer_.isNull()) {
+        ipcServer_->stop();
+        ipcServer_.release();
+    }
+    // The data files in delivery are ended here once the delivery registry
+    // exists; until then there is nothing to end.
+    clearThreads();
+    unit_.release();
+    centre_.reset();
+}
+
+void Agent::setLoggerCentre(const SmartPointer<LoggerCentre>& centre)
+{
+    centre_ = centre;
+    unit_ = centre.isNull() ? SmartPointer<LoggerUnit>()
+                            : SmartPointer<LoggerUnit>(new LoggerUnit(centre, MODULE_AGENT));
+}
+
+void Agent::setSleepFunction(SleepFunction sleep)
+{
+    if (sleep)
+        sleep_ = std::move(sleep);
+    else
+        sleep_ = [](uint32_t ms) { Platform::threadSleep(ms); };
+}
+
+void Agent::setClock(ClockFunction clock)
+{
+    if (clock)
+        clock_ = std::move(clock);
+    else
+        clock_ = [] { return DateTime::now(); };
+}
+
+DateTime Agent::now() const { return clock_(); }
+
+void Agent::sleep(uint32_t milliseconds) const { sleep_(milliseconds); }
+
+void Agent::debug(int32_t level, const std::string& text) const
+{
+    if (!unit_.isNull())
+        unit_->debug(level, text);
+}
+
+void Agent::debug(int32_t level, const std::string& templ, const std::string& name) const
+{
+    if (!unit_.isNull())
+        unit_->debug(level, templ, ParamStream() << name);
+}
+
+void Agent::reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
+                          int32_t line) const
+{
+    if (e != nullptr)
+        e->addTrace(SOURCE, line);
+    if (unit_.isNull())
+        return;
+    ParamStream params;
+    params << name;
+    if (e != nullptr)
+        params << e->code();
+    else
+        params << UNKNOWN;
+    if (severity == SEVERITY_FATAL)
+        unit_->fatal(messageId, params);
+    else
+        unit_->error(messageId, params);
+    if (e != nullptr)
+        unit_->debug(1, e->fullText());
+}
+
+ThreadRecord* Agent::addThread(const ThreadRecord& record)
+{
+    threads_.push_back(record);
+    return &threads_.back();
+}
+
+void Agent::clearThreads()
+{
+    // Terminate before the entries go: a running thread reads its entry.
+    for (ThreadRecord& entry : threads_)
+        entry.thread.reset();
+    threads_.clear();
+}
+
+void Agent::reportAlive(std::atomic<int32_t>& state, bool fatal) const
+{
+    int32_t asked = STATE_ASKED;
+    state.compare_exchange_strong(asked, fatal ? STATE_FATAL : STATE_ALIVE);
+    if (quit_.load())
+        state = STATE_QUITTING;
+}
+
+bool Agent::shouldQuit(const std::atomic<int32_t>& state) const
+{
+    return state.load() == STATE_QUIT || quit_.load();
+}
+
+void Agent::logThreadStatus(const std::string& name, bool fatal) const
+{
+    if (fatal && debugLevel() > 2)
+        debug(3, "THREAD %s is in fatal status.", name);
+    else if (debugLevel() == 5)
+        debug(5, quit_.load() ? "THREAD %s is waiting to quit." : "THREAD %s is running as normal.", name);
+}
+
+bool Agent::startThreads()
+{
+    debug(2, "Starting threads...");
+    int started = 0;
+    for (ThreadRecord& entry : threads_) {
+        try {
+            if (entry.thread.isNull())
+                throw JobException(JobException::JB_NEVER_STARTED, "No thread instance.", TELVAR_HERE);
+            // A state left from an earlier run must not tell the new thread to end.
+            entry.state = STATE_NONE;
+            entry.thread->execute();
+            ++started;
+            entry.checkStatus = CHECK_OK;
+            entry.lastOk = now();
+            if (!entry.name.empty())
+                debug(4, "   Started \"%s\".", entry.name);
+        } catch (Exception& e) {
+            reportFailure(SEVERITY_ERROR, MSG_START_FAILED, entry.name, &e, __LINE__);
+            entry.checkStatus = CHECK_DOWN;
+        } catch (...) {
+            reportFailure(SEVERITY_ERROR, MSG_START_FAILED, entry.name, nullptr, __LINE__);
+            entry.checkStatus = CHECK_DOWN;
+        }
+    }
+    int failed = static_cast<int>(threads_.size()) - started;
+    if (!unit_.isNull())
+        unit_->debug(2, "   Started %i thread(s), and failed to start %i.", ParamStream() << started << failed);
+    if (failed != 0) {
+        if (!unit_.isNull())
+            unit_->fatal(MSG_NOT_ALL_STARTED);
+        return false;
+    }
+    return true;
+}
+
+void Agent::stopThreads()
+{
+    debug(2, "Stopping threads...");
+    int signalled = 0;
+    int killed = 0;
+    for (ThreadRecord& entry : threads_) {
+        if (entry.checkStatus == CHECK_DOWN)
+            continue;
+        try {
+            if (entry.reportsState()) {
+                entry.state = STATE_QUIT;
+                ++signalled;
+            } else {
+                if (!entry.thread.isNull())
+                    entry.thread->stop();
+                ++killed;
+                entry.checkStatus = CHECK_DOWN;
+            }
+        } catch (Exception& e) {
+            reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, &e, __LINE__);
+            entry.checkStatus = CHECK_OK;
+        } catch (...) {
+            reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, nullptr, __LINE__);
+            entry.checkStatus = CHECK_OK;
+        }
+    }
+    if (!ipcServer_.isNull()) {
+        // The server offers no request without the bounded wait for its
+        // listener; the listener ends within one poll interval.
+        ipcServer_->stop();
+        ++signalled;
+    }
+    if (!unit_.isNull())
+        unit_->debug(2, "   %i thread(s) signalled to stop, %i killed.", ParamStream() << signalled << killed);
+}
+
+bool Agent::verifyStoppedThreads()
+{
+    debug(2, "Verifying stopped threads...");
+    int ended = 0;
+    int killed = 0;
+    for (ThreadRecord& entry : threads_) {
+        try {
+            if (!entry.thread.isNull() && entry.thread->status() == JOB_RUNNING) {
+                entry.thread->stop();
+                if (entry.thread->status() != JOB_RUNNING)
+                    ++killed;
+            } else {
+                ++ended;
+            }
+        } catch (Exception& e) {
+            reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, &e, __LINE__);
+            entry.checkStatus = CHECK_OK;
+        } catch (...) {
+            reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, nullptr, __LINE__);
+            entry.checkStatus = CHECK_OK;
+        }
+    }
+    int failed = static_cast<int>(threads_.size()) - ended - killed;
+    if (!unit_.isNull())
+        unit_->debug(2, "   %i thread(s) ended nicely, %i was killed, and %i failed to end.",
+                     ParamStream() << ended << killed << failed);
+    if (failed != 0) {
+        if (!unit_.isNull())
+            unit_->fatal(MSG_NOT_ALL_ENDED);
+        return false;
+    }
+    return true;
+}
+
+bool Agent::stopAndVerifyThreads()
+{
+    stopThreads();
+    sleep(STOP_GRACE_MS);
+    return verifyStoppedThreads();
+}
+
+bool Agent::monitorThreads()
+{
+    bool initiating = initiating_.load();
+    debug(5, "Monitoring threads...");
+    if (debugAtLeast(3))
+        debug(3, initiating ? "   Initiating..." : "   Checking...");
+    bool result = true;
+    for (ThreadRecord& entry : threads_) {
+        if (!monitorThread(entry, initiating))
+            result = false;
+    }
+    initiating_ = !initiating;
+    debug(5, "Done monitoring threads.");
+    return result;
+}
+
+bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
+{
+    debug(5, "   Now checking thread \"%s\"...", entry.name);
+    bool running = false;
+    try {
+        running = !entry.thread.isNull() && entry.thread->status() == JOB_RUNNING;
+    } catch (Exception& e) {
+        // A thread whose status cannot be read is treated as down.
+        e.addTrace(SOURCE, __LINE__);
+        debug(1, e.fullText());
+    }
+    if (!running) {
+        debug(5, "   \"%s\" is down.", entry.name);
+        entry.checkStatus = CHECK_DOWN;
+        return false;
+    }
+    if (initiating) {
+        if (entry.reportsState())
+            entry.state = STATE_ASKED;
+        entry.lastOk = now();
+        return true;
+    }
+    entry.checkStatus = CHECK_OK;
+    if (!entry.reportsState()) {
+        entry.lastOk = now();
+        return true;
+    }
+    switch (entry.state.load()) {
+    case STATE_ASKED:
+        debug(5, "   \"%s\" is silent.", entry.name);
+        entry.checkStatus = CHECK_SILENT;
+        return false;
+    case STATE_FATAL:
+        debug(5, "   \"%s\" is fatal.", entry.name);
+        return false;
+    case STATE_QUITTING:
+        debug(5, "   \"%s\" is waiting for quit signal.", entry.name);
+        entry.lastOk = now();
+        return true;
+    default:
+        entry.lastOk = now();
+        return true;
+    }
+}
+
+bool Agent::checkThreads()
+{
+    debug(5, "Check: Checking threads...");
+    if (!monitorThreads()) {
+        for (ThreadRecord& entry : threads_) {
+            bool ok = true;
+            try {
+                ok = checkThread(entry);
+            } catch (...) {
+                debug(1, "ERROR while checking thread");
+            }
+            if (!ok)
+                return false;
+        }
+    }
+    debug(5, "Check: Finished checking threads.");
+    return true;
+}
+
+bool Agent::shutDownOnFatal(ThreadRecord& entry)
+{
+    debug(5, "   Check: \"%s\" is fatal.", entry.name);
+    debug(1, "Check: Thread \"%s\" has reported a fatal error. We are shutting down.",
+          entry.name.empty() ? std::string(UNKNOWN) : entry.name);
+    entry.state = STATE_QUIT;
+    quit_ = true;
+    return false;
+}
+
+bool Agent::checkThread(ThreadRecord& entry)
+{
+    debug(5, "Check: Checking \"%s\"...", entry.name);
+    if (entry.checkStatus == CHECK_OK) {
+        debug(5, "   Check: \"%s\" is OK.", entry.name);
+        if (entry.state.load() != STATE_FATAL) {
+            entry.lastOk = now();
+            return true;
+        }
+        return shutDownOnFatal(entry);
+    }
+    // A thread that reported a fatal condition and then ended must not be
+    // restarted as if it had merely died.
+    if (entry.state.load() == STATE_FATAL)
+        return shutDownOnFatal(entry);
+    if (debugAtLeast(4)) {
+        debug(4, "   Check: \"%s\" is not OK.", entry.name);
+        debug(5, "      Check: The last time it was OK was %s ago.", (now() - entry.lastOk).toText());
+    }
+    try {
+        if (entry.checkStatus == CHECK_SILENT) {
+            debug(5, "   Check: \"%s\" is silent.", entry.name);
+            if (!entry.thread.isNull())
+                entry.thread->stop();
+            entry.checkStatus = CHECK_DOWN;
+            debug(5, "   Check: \"%s\" has been killed.", entry.name);
+        }
+        if (entry.checkStatus == CHECK_DOWN && !quit_.load()) {
+            debug(2, "   Check: Thread \"%s\" is down. Attempting restart...", entry.name);
+            if (entry.thread.isNull())
+                throw JobException(JobException::JB_NEVER_STARTED, "No thread instance.", TELVAR_HERE);
+            // The new thread must not answer the old thread's request.
+            entry.state = STATE_NONE;
+            entry.thread->execute();
+            entry.checkStatus = CHECK_OK;
+            entry.lastOk = now();
+            debug(5, "   Check: \"%s\" has been restarted.", entry.name);
+        }
+    } catch (Exception& e) {
+        reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, &e, __LINE__);
+        return false;
+    } catch (...) {
+        reportFailure(SEVERITY_FATAL, MSG_STOP_FAILED, entry.name, nullptr, __LINE__);
+        return false;
+    }
+    return true;
+}
+
+bool Agent::restart()
+{
+    reconfigure_ = false;
+    stopThreads();
+    sleep(STOP_GRACE_MS);
+    if (!verifyStoppedThreads())
+        return false;
+    clearThreads();
+    // The data-file registry is cleared here too once delivery exists.
+    if (!configure())
+        return false;
+    return startThreads();
+}
+
+bool Agent::configure()
+{
+    // The agent's own start-up steps (options, lock, logging, keys, delivery
+    // thread) precede this once they exist.
+    return configureCollector();
+}
+
+bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback)
+{
+    try {
+        ipcServer_ = SmartPointer<IPCServer>(new IPCServer(mailslotName, centre_, std::move(callback), ipcTiming_));
+    } catch (Exception& e) {
+        e.addTrace(SOURCE, __LINE__);
+        debug(1, e.fullText());
+        ipcServer_.reset();
+    } catch (...) {
+        ipcServer_.reset();
+    }
+    return !ipcServer_.isNull();
+}
+
+} // namespace Telvar

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <string>
+
+#include "agent/ThreadRecord.h"
+#include "common/DateTime.h"
+#include "common/IPCServer.h"
+#include "common/SmartPointer.h"
+
+namespace Telvar {
+
+class Exception;
+class LoggerCentre;
+class LoggerUnit;
+
+// Base of collector programs: keeps the registry of worker threads and
+// supervises them (start, liveness checks, restart of dead or silent
+// threads, shutdown on a fatal report, stop and verification at the end).
+class Agent {
+public:
+    using SleepFunction = std::function<void(uint32_t milliseconds)>;
+    using ClockFunction = std::function<DateTime()>;
+
+    // Numbered messages of the Agent module.
+    static constexpr int32_t MSG_STOP_FAILED = 7;        // fatal: name, code
+    static constexpr int32_t MSG_START_FAILED = 8;       // error: name, code
+    static constexpr int32_t MSG_NOT_ALL_STARTED = 11;   // fatal
+    static constexpr int32_t MSG_NOT_ALL_ENDED = 12;     // fatal
+
+    // Pause between the stop request and the verification of the threads.
+    static constexpr uint32_t STOP_GRACE_MS = 750;
+
+    static constexpr const char* SOURCE = "programs/collectors/agent/Win32/Agent";
+
+    Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+    virtual ~Agent();
+
+    // The program's main control.
+    virtual void run() = 0;
+    // Stops and verifies all threads, configures again and restarts them.
+    virtual bool restart();
+    // The collector's own configuration, last step of configure.
+    virtual bool configureCollector() = 0;
+
+    // Appends a copy of the record; the address stays valid until the
+    // registry is cleared (restart, destruction).
+    ThreadRecord* addThread(const ThreadRecord& record);
+
+    // Thread side, once per pass of a supervised thread's work loop.
+    void reportAlive(std::atomic<int32_t>& state, bool fatal) const;
+    // True when a supervised thread is to leave its loop.
+    bool shouldQuit(const std::atomic<int32_t>& state) const;
+    void logThreadStatus(const std::string& name, bool fatal) const;
+
+    bool startThreads();
+    void stopThreads();
+    bool verifyStoppedThreads();
+    bool stopAndVerifyThreads();
+    bool monitorThreads();
+    bool checkThreads();
+
+    bool createIPCServer(const std::string& mailslotName, IPCServer::Callback callback);
+    const SmartPointer<IPCServer>& ipcServer() const { return ipcServer_; }
+
+    // The agent-level start-up sequence, then configureCollector.
+    bool configure();
+
+    // Process-wide flags, polled by every thread.
+    bool quitRequested() const { return quit_.load(); }
+    void requestQuit() { quit_ = true; }
+    bool reconfigureRequested() const { return reconfigure_.load(); }
+    void requestReconfigure() { reconfigure_ = true; }
+    // True when the next monitorThreads pass is an initiating one.
+    bool initiatingPass() const { return initiating_.load(); }
+
+    std::list<ThreadRecord>& threads() { return threads_; }
+
+    // The logger centre the Agent unit and the IPC server log through.
+    void setLoggerCentre(const SmartPointer<LoggerCentre>& centre);
+    const SmartPointer<LoggerUnit>& agentUnit() const { return unit_; }
+
+    // Waits and the clock; tests shorten or fix them.
+    void setSleepFunction(SleepFunction sleep);
+    void setClock(ClockFunction clock);
+    void setIPCServerTiming(const IPCServerTiming& timing) { ipcTiming_ = timing; }
+
+protected:
+    bool monitorThread(ThreadRecord& entry, bool initiating);
+    bool checkThread(ThreadRecord& entry);
+    // Drops every entry; a thread still running is terminated first, as it
+    // holds the address of its entry.
+    void clearThreads();
+
+    DateTime now() const;
+    void sleep(uint32_t milliseconds) const;
+
+private:
+    void debug(int32_t level, const std::string& text) const;
+    void debug(int32_t level, const std::string& templ, const std::string& name) const;
+    void reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
+                       int32_t line) const;
+    bool shutDownOnFatal(ThreadRecord& entry);
+
+    std::list<ThreadRecord> threads_;
+    std::atomic<bool> quit_{false};
+    std::atomic<bool> reconfigure_{false};
+    std::atomic<bool> initiating_{true};
+    SmartPointer<IPCServer> ipcServer_;
+    IPCServerTiming ipcTiming_;
+    SmartPointer<LoggerCentre> centre_;
+    SmartPointer<LoggerUnit> unit_;
+    SleepFunction sleep_;
+    ClockFunction clock_;
+};
+
+} // namespace Telvar
