@@ -384,6 +384,25 @@ TEST_F(AgentTest, FatalReportOfAThreadThatEndedIsNotRestarted)
     EXPECT_EQ(1, g_controls["f"].runs.load());
 }
 
+TEST_F(AgentTest, FailedRestartEndsTheCheck)
+{
+    add("a", EXIT);
+    agent_->addThread(ThreadRecord("lost", ThreadRecord::REPORTS_STATE));
+    ThreadRecord* b = add("b", SILENT);
+    agent_->startThreads();
+    ASSERT_TRUE(waitFor([&] { return agent_->threads().front().thread->status() == JOB_ENDED; }));
+    sink_->clear();
+    g_controls["a"].mode = NORMAL;
+    EXPECT_FALSE(agent_->checkThreads());
+    EXPECT_TRUE(hasText("   Check: Thread \"a\" is down. Attempting restart..."));
+    EXPECT_TRUE(hasText("   Check: Thread \"lost\" is down. Attempting restart..."));
+    EXPECT_EQ(1u, messages("FATAL", 7));
+    // The check stops at the failure: the entry after it is left alone.
+    EXPECT_FALSE(hasText("Check: Checking \"b\"..."));
+    EXPECT_EQ(JOB_RUNNING, b->thread->status());
+    EXPECT_FALSE(agent_->quitRequested());
+}
+
 TEST_F(AgentTest, AfterQuitDownThreadsAreNotRestarted)
 {
     ThreadRecord* e = add("e", EXIT);
