@@ -447,7 +447,15 @@ void LoggerAgentFile::rotate()
         counter = lastCounterRead;
     }
     const std::string path = file_->name();
-    const std::string newName = rotatedName(std::to_string(counter));
+    std::string newName = rotatedName(std::to_string(counter));
+    // A lost or reset counter must not make a rotation replace an older
+    // rotated file.
+    for (int skipped = 0; fileExists(newName) && skipped < MAX_TAKEN_NAMES; ++skipped)
+        newName = rotatedName(std::to_string(++counter));
+    {
+        std::lock_guard<std::mutex> counterLock(counterMutex());
+        lastCounterRead = counter + 1;
+    }
     setResource(counterName, std::to_string(counter + 1));
 
     writeLine("Renaming file from \"" + path + "\" to \"" + newName + "\".", true);

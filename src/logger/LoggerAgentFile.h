@@ -27,6 +27,8 @@ public:
     static constexpr int LOCK_RETRY_MS = 40;
     static constexpr int STATE_WAIT_MS = 100;
     static constexpr int64_t BYTES_PER_MEGABYTE = 1048576;
+    // Rotated names already taken that a rotation steps over.
+    static constexpr int MAX_TAKEN_NAMES = 1000;
 
     enum State : int32_t { STATE_IDLE = 0, STATE_CHECKING = 1, STATE_ROTATING = 2, STATE_OPENING = 3 };
 
