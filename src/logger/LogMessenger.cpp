@@ -5,12 +5,38 @@
 #include "logger/LogFormat.h"
 #include "logger/LogRecord.h"
 #include "logger/LogSettings.h"
+#include "logger/LoggerAgentFile.h"
 
 namespace Telvar {
 
 LogMessenger::LogMessenger(SmartPointer<LoggerAgent> sink) : sink_(std::move(sink)) {}
 
+LogMessenger::LogMessenger(const std::string& logFile)
+{
+    LoggerAgentFile* file = new LoggerAgentFile();
+    sink_ = SmartPointer<LoggerAgent>(file);
+    file->setLogFile(logFile);
+}
+
 LogMessenger::~LogMessenger() = default;
+
+bool LogMessenger::setLogFile(const std::string& path)
+{
+    try {
+        std::lock_guard<std::mutex> lock(sinkMutex_);
+        if (sink_.isNull()) {
+            SmartPointer<LoggerAgentFile> file(new LoggerAgentFile());
+            if (!file->setLogFile(path))
+                return false;
+            sink_ = SmartPointer<LoggerAgent>(file);
+            return true;
+        }
+        LoggerAgentFile* file = dynamic_cast<LoggerAgentFile*>(sink_.get());
+        return file != nullptr && file->setLogFile(path);
+    } catch (...) {
+        return false;
+    }
+}
 
 SmartPointer<LoggerAgent> LogMessenger::sink() const
 {

@@ -13,6 +13,8 @@ class LogMessenger {
 public:
     LogMessenger() = default;
     explicit LogMessenger(SmartPointer<LoggerAgent> sink);
+    // Writes to a log file sink (LoggerAgentFile) on logFile.
+    explicit LogMessenger(const std::string& logFile);
     LogMessenger(const LogMessenger&) = delete;
     LogMessenger& operator=(const LogMessenger&) = delete;
     virtual ~LogMessenger();
@@ -24,6 +26,10 @@ public:
 
     SmartPointer<LoggerAgent> sink() const;
     void setSink(SmartPointer<LoggerAgent> sink);
+
+    // Moves the log file sink to path; without a sink one is made. False for
+    // a sink that is not a log file, or when the file cannot be set.
+    bool setLogFile(const std::string& path);
 
 private:
     mutable std::mutex sinkMutex_;

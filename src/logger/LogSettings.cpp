@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/TimeSpan.h"
 #include "logger/LogCommons.h"
 
 namespace Telvar {
@@ -12,6 +13,23 @@ namespace {
 std::atomic<int32_t> severityThresholdValue{0};
 std::atomic<int32_t> debugLevelValue{5};
 std::atomic<int32_t> timeModeValue{TIME_MODE_LOCAL};
+std::atomic<int32_t> rotationSchemeValue{ROTATE_NONE};
+std::atomic<int32_t> rotationIntervalValue{0};
+std::atomic<int32_t> rotationSizeValue{10};
+std::atomic<bool> initRotationPendingValue{true};
+std::atomic<int32_t> flushPeriodValue{1};
+
+std::mutex& applicationNameMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& applicationNameValue()
+{
+    static std::string* name = new std::string("core");
+    return *name;
+}
 
 // Function-local so that loggers used during static initialisation or
 // destruction of other objects still find them.
@@ -68,6 +86,45 @@ void setMessageCatalog(const SmartPointer<LogCommons>& catalog)
         catalogPointer() = catalog;
     }
     // The old catalogue may be deleted here, outside the lock.
+}
+
+int32_t rotationScheme() { return rotationSchemeValue.load(); }
+
+void setRotationScheme(int32_t scheme)
+{
+    rotationSchemeValue.store(scheme & (ROTATE_INIT | ROTATE_TIME | ROTATE_SIZE));
+}
+
+TimeSpan rotationInterval() { return TimeSpan(rotationIntervalValue.load()); }
+
+void setRotationInterval(const TimeSpan& interval) { rotationIntervalValue.store(interval.seconds()); }
+
+int32_t rotationSize() { return rotationSizeValue.load(); }
+
+void setRotationSize(int32_t megabytes) { rotationSizeValue.store(megabytes); }
+
+bool initRotationPending() { return initRotationPendingValue.load(); }
+
+void setInitRotationPending(bool pending) { initRotationPendingValue.store(pending); }
+
+int32_t logFlushPeriod() { return flushPeriodValue.load(); }
+
+void setLogFlushPeriod(int32_t lines)
+{
+    if (lines >= 1)
+        flushPeriodValue.store(lines);
+}
+
+std::string logApplicationName()
+{
+    std::lock_guard<std::mutex> lock(applicationNameMutex());
+    return applicationNameValue();
+}
+
+void setLogApplicationName(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(applicationNameMutex());
+    applicationNameValue() = name;
 }
 
 } // namespace Telvar

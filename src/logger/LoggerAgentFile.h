@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/DateTime.h"
+#include "common/FileBase.h"
+#include "common/Monopoly.h"
+#include "common/SmartPointer.h"
+#include "logger/LoggerAgent.h"
+
+namespace Telvar {
+
+// The log file sink: appends lines to the program's log file, keeps writers
+// of the same file apart across processes, writes the open and close banners
+// and rotates the file at start-up, by age or by size (see LogSettings).
+// The open time and the rotation counter live in the registry values
+// logApplicationName() + "LogOpened" and + "LogCounter".
+class LoggerAgentFile : public LoggerAgent {
+public:
+    static constexpr const char* DEFAULT_LOG_FILE = "Telvar_Debug.log";
+    static constexpr const char* VERSION_TEXT = "VERSION(6.1.0.0)";
+    static constexpr const char* REVISION_TEXT = "REVISION(5069)";
+    static constexpr int LOCK_ATTEMPTS = 50;
+    static constexpr int LOCK_RETRY_MS = 40;
+    static constexpr int STATE_WAIT_MS = 100;
+    static constexpr int64_t BYTES_PER_MEGABYTE = 1048576;
+    // Rotated names already taken that a rotation steps over.
+    static constexpr int MAX_TAKEN_NAMES = 1000;
+
+    enum State : int32_t { STATE_IDLE = 0, STATE_CHECKING = 1, STATE_ROTATING = 2, STATE_OPENING = 3 };
+
+    // No file yet; sets the process-wide rotation size to 10.
+    LoggerAgentFile();
+    // Writes the closing banner ("Quitting Logger Agent") if the file is open.
+    ~LoggerAgentFile() override;
+
+    // "file:///" + the log file's name.
+    std::string location() const override;
+    // Appends line + "\r\n", rotating first when due. False when the file's
+    // cross-process lock could not be had (the line is dropped). File errors
+    // surface as FileException.
+    bool write(const std::string& line) override;
+
+    // Moves logging to path (opened at the next write). The old file, if
+    // open, is closed with a banner and the new one starts with a line naming
+    // the old one. False when the file object cannot be made.
+    bool setLogFile(const std::string& path);
+
+    std::string logFile() const;
+    std::string lockName() const;
+    DateTime openTime() const;
+    DateTime nextRotation() const;
+    float sizeFactor() const;
+    int32_t state() const { return state_.load(); }
+
+    // The sleep of the lock retries and of lines waiting for a rotation.
+    // Tests shorten it; an empty function restores the real one.
+    static void setSleepFunction(std::function<void(int)> sleepMs);
+
+private:
+    class CrossProcessLock;
+
+    bool writeLine(const std::string& line, bool internal);
+    bool openFile();
+    bool checkRotation();
+    void rotate();
+    void closeFile(const std::string& reason);
+    void computeNextRotation();
+    std::string rotatedName(const std::string& counter) const;
+    static void sleepFor(int ms);
+
+    SmartPointer<FileBase> file_;
+    mutable Monopoly processLock_;
+    std::string lockName_;
+    DateTime openTime_{int64_t(0)};
+    DateTime nextRotation_{int64_t(0)};
+    std::atomic<int32_t> state_{STATE_IDLE};
+    float sizeFactor_ = 1.0f;
+    int32_t timeBase_ = 0;
+    bool openedOnce_ = false;
+    // The interval and size the next rotation time was computed for.
+    int32_t seenInterval_ = 0;
+    int32_t seenSize_ = 0;
+};
+
+} // namespace Telvar
