@@ -307,7 +307,15 @@ void LogFile::end()
         file_->write(std::string("\n"));
         lineOpen_ = false;
     }
-    file_->close();
+    try {
+        file_->close();
+    } catch (...) {
+        // The records may still sit in the working copy: a next open of the
+        // same name would truncate it, so later records go to a new file.
+        lineOpen_ = false;
+        updateName();
+        throw;
+    }
 
     const std::string newName = deliveredName(oldName);
     std::string directory;

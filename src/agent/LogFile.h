@@ -49,8 +49,8 @@ public:
     // Ends the current line and flushes it. When the file was ended since
     // the last write, end() already finished that line: nothing is written.
     bool endLine();
-    // Close, rename ".make" to ".data", name the next file. Failures of the
-    // close escape (the lock is released).
+    // Close, rename ".make" to ".data", name the next file. A failed close
+    // escapes after the next file has been named (the lock is released).
     void end();
     // Names a fresh ".make" file with the base of the current name.
     void updateName();

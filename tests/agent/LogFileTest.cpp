@@ -307,6 +307,30 @@ TEST_F(LogFileTest, AFailedRenameKeepsTheMakeFileAndMovesOn)
     EXPECT_EQ("r:2\n", dir_.read(data2));
 }
 
+TEST_F(LogFileTest, AFailedCloseEscapesAndLaterRecordsGoToANewFile)
+{
+    LogFile file;
+    const std::string make = nextName("cpuLog");
+    file.setName(dir_.file("cpuLog"));
+    ASSERT_TRUE(file.write("r:1"));
+    ASSERT_TRUE(file.endLine());
+    // The working copy cannot replace the ".make" file any more.
+    ASSERT_TRUE(removeFile(make, true));
+    ASSERT_TRUE(dir_.makeDirectory(fileName(make)));
+    ASSERT_TRUE(dir_.write(fileName(make) + "/keep", "k"));
+    const std::string next = nextName("cpuLog");
+    EXPECT_THROW(file.end(), FileException);
+    EXPECT_EQ(next, file.getName());
+    EXPECT_EQ("r:1\n", dir_.read(fileName(make) + ".tmp"));
+
+    // The lock was given back and the kept records are not overwritten.
+    ASSERT_TRUE(file.write("r:2"));
+    ASSERT_TRUE(file.endLine());
+    file.end();
+    EXPECT_EQ("r:1\n", dir_.read(fileName(make) + ".tmp"));
+    EXPECT_EQ("r:2\n", dir_.read(fileName(next.substr(0, next.size() - 4) + "data")));
+}
+
 TEST_F(LogFileTest, AFileThatCannotBeOpenedIsReported)
 {
     LogFile file;
