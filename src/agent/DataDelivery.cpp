@@ -149,7 +149,13 @@ void DataDelivery::deliverAll(bool force)
     }
 }
 
-void DataDelivery::clear() { entries_.clear(); }
+void DataDelivery::clear()
+{
+    entries_.clear();
+    // The agent may be going; the next prepareDataDelivery brings them back.
+    agent_ = nullptr;
+    unit_.reset();
+}
 
 bool DataDelivery::setDefaultInterval(const TimeSpan& interval)
 {
@@ -162,7 +168,7 @@ bool DataDelivery::setDefaultInterval(const TimeSpan& interval)
 bool DataDelivery::prepareDataDelivery(Agent& agent)
 {
     agent_ = &agent;
-    if (unit_.isNull())
+    if (!agent.agentUnit().isNull())
         unit_ = agent.agentUnit();
     debug(2, "Preparing data delivery thread...");
     ThreadRecord* record = nullptr;

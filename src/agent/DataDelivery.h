@@ -52,7 +52,8 @@ public:
     // Ends the identifier's file; false (and nothing done) when unknown.
     bool releaseLogFile(const std::string& identifier);
     void deliverAll(bool force);
-    // Drops every entry; destroying the last reference ends a file.
+    // Drops every entry (destroying the last reference ends a file) and
+    // forgets the agent and the logger unit.
     void clear();
 
     // False (default kept) for spans below one second.
