@@ -1,5 +1,7 @@
 #include "agent/Agent.h"
 
+#include "agent/DataDelivery.h"
+
 #include <utility>
 
 #include "common/Exception.h"
@@ -34,9 +36,10 @@ Agent::~Agent()
         ipcServer_->stop();
         ipcServer_.release();
     }
-    // The data files in delivery are ended here once the delivery registry
-    // exists; until then there is nothing to end.
+    // The threads go first: the delivery thread walks the data-file
+    // registry. Dropping the entries ends their files.
     clearThreads();
+    DataDelivery::instance().clear();
     unit_.release();
     centre_.reset();
 }
@@ -394,7 +397,7 @@ bool Agent::restart()
     if (!verifyStoppedThreads())
         return false;
     clearThreads();
-    // The data-file registry is cleared here too once delivery exists.
+    DataDelivery::instance().clear();
     if (!configure())
         return false;
     return startThreads();
