@@ -1,5 +1,14 @@
 #include "logger/LogCommons.h"
 
+#include <climits>
+#include <new>
+
+#include "common/Exception.h"
+#include "common/FileOperations.h"
+#include "common/FilePlain.h"
+#include "common/StringUtil.h"
+#include "logger/LogIdentifiers.h"
+
 namespace Telvar {
 
 LogCommons::~LogCommons() = default;
@@ -41,6 +50,108 @@ void LogCommons::clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.clear();
+}
+
+namespace {
+
+int32_t leadingNumber(const std::string& text)
+{
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX)
+            return INT32_MAX;
+    }
+    return static_cast<int32_t>(value);
+}
+
+bool selected(const std::string& key, const std::string& selection)
+{
+    if (selection == LogCommons::SELECT_ALL)
+        return true;
+    return StringUtil::toLowerCopy(selection).find(StringUtil::toLowerCopy(key)) != std::string::npos;
+}
+
+} // namespace
+
+bool LogCommons::parseLine(const std::string& line, int32_t& number, std::string& templ)
+{
+    std::string rest = line;
+    // Carriage returns of files written elsewhere never reach a template.
+    while (!rest.empty() && rest.back() == '\r')
+        rest.pop_back();
+    if (rest.empty() || rest.compare(0, 2, "//") == 0)
+        return false;
+    std::string numberText = StringUtil::splitFirst(rest, ':');
+    StringUtil::trim(numberText);
+    StringUtil::trim(rest);
+    if (numberText.empty() && rest.empty())
+        return false; // white space only
+    number = leadingNumber(numberText);
+    templ = rest;
+    return true;
+}
+
+LogCommons::LoadResult LogCommons::load(const std::string& baseDirectory, const std::string& selection)
+{
+    LoadResult result;
+    std::string base = baseDirectory;
+    StringUtil::normaliseSeparators(base);
+    StringUtil::appendSeparator(base);
+    const std::string directory = base + DIRECTORY + Platform::PATH_SEPARATOR;
+
+    try {
+        for (const DirectoryEntry& entry : listDirectory(directory, std::string("*") + EXTENSION)) {
+            if (!entry.isFile)
+                continue;
+            std::string key = StringUtil::baseNameOf(entry.name);
+            StringUtil::removeExtension(key);
+            const int32_t moduleId = parseModuleName(key);
+            if (moduleId == MODULE_UNKNOWN || !selected(key, selection)) {
+                result.skipped.push_back(entry.name);
+                continue;
+            }
+            FilePlain* raw = new (std::nothrow) FilePlain(directory + key + EXTENSION);
+            if (!raw) {
+                result.error = "OUT OF MEMORY";
+                return result;
+            }
+            SmartPointer<FileBase> file(raw);
+            file->open(FileBase::ACCESS_READ);
+            size_t count = 0;
+            std::string line;
+            while (!file->eof()) {
+                try {
+                    file->readLine(line);
+                } catch (const FileException& e) {
+                    // The last line needs no line feed: the end is not an error.
+                    if (e.code() == FileException::FL_EOF)
+                        break;
+                    throw;
+                }
+                int32_t number = 0;
+                std::string templ;
+                if (!parseLine(line, number, templ))
+                    continue;
+                insert(moduleId, number, templ);
+                ++count;
+            }
+            file->close();
+            result.loaded.push_back(key);
+            result.counts.push_back(count);
+        }
+    } catch (FileException& e) {
+        e.addTrace("shared/library/logger/LogCommons", 115);
+        result.error = e.fullText();
+        return result;
+    } catch (...) {
+        result.error = "Unknown";
+        return result;
+    }
+    result.completed = true;
+    return result;
 }
 
 } // namespace Telvar

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Telvar {
 
@@ -26,6 +27,28 @@ public:
 
     size_t size() const;
     void clear();
+
+    // Outcome of load().
+    struct LoadResult {
+        bool completed = false;       // the directory walk finished
+        std::string error;            // empty on success
+        std::vector<std::string> loaded;  // module keys of the files read, in order
+        std::vector<std::string> skipped; // file names not read
+        std::vector<size_t> counts;       // entries read from each loaded file
+    };
+
+    static constexpr const char* DIRECTORY = "LogMessages";
+    static constexpr const char* EXTENSION = ".mess";
+    static constexpr const char* SELECT_ALL = "all";
+
+    // Reads base + "LogMessages/" + key + ".mess" for every known module key
+    // that selection names ("all", or a text containing the wanted keys).
+    // A file that cannot be read ends the walk; entries read so far stay.
+    LoadResult load(const std::string& baseDirectory, const std::string& selection);
+
+    // One catalogue line "number: template" (both trimmed; no ":" gives an
+    // empty template). False for blank lines and "//" comments.
+    static bool parseLine(const std::string& line, int32_t& number, std::string& templ);
 
 private:
     mutable std::mutex mutex_;
