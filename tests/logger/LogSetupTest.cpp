@@ -108,6 +108,8 @@ TEST_F(LogSetupTest, StartWithoutRegistryValuesKeepsTheDefaults)
     EXPECT_EQ(0, debugLevel());
     EXPECT_EQ(ROTATE_SIZE, rotationScheme());
     EXPECT_EQ("RavlonDebug.log", logFileOfSink());
+    // Nothing was logged, so nothing lands in the working directory.
+    EXPECT_FALSE(fileExists("RavlonDebug.log"));
 
     // A second start only reconfigures, which needs a configuration.
     SmartPointer<LoggerUnit> first = setup_.unit;
@@ -119,6 +121,7 @@ TEST_F(LogSetupTest, RegistrySchemeNoneClearsAndOutOfRangeLevelIsIgnored)
 {
     setRotationScheme(ROTATE_TIME);
     setDebugLevel(4);
+    ASSERT_EQ(RESOURCE_OK, setResource("StartupLogDir", dir_.path()));
     ASSERT_EQ(RESOURCE_OK, setResource("LogFileRotationScheme", "size,none,init"));
     const uint32_t level = 9;
     ASSERT_EQ(RESOURCE_OK, writeRegistryText(resourceKeyPath(), "StartupDebugLevel", Platform::REGISTRY_DWORD,
