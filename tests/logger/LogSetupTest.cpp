@@ -119,6 +119,7 @@ TEST_F(LogSetupTest, RegistrySchemeNoneClearsAndOutOfRangeLevelIsIgnored)
 {
     setRotationScheme(ROTATE_TIME);
     setDebugLevel(4);
+    ASSERT_EQ(RESOURCE_OK, setResource("StartupLogDir", dir_.path()));
     ASSERT_EQ(RESOURCE_OK, setResource("LogFileRotationScheme", "size,none,init"));
     const uint32_t level = 9;
     ASSERT_EQ(RESOURCE_OK, writeRegistryText(resourceKeyPath(), "StartupDebugLevel", Platform::REGISTRY_DWORD,
