@@ -103,6 +103,21 @@ void logFailure(int32_t message, const std::string& name, Exception& e, int line
     debugText(1, "LogFile: " + e.fullText());
 }
 
+// Runs one file operation; whatever escapes it is logged as message, under
+// the name the file has by then, and answers false.
+template <typename Operation>
+bool attempt(LogFile& file, int32_t message, int line, Operation op)
+{
+    try {
+        return op();
+    } catch (Exception& e) {
+        logFailure(message, file.getName(), e, line);
+    } catch (...) {
+        errorMessage(message, ParamStream() << file.getName() << "UNKNOWN");
+    }
+    return false;
+}
+
 } // namespace
 
 LogFile::LogFile() = default;
@@ -214,18 +229,15 @@ bool LogFile::open()
         errorMessage(MSG_OPEN_NO_FILE, ParamStream() << "Open logfile " << getName());
         return false;
     }
-    try {
+    bool opened = attempt(*this, MSG_OPEN_FAILED, OPEN_LINE, [this] {
         if (file_->isOpen())
             end();
         lineOpen_ = false;
         file_->open(FileBase::ACCESS_WRITE | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_CREATE);
-    } catch (Exception& e) {
-        logFailure(MSG_OPEN_FAILED, getName(), e, OPEN_LINE);
+        return true;
+    });
+    if (!opened)
         return false;
-    } catch (...) {
-        errorMessage(MSG_OPEN_FAILED, ParamStream() << getName() << "UNKNOWN");
-        return false;
-    }
     debugText(4, "   LogFile: File opened.");
     return true;
 }
@@ -243,7 +255,7 @@ bool LogFile::write(const std::string& text)
                      ParamStream() << "LogFile:write: Trying to write to NULL file object.");
         return false;
     }
-    try {
+    return attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this, &text] {
         if (!file_->isOpen()) {
             debugText(5, "   LogFile: File is not open. Opening...");
             if (!open())
@@ -255,14 +267,8 @@ bool LogFile::write(const std::string& text)
         }
         if (!text.empty())
             lineOpen_ = text.back() != '\n';
-    } catch (Exception& e) {
-        logFailure(MSG_WRITE_FAILED, getName(), e, WRITE_LINE);
-        return false;
-    } catch (...) {
-        errorMessage(MSG_WRITE_FAILED, ParamStream() << getName() << "UNKNOWN");
-        return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 bool LogFile::endLine()
@@ -278,16 +284,10 @@ bool LogFile::endLine()
         return true;
     if (!write("\n"))
         return false;
-    try {
+    return attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this] {
         file_->flush();
-    } catch (Exception& e) {
-        logFailure(MSG_WRITE_FAILED, getName(), e, WRITE_LINE);
-        return false;
-    } catch (...) {
-        errorMessage(MSG_WRITE_FAILED, ParamStream() << getName() << "UNKNOWN");
-        return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 void LogFile::end()

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/Exception.h"
+#include "common/StringUtil.h"
 #include "common/IPCClient.h"
 #include "common/MailSlot.h"
 #include "common/ThreadInstance.h"
@@ -35,15 +36,12 @@ void debugTemplate(const SmartPointer<LoggerUnit>& unit, int32_t level, const ch
 
 std::string IPCServer::printable(const std::string& text)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         unsigned char u = static_cast<unsigned char>(c);
         if (u < 32 || u == 127) {
-            out += "\\x";
-            out += digits[u >> 4];
-            out += digits[u & 15];
+            StringUtil::appendHexEscape(out, u);
         } else {
             out += c;
         }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/Exception.h"
+#include "common/StringUtil.h"
 #include "common/Monopoly.h"
 #include "platform/SystemError.h"
 
@@ -72,7 +73,6 @@ bool MailSlot::isValidName(const std::string& name) { return Platform::isValidMa
 
 std::string MailSlot::printableName(const std::string& name)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     size_t shown = 0;
     for (char c : name) {
@@ -82,9 +82,7 @@ std::string MailSlot::printableName(const std::string& name)
         }
         unsigned char u = static_cast<unsigned char>(c);
         if (u < 32 || u >= 127 || c == '\\' || c == '"') {
-            out += "\\x";
-            out += digits[u >> 4];
-            out += digits[u & 15];
+            StringUtil::appendHexEscape(out, u);
         } else {
             out += c;
         }

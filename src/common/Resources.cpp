@@ -60,6 +60,14 @@ private:
     Platform::RegistryKey key_ = nullptr;
 };
 
+bool openForReading(const std::string& keyPath, bool view64, OpenKey& key)
+{
+    const uint32_t access =
+        Platform::REGISTRY_KEY_READ | (view64 ? Platform::REGISTRY_KEY_WOW64_64KEY : 0);
+    return Platform::registryOpenKey(resourceRoot(), keyPath, access, key.handle()) ==
+           Platform::REGISTRY_SUCCESS;
+}
+
 int32_t readText(const std::string& keyPath, const std::string& valueName, std::string& text,
                  bool view64, int depth, int& lookups);
 
@@ -99,10 +107,7 @@ int32_t readText(const std::string& keyPath, const std::string& valueName, std::
                  bool view64, int depth, int& lookups)
 {
     OpenKey key;
-    const uint32_t access =
-        Platform::REGISTRY_KEY_READ | (view64 ? Platform::REGISTRY_KEY_WOW64_64KEY : 0);
-    if (Platform::registryOpenKey(resourceRoot(), keyPath, access, key.handle()) !=
-        Platform::REGISTRY_SUCCESS)
+    if (!openForReading(keyPath, view64, key))
         return RESOURCE_NOT_READ;
 
     std::vector<uint8_t> buffer(FIRST_BUFFER);
@@ -160,10 +165,7 @@ int32_t readRegistryNumber(const std::string& keyPath, const std::string& valueN
                            uint32_t& number, bool view64)
 {
     OpenKey key;
-    const uint32_t access =
-        Platform::REGISTRY_KEY_READ | (view64 ? Platform::REGISTRY_KEY_WOW64_64KEY : 0);
-    if (Platform::registryOpenKey(resourceRoot(), keyPath, access, key.handle()) !=
-        Platform::REGISTRY_SUCCESS)
+    if (!openForReading(keyPath, view64, key))
         return RESOURCE_NOT_READ;
     uint8_t buffer[FIRST_BUFFER] = {};
     uint32_t type = Platform::REGISTRY_NONE;

@@ -233,5 +233,13 @@ bool isValidFileName(const std::string& name)
     return !isPathSeparator(name.back());
 }
 
+void appendHexEscape(std::string& out, unsigned char byte)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+}
+
 } // namespace StringUtil
 } // namespace Telvar

@@ -43,5 +43,9 @@ std::string directoryOf(const std::string& path);
 std::string baseNameOf(const std::string& path);
 bool isValidFileName(const std::string& name);
 
+// Appends byte as "\xNN" (two lower-case hex digits): how foreign bytes are
+// shown in logs and on the terminal.
+void appendHexEscape(std::string& out, unsigned char byte);
+
 } // namespace StringUtil
 } // namespace Telvar
