@@ -79,8 +79,13 @@ void Agent::debug(int32_t level, const std::string& text) const
 
 void Agent::debug(int32_t level, const std::string& templ, const std::string& name) const
 {
+    debug(level, templ, ParamStream() << name);
+}
+
+void Agent::debug(int32_t level, const std::string& templ, const ParamStream& params) const
+{
     if (!unit_.isNull())
-        unit_->debug(level, templ, ParamStream() << name);
+        unit_->debug(level, templ, params);
 }
 
 void Agent::reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
@@ -164,8 +169,7 @@ bool Agent::startThreads()
         }
     }
     int failed = static_cast<int>(threads_.size()) - started;
-    if (!unit_.isNull())
-        unit_->debug(2, "   Started %i thread(s), and failed to start %i.", ParamStream() << started << failed);
+    debug(2, "   Started %i thread(s), and failed to start %i.", ParamStream() << started << failed);
     if (failed != 0) {
         if (!unit_.isNull())
             unit_->fatal(MSG_NOT_ALL_STARTED);
@@ -206,8 +210,7 @@ void Agent::stopThreads()
         ipcServer_->stop();
         ++signalled;
     }
-    if (!unit_.isNull())
-        unit_->debug(2, "   %i thread(s) signalled to stop, %i killed.", ParamStream() << signalled << killed);
+    debug(2, "   %i thread(s) signalled to stop, %i killed.", ParamStream() << signalled << killed);
 }
 
 bool Agent::verifyStoppedThreads()
@@ -233,9 +236,8 @@ bool Agent::verifyStoppedThreads()
         }
     }
     int failed = static_cast<int>(threads_.size()) - ended - killed;
-    if (!unit_.isNull())
-        unit_->debug(2, "   %i thread(s) ended nicely, %i was killed, and %i failed to end.",
-                     ParamStream() << ended << killed << failed);
+    debug(2, "   %i thread(s) ended nicely, %i was killed, and %i failed to end.",
+          ParamStream() << ended << killed << failed);
     if (failed != 0) {
         if (!unit_.isNull())
             unit_->fatal(MSG_NOT_ALL_ENDED);

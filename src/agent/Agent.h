@@ -14,6 +14,7 @@
 namespace Telvar {
 
 class Exception;
+class ParamStream;
 class LoggerCentre;
 class LoggerUnit;
 
@@ -103,6 +104,7 @@ protected:
 private:
     void debug(int32_t level, const std::string& text) const;
     void debug(int32_t level, const std::string& templ, const std::string& name) const;
+    void debug(int32_t level, const std::string& templ, const ParamStream& params) const;
     void reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
                        int32_t line) const;
     bool shutDownOnFatal(ThreadRecord& entry);

@@ -54,6 +54,14 @@ bool debugf(int32_t level, const char* templ, ...)
     return debug(level, text);
 }
 
+static ParamStream toParams(const std::vector<std::string>& parameters)
+{
+    ParamStream params;
+    for (const std::string& p : parameters)
+        params << p;
+    return params;
+}
+
 bool debug(int32_t level, const std::string& text)
 {
     SmartPointer<LoggerUnit> unit = counterLogger();
@@ -63,23 +71,13 @@ bool debug(int32_t level, const std::string& text)
 bool warning(int32_t messageId, const std::vector<std::string>& parameters)
 {
     SmartPointer<LoggerUnit> unit = counterLogger();
-    if (unit.isNull())
-        return false;
-    ParamStream params;
-    for (const std::string& p : parameters)
-        params << p;
-    return unit->warning(messageId, params);
+    return !unit.isNull() && unit->warning(messageId, toParams(parameters));
 }
 
 bool fatal(int32_t messageId, const std::vector<std::string>& parameters)
 {
     SmartPointer<LoggerUnit> unit = counterLogger();
-    if (unit.isNull())
-        return false;
-    ParamStream params;
-    for (const std::string& p : parameters)
-        params << p;
-    return unit->fatal(messageId, params);
+    return !unit.isNull() && unit->fatal(messageId, toParams(parameters));
 }
 
 } // namespace CounterLog
