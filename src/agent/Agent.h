@@ -6,6 +6,7 @@
 #include <list>
 #include <string>
 
+#include "agent/AgentFacts.h"
 #include "agent/ThreadRecord.h"
 #include "common/DateTime.h"
 #include "common/IPCServer.h"
@@ -82,6 +83,9 @@ public:
 
     std::list<ThreadRecord>& threads() { return threads_; }
 
+    // Host facts and prime time that label every record.
+    AgentFacts& facts() { return facts_; }
+
     // The logger centre the Agent unit and the IPC server log through.
     void setLoggerCentre(const SmartPointer<LoggerCentre>& centre);
     const SmartPointer<LoggerUnit>& agentUnit() const { return unit_; }
@@ -113,6 +117,7 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<bool> reconfigure_{false};
     std::atomic<bool> initiating_{true};
+    AgentFacts facts_;
     SmartPointer<IPCServer> ipcServer_;
     IPCServerTiming ipcTiming_;
     SmartPointer<LoggerCentre> centre_;

@@ -585,6 +585,19 @@ void DateTime::waitSeconds(int32_t n)
     }
 }
 
+void DateTime::sleepMilliseconds(int ms)
+{
+    std::function<void(int)> sleeper;
+    if (g_hooked) {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        sleeper = g_sleepFunction;
+    }
+    if (sleeper)
+        sleeper(ms);
+    else
+        Platform::sleepMilliseconds(ms);
+}
+
 void DateTime::setClockSource(std::function<int64_t()> source)
 {
     std::lock_guard<std::mutex> lock(g_hookMutex);

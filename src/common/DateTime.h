@@ -122,6 +122,9 @@ public:
 
     // Returns once the clock has advanced n seconds.
     static void waitSeconds(int32_t n);
+    // Sleeps through the same hook as waitSeconds: the one place where tests
+    // replace the program's sleeps.
+    static void sleepMilliseconds(int ms);
 
     // Test hooks: the source of "now" (seconds since the epoch) and the sleep
     // used by waitSeconds. An empty function restores the platform's.

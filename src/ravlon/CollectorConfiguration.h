@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "common/TimeSpan.h"
+#include "ravlon/Sampling.h"
+
+namespace Telvar {
+
+class Agent;
+
+// The collector's own configuration step: working directory, intervals, the
+// query, the collection schemes with their counters files, the sampling
+// threads and one data file per scheme.
+class CollectorConfiguration {
+public:
+    // degradeSetting receives "ravlon.degrade-pdh-warnings" (left as it is
+    // when the key cannot be read); entries are filled and then consumed.
+    static bool configureCollector(Agent& agent, bool& degradeSetting,
+                                   Sampling::DataFileEntries& entries);
+    static bool getCollectionSchemes(Agent& agent, Sampling::DataFileEntries& entries);
+
+    // Process-wide results, read after configuring.
+    static const std::string& workingDirectory();
+    static const TimeSpan& deliveryInterval();
+    static const TimeSpan& collectionInterval();
+};
+
+} // namespace Telvar

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/Monopoly.h"
+
+namespace Telvar {
+
+class Agent;
+struct ThreadRecord;
+
+// The collector's data path. One poller thread samples the query once a
+// second into the counters' running sums and counts half-minute periods; one
+// writer thread per scheme appends a record (classification line and
+// measurement line) to the scheme's data file at every period end.
+class Sampling {
+public:
+    // (data file base name, scheme name), filled by prepareCollector and
+    // consumed when the data files are registered.
+    using DataFileEntries = std::list<std::pair<std::string, std::string>>;
+    using SchemeCounters = std::map<std::string, std::vector<std::string>>;
+
+    static constexpr const char* POLLER_NAME = "performanceDataPoller";
+
+    // Numbered messages of the Ravlon module.
+    static constexpr int32_t MSG_COLLECT_FAILED = 9;  // critical: status text
+    static constexpr int32_t MSG_NO_SCHEME = 27;      // error: "getCounters(" + scheme + ")"
+    static constexpr int32_t MSG_NO_COUNTER = 28;     // warning: counter path
+    static constexpr int32_t MSG_NO_DATA_FILE = 29;   // critical: scheme
+
+    // Process-wide state. Written by the poller, polled by the writers.
+    static std::atomic<int32_t> sampleTick;
+    static std::atomic<int32_t> periodCount;
+    // Set by the main control before the threads start.
+    static std::atomic<bool> idleTimeCorrection;
+    // Held by the poller while it samples and by a writer while it builds
+    // and writes a record.
+    static Monopoly& samplingLock();
+
+    // Ordered counter paths of each scheme (column order of its records).
+    // Written only while configuring, when no sampling thread runs.
+    static SchemeCounters& schemeCounters();
+
+    // Register and create the threads with the agent.
+    static bool preparePoller(Agent& agent);
+    static bool prepareCollector(Agent& agent, const std::string& scheme, DataFileEntries& entries);
+
+    // Thread routines; the parameter is the thread's registry entry.
+    static int32_t pollerRoutine(void* parameter);
+    static int32_t collectorRoutine(void* parameter);
+
+    static bool getRawCounterData(int32_t tick);
+    static void correctIdleTime();
+    static bool getCounters(const std::string& scheme, std::vector<std::string>& paths);
+    static void writeClassification(std::string& text, const std::string& scheme,
+                                    const std::vector<std::string>& extras);
+    static bool writeMeasurements(const std::string& scheme);
+};
+
+} // namespace Telvar
