@@ -591,8 +591,11 @@ void Agent::loadLogMessages()
         debug(2, "Loaded %i messages for module \"%s\".",
               ParamStream() << static_cast<unsigned long>(count) << result.loaded[i]);
     }
-    for (const std::string& skipped : result.skipped)
+    for (std::string skipped : result.skipped) {
+        // The list names files; the text names their module key.
+        StringUtil::removeExtension(skipped);
         debug(2, "Messages for module \"%s\" were rejected.", skipped);
+    }
 }
 
 bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback)

@@ -19,6 +19,9 @@ TestInstallation::TestInstallation() : dir_("telvar-install")
     setResource("ConfigurationDir", configurationDirectory());
     setResource("InstallDir", installDirectory());
     setResource("StartupLogDir", logDirectory());
+    // Debug texts from the first step on.
+    const uint32_t level = 5;
+    writeRegistryText(resourceKeyPath(), "StartupDebugLevel", Platform::REGISTRY_DWORD, &level, sizeof level, false);
 }
 
 TestInstallation::~TestInstallation() { Platform::unsetEnvironmentVariable("TELVAR_REGISTRY_ROOT"); }
