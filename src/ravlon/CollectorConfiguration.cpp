@@ -1,18 +1,14 @@
 #include "ravlon/CollectorConfiguration.h"
 
-#include <mutex>
-
 #include "agent/Agent.h"
 #include "agent/DataDelivery.h"
 #include "common/ConfReader.h"
-#include "common/FileOperations.h"
-#include "common/Resources.h"
-#include "common/StringUtil.h"
+#include "common/Exception.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
-#include "platform/PathSeparator.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
+#include "ravlon/CollectorSettings.h"
 #include "ravlon/CounterNames.h"
 #include "ravlon/CountersFile.h"
 
@@ -20,19 +16,13 @@ namespace Telvar {
 
 namespace {
 
-std::mutex g_resultsLock;
+// Written while configuring, when no sampling thread runs.
 std::string g_workingDirectory;
 TimeSpan g_deliveryInterval(43200);
 TimeSpan g_collectionInterval(1);
 
 constexpr int32_t DEFAULT_DELIVERY_SECONDS = 43200;
 constexpr int32_t DEFAULT_COLLECTION_SECONDS = 1;
-
-void normaliseDirectory(std::string& directory)
-{
-    StringUtil::normaliseSeparators(directory);
-    StringUtil::appendSeparator(directory);
-}
 
 void debug(const SmartPointer<LoggerUnit>& unit, int32_t level, const std::string& text)
 {
@@ -47,25 +37,17 @@ void debug(const SmartPointer<LoggerUnit>& unit, int32_t level, const std::strin
         unit->debug(level, templ, ParamStream() << parameter);
 }
 
-// The directory with every missing directory above it; true when it is
-// there afterwards.
-bool makeDirectory(const std::string& directory)
-{
-    std::string failed;
-    if (!makeParentDirectories(directory, failed))
-        return false;
-    FileInfo info;
-    std::string bare = directory;
-    StringUtil::stripTrailingSeparators(bare);
-    return getFileInfo(bare, info) && info.exists && (info.attributes & FILE_ATTR_DIRECTORY) != 0;
-}
-
 TimeSpan intervalOf(const ConfReader* configuration, const std::string& key, int32_t fallback)
 {
     TimeSpanParts parts;
     if (ConfReader::getTimeSpan(configuration, key, parts) != ConfReader::CONF_OK)
         return TimeSpan(fallback);
-    return TimeSpan(parts);
+    try {
+        return TimeSpan(parts);
+    } catch (const Exception&) {
+        // Beyond the range of a span: as if not readable.
+        return TimeSpan(fallback);
+    }
 }
 
 } // namespace
@@ -74,46 +56,6 @@ const std::string& CollectorConfiguration::workingDirectory() { return g_working
 const TimeSpan& CollectorConfiguration::deliveryInterval() { return g_deliveryInterval; }
 const TimeSpan& CollectorConfiguration::collectionInterval() { return g_collectionInterval; }
 
-std::string CollectorConfiguration::installDirectory()
-{
-    std::string install;
-    if (getResource("InstallDir", install) != RESOURCE_OK)
-        install = currentDirectory();
-    normaliseDirectory(install);
-    return install;
-}
-
-std::string CollectorConfiguration::workingDirectoryOf(const ConfReader* configuration,
-                                                       const std::string& installDirectory)
-{
-    std::string working;
-    if (ConfReader::getDirName(configuration, "ravlon.working-dir", working) != ConfReader::CONF_OK) {
-        const char sep = Platform::PATH_SEPARATOR;
-        working = installDirectory + "Log" + sep + "temp" + sep + "RVL";
-    }
-    normaliseDirectory(working);
-    return working;
-}
-
-int32_t CollectorConfiguration::readSchemeSettings(const ConfReader* configuration,
-                                                   std::vector<SchemeSetting>& schemes)
-{
-    std::vector<std::string> names;
-    int32_t rc = ConfReader::getSubObjects(configuration, KEY_SCHEMES, names);
-    if (rc != ConfReader::CONF_OK)
-        return rc;
-    for (const std::string& name : names) {
-        SchemeSetting s;
-        s.name = name;
-        s.key = std::string(KEY_SCHEMES) + "." + name;
-        s.activeResult = ConfReader::getBool(configuration, s.key + ".active", s.active);
-        s.kindResult = ConfReader::getString(configuration, s.key + ".scheme", s.kind, true, false);
-        s.fileResult = ConfReader::getFileName(configuration, s.key + ".scheme.file", s.file);
-        schemes.push_back(s);
-    }
-    return ConfReader::CONF_OK;
-}
-
 bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetting,
                                                 Sampling::DataFileEntries& entries)
 {
@@ -121,14 +63,11 @@ bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetti
     setCounterLogger(unit);
     const ConfReader* configuration = agent.configuration();
 
-    const std::string install = installDirectory();
-    const std::string working = workingDirectoryOf(configuration, install);
-    {
-        std::lock_guard<std::mutex> guard(g_resultsLock);
-        g_workingDirectory = working;
-    }
+    const std::string working =
+        CollectorSettings::workingDirectory(configuration, CollectorSettings::installDirectory());
+    g_workingDirectory = working;
     debug(unit, 4, "Working dir: %s.", working);
-    if (!makeDirectory(working)) {
+    if (!CollectorSettings::makeDirectory(working)) {
         if (!unit.isNull())
             unit->fatal(MSG_NO_WORKING_DIR, ParamStream() << working);
         return false;
@@ -185,13 +124,13 @@ bool CollectorConfiguration::getCollectionSchemes(Agent& agent, Sampling::DataFi
     };
 
     debug(unit, 1, "Getting collection schemes...");
-    std::vector<SchemeSetting> schemes;
-    if (readSchemeSettings(agent.configuration(), schemes) != ConfReader::CONF_OK)
-        return fatalKey(MSG_KEY_UNREADABLE, KEY_SCHEMES);
+    std::vector<CollectorSettings::Scheme> schemes;
+    if (CollectorSettings::readSchemes(agent.configuration(), schemes) != ConfReader::CONF_OK)
+        return fatalKey(MSG_KEY_UNREADABLE, CollectorSettings::KEY_SCHEMES);
     if (schemes.empty())
-        return fatalKey(MSG_NO_SCHEMES, KEY_SCHEMES);
+        return fatalKey(MSG_NO_SCHEMES, CollectorSettings::KEY_SCHEMES);
 
-    for (const SchemeSetting& scheme : schemes) {
+    for (const CollectorSettings::Scheme& scheme : schemes) {
         if (scheme.activeResult != ConfReader::CONF_OK)
             return fatalKey(MSG_KEY_UNREADABLE, scheme.key + ".active");
         if (!scheme.active) {
@@ -202,7 +141,7 @@ bool CollectorConfiguration::getCollectionSchemes(Agent& agent, Sampling::DataFi
         if (scheme.kindResult != ConfReader::CONF_OK)
             return fatalKey(MSG_KEY_UNREADABLE, scheme.key + ".scheme");
 
-        if (scheme.kind == KIND_COUNTERS_FILE) {
+        if (scheme.kind == CollectorSettings::KIND_COUNTERS_FILE) {
             debug(unit, 3, "   Using counters file scheme.");
             if (scheme.fileResult != ConfReader::CONF_OK)
                 return fatalKey(MSG_KEY_UNREADABLE, scheme.key + ".scheme.file");
@@ -219,7 +158,7 @@ bool CollectorConfiguration::getCollectionSchemes(Agent& agent, Sampling::DataFi
             Sampling::schemeCounters().emplace(scheme.name, paths);
             if (!Sampling::prepareCollector(agent, scheme.name, entries))
                 return false;
-        } else if (scheme.kind == KIND_IDLE_DATA) {
+        } else if (scheme.kind == CollectorSettings::KIND_IDLE_DATA) {
             debug(unit, 1, "   Idle data scheme no longer supported!");
         } else if (!unit.isNull()) {
             unit->error(MSG_UNKNOWN_SCHEME, ParamStream() << scheme.kind << (scheme.key + ".scheme"));
