@@ -258,10 +258,10 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
             // next boundary, never a run of periods.
             if (now >= deadline)
                 deadline = nextBoundary(now);
-        } else if (deadline > now + TimeSpan(PERIOD_SECONDS)) {
-            // The clock was set back by more than a period.
-            deadline = nextBoundary(now);
         }
+        // A clock set back keeps the deadline: the marks up to it already
+        // have their records, and a second record with the same time would
+        // leave the consumer two values for one period.
         // Published after the period: a writer that sees the new tick also
         // sees the period it ends.
         sampleTick = tick;
