@@ -560,6 +560,8 @@ TEST_F(SamplingTest, PrepareRegistersSupervisedThreads)
 TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
 {
     fake_.uninstall();
+    agent_.facts() = AgentFacts();
+    agent_.facts().gatherHostFacts();
     int64_t real = static_cast<int64_t>(std::time(nullptr));
     // Real second r reads as one that is 27 past a half minute.
     const int64_t shift = ((27 - real % 30) + 30) % 30;
