@@ -492,6 +492,41 @@ TEST_F(SamplingTest, ARecordThatCannotBeWrittenIsAFailureWithoutAStrayLine)
     EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
 }
 
+TEST_F(SamplingTest, ADeliveryBetweenARecordAndItsLineEndKeepsTheRecordWhole)
+{
+    // The interleaving the race below can only hit by chance: the delivery
+    // thread ends the file after a record's write and before its line end.
+    addCounter(BUSY);
+    fake_.clocked = false;
+    addCountersToQuery();
+    registerCounterData(true);
+    addScheme("a", {BUSY});
+    ASSERT_TRUE(Sampling::writeMeasurements("a"));
+    std::string text;
+    Sampling::writeClassification(text, "a", {});
+    text += "1:0";
+    SmartPointer<LogFile> file = DataDelivery::instance().getLogFile("a");
+    ASSERT_TRUE(file->write(text));
+    DataDelivery::instance().deliverAll(true);
+    ASSERT_TRUE(file->endLine());
+    ASSERT_TRUE(Sampling::writeMeasurements("a"));
+    DataDelivery::instance().deliverAll(true);
+
+    std::vector<std::string> contents;
+    std::map<long, std::string> files;
+    for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
+        std::string stem = item.path().stem().string();
+        files[std::stol(stem.substr(stem.rfind('-') + 1))] = TempDir::readFile(item.path().string());
+    }
+    for (const auto& f : files)
+        contents.push_back(f.second);
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_EQ(parse(contents[0]).size(), 2u);
+    EXPECT_EQ(contents[0].substr(contents[0].size() - 4), "1:0\n");
+    ASSERT_EQ(parse(contents[1]).size(), 1u);
+    EXPECT_EQ(contents[1].substr(0, 3), "30:");
+}
+
 TEST_F(SamplingTest, DeliveriesRacingWritersNeverSplitARecord)
 {
     addCounter(BUSY);
