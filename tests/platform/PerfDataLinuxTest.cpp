@@ -754,6 +754,257 @@ TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
     EXPECT_EQ(PDH_CSTATUS_NO_OBJECT, pdh().enumObjectItems("Nothing", counters, instances));
 }
 
+TEST_F(PerfDataLinuxTest, AProcessorWhoseIdleOrIowaitWentBackKeepsItsValues)
+{
+    for (const char* p : {"\\Processor(0)\\% Processor Time", "\\Processor(0)\\% Idle Time",
+                          "\\Processor(1)\\% Processor Time", "\\Processor(1)\\% User Time",
+                          "\\Processor(_Total)\\% Processor Time", "\\Processor(_Total)\\% Idle Time"})
+        add(p);
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/stat", "cpu  200 0 200 2000 100 0 0 0\ncpu0 100 0 100 1000 50 0 0 0\n"
+                           "cpu1 100 0 100 1000 50 0 0 0\n");
+    collect();
+    // cpu0: iowait 50 -> 40; cpu1: idle 1000 -> 950; the aggregate's iowait 100 -> 90
+    writeFile("proc/uptime", "11.00 0\n");
+    writeFile("proc/stat", "cpu  300 0 300 2200 90 0 0 0\ncpu0 150 0 150 1100 40 0 0 0\n"
+                           "cpu1 150 0 150 950 150 0 0 0\n");
+    collect();
+    expectValue("\\Processor(0)\\% Processor Time", 50);  // user 50 + system 50 of 200
+    expectValue("\\Processor(0)\\% Idle Time", 50);
+    expectValue("\\Processor(1)\\% Processor Time", 50);  // idle taken as 0, iowait 100 of 200
+    expectValue("\\Processor(_Total)\\% Processor Time", 50);
+    expectValue("\\Processor(_Total)\\% Idle Time", 50);
+    // user time that goes back cannot be trusted: that processor alone has no value
+    writeFile("proc/uptime", "12.00 0\n");
+    writeFile("proc/stat", "cpu  400 0 400 2400 90 0 0 0\ncpu0 200 0 200 1200 40 0 0 0\n"
+                           "cpu1 140 0 160 1050 150 0 0 0\n");
+    collect();
+    expectValue("\\Processor(0)\\% Processor Time", 50);
+    expectStatus("\\Processor(1)\\% Processor Time", PDH_CSTATUS_INVALID_DATA);
+    expectStatus("\\Processor(1)\\% User Time", PDH_CSTATUS_INVALID_DATA);
+}
+
+TEST_F(PerfDataLinuxTest, DisksRegisteredAgainFlushOnlyAndATotalWithoutOneDisksDelta)
+{
+    for (const char* d : {"sdc", "sdd", "sde", "sdf"})
+        writeFile(std::string("sys/block/") + d + "/device", "");
+    const char* paths[] = {"\\PhysicalDisk(sdc)\\Disk Reads/sec", "\\PhysicalDisk(sdc)\\Disk Read Bytes/sec",
+                           "\\PhysicalDisk(sdc)\\% Disk Time", "\\PhysicalDisk(sdd)\\Disk Transfers/sec",
+                           "\\PhysicalDisk(sde)\\Disk Transfers/sec", "\\PhysicalDisk(sdf)\\Disk Reads/sec",
+                           "\\PhysicalDisk(sdf)\\% Disk Time", "\\PhysicalDisk(sdf)\\Avg. Disk Queue Length",
+                           "\\PhysicalDisk(_Total)\\Disk Reads/sec", "\\PhysicalDisk(_Total)\\% Disk Time",
+                           "\\PhysicalDisk(_Total)\\Avg. Disk Queue Length"};
+    for (const char* p : paths)
+        add(p);
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 5000 0 40000 1000 5000 0 40000 1000 0 2000 2000\n"
+                                "   8 48 sdd 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 5 10\n"
+                                "   8 64 sde 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n"
+                                "   8 80 sdf 100 0 800 100 100 0 800 100 0 500 600\n");
+    collect();
+    // sdc was removed and added again; sdd only flushed; sdf's busy time went back
+    writeFile("proc/uptime", "12.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 10 0 80 20 0 0 0 0 0 20 20\n"
+                                "   8 48 sdd 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 9 12\n"
+                                "   8 64 sde 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n"
+                                "   8 80 sdf 200 0 1600 200 100 0 800 100 0 400 700\n");
+    collect();
+    expectValue("\\PhysicalDisk(sdc)\\Disk Reads/sec", 5);  // rated from zero
+    expectValue("\\PhysicalDisk(sdc)\\Disk Read Bytes/sec", 20480);
+    expectValue("\\PhysicalDisk(sdc)\\% Disk Time", 1);
+    expectValue("\\PhysicalDisk(sdd)\\Disk Transfers/sec", 0);
+    expectStatus("\\PhysicalDisk(sde)\\Disk Transfers/sec", PDH_CSTATUS_NO_INSTANCE);
+    expectValue("\\PhysicalDisk(sdf)\\Disk Reads/sec", 50);
+    expectStatus("\\PhysicalDisk(sdf)\\% Disk Time", PDH_CSTATUS_INVALID_DATA);
+    expectValue("\\PhysicalDisk(sdf)\\Avg. Disk Queue Length", 0.05);
+    expectValue("\\PhysicalDisk(_Total)\\Disk Reads/sec", 55);
+    expectValue("\\PhysicalDisk(_Total)\\% Disk Time", 0.5);  // sdc 1 % and sdd 0 %; sdf left out
+    expectValue("\\PhysicalDisk(_Total)\\Avg. Disk Queue Length", 0.06);
+
+    std::vector<std::string> counters, instances;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("PhysicalDisk", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"sdc", "sdd", "sdf", "_Total"}), instances);
+}
+
+TEST_F(PerfDataLinuxTest, AnInterfaceRegisteredAgainIsRatedFromZero)
+{
+    add("\\Network Interface(eth1)\\Bytes Received/sec");
+    add("\\Network Interface(eth1)\\Packets/sec");
+    auto step = [&](int uptime, int rxBytes, int rxPackets) {
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0\n");
+        writeFile("proc/net/dev", "Inter-|\n face |\n  eth1: " + std::to_string(rxBytes) + " " +
+                                      std::to_string(rxPackets) + " 0 0 0 0 0 0 100 2 0 0 0 0 0 0\n");
+    };
+    step(10, 100000, 1000);
+    collect();
+    step(12, 3000, 20);
+    collect();
+    expectValue("\\Network Interface(eth1)\\Bytes Received/sec", 1500);
+    expectValue("\\Network Interface(eth1)\\Packets/sec", 11);
+}
+
+TEST_F(PerfDataLinuxTest, PagingFileUsagePeakIsTheHighestSeen)
+{
+    add("\\Paging File(_Total)\\% Usage");
+    add("\\Paging File(_Total)\\% Usage Peak");
+    add("\\Paging File(swap1)\\% Usage Peak");
+    for (const char* snap : {"snap1", "snap2", "snap1"}) {
+        useSnapshot(snap);
+        collect();
+    }
+    expectValue("\\Paging File(_Total)\\% Usage", 20);
+    expectValue("\\Paging File(_Total)\\% Usage Peak", 25);
+    expectStatus("\\Paging File(swap1)\\% Usage Peak", PDH_CSTATUS_NO_INSTANCE);
+}
+
+TEST_F(PerfDataLinuxTest, FractionCountersAreTheAveragesTimersAndQueueLengths)
+{
+    // The counters without "%" in their name whose values are fractions.
+    std::vector<std::string> fractions;
+    for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue())
+        for (const LinuxPerf::CounterDef& c : o.counters)
+            if (std::string(c.name).find('%') == std::string::npos && isFractionCounterType(c.type))
+                fractions.push_back(std::string(o.name) + "\\" + c.name);
+    EXPECT_EQ((std::vector<std::string>{
+                  "PhysicalDisk\\Avg. Disk Queue Length", "PhysicalDisk\\Avg. Disk sec/Read",
+                  "PhysicalDisk\\Avg. Disk sec/Write", "PhysicalDisk\\Avg. Disk Read Queue Length",
+                  "PhysicalDisk\\Avg. Disk Write Queue Length", "PhysicalDisk\\Avg. Disk sec/Transfer",
+                  "PhysicalDisk\\Avg. Disk Bytes/Read", "PhysicalDisk\\Avg. Disk Bytes/Write",
+                  "PhysicalDisk\\Avg. Disk Bytes/Transfer", "LogicalDisk\\Avg. Disk Queue Length",
+                  "LogicalDisk\\Avg. Disk sec/Read", "LogicalDisk\\Avg. Disk sec/Write"}),
+              fractions);
+    for (uint32_t t : {PERF_COUNTER_RAWCOUNT, PERF_COUNTER_LARGE_RAWCOUNT, PERF_COUNTER_COUNTER,
+                       PERF_COUNTER_BULK_COUNT, PERF_ELAPSED_TIME})
+        EXPECT_FALSE(isFractionCounterType(t)) << std::hex << t;
+    for (uint32_t t : {PERF_RAW_FRACTION, PERF_AVERAGE_TIMER, PERF_AVERAGE_BULK, PERF_100NSEC_TIMER,
+                       PERF_100NSEC_TIMER_INV, PERF_PRECISION_100NS_TIMER, PERF_COUNTER_100NS_QUEUELEN_TYPE})
+        EXPECT_TRUE(isFractionCounterType(t)) << std::hex << t;
+
+    PdhHandle h = add("\\PhysicalDisk(_Total)\\Avg. Disk sec/Write");
+    uint32_t type = 0;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().getCounterType(h, type));
+    EXPECT_EQ(PERF_AVERAGE_TIMER, type);
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().getCounterType(0xdead, type));
+}
+
+// A tree of many idle processes and two named ones; process ids as given.
+class ProcessSelectionTest : public PerfDataLinuxTest {
+protected:
+    void writeProcess(int pid, const std::string& name, int startTicks, int utime = 0)
+    {
+        writeFile("proc/" + std::to_string(pid) + "/stat",
+                  std::to_string(pid) + " (" + name + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(utime) +
+                      " 0 0 0 20 0 1 0 " + std::to_string(startTicks) + " 4096 1 0\n");
+    }
+    void idleTree(int count)
+    {
+        writeFile("proc/uptime", "1000.00 0\n");
+        for (int i = 0; i < count; ++i)
+            writeProcess(1000 + i, "idle", 100);
+        writeProcess(500, "bash", 100);
+        writeProcess(501, "bash", 100);
+    }
+    uint32_t collectNamed(const LinuxPerf::ProcessSelection& selection, uint32_t sources = LinuxPerf::SRC_PROCESSES)
+    {
+        snap_.processes.clear();
+        LinuxPerf::collect(LinuxPerf::currentRoots(), sources | LinuxPerf::SRC_UPTIME, selection, names_, snap_,
+                           buffer_);
+        return snap_.processFilesRead;
+    }
+    static LinuxPerf::ProcessSelection named(const std::vector<std::string>& names)
+    {
+        LinuxPerf::ProcessSelection s;
+        s.all = false;
+        s.names = names;
+        return s;
+    }
+    std::vector<std::string> instances() const
+    {
+        std::vector<std::string> out;
+        for (const LinuxPerf::ProcStat& p : snap_.processes)
+            out.push_back(p.instance + "=" + std::to_string(p.pid));
+        return out;
+    }
+
+    LinuxPerf::ProcessNames names_;
+    LinuxPerf::Snapshot snap_;
+    std::string buffer_;
+};
+
+TEST_F(ProcessSelectionTest, NamedProcessesCostAListingAndTheirOwnFiles)
+{
+    idleTree(64);
+    const LinuxPerf::ProcessSelection bash = named({"bash"});
+    EXPECT_EQ(66u, collectNamed(bash));  // names are learnt once
+    EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
+    EXPECT_EQ(66u, snap_.processCount);
+    // then: the two named processes and the idle ones due for a name check
+    // (pid % 32 == collection % 32: 1026 and 1058 at the second collection)
+    EXPECT_EQ(4u, collectNamed(bash));
+    EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
+    uint32_t most = 0;
+    for (int i = 0; i < 40; ++i)
+        most = std::max(most, collectNamed(bash));
+    EXPECT_LE(most, 4u);
+
+    // _Total reads every process each time
+    LinuxPerf::ProcessSelection all;
+    EXPECT_EQ(66u, collectNamed(all));
+    EXPECT_EQ(66u, snap_.processes.size());
+    // the process count alone reads no process file at all
+    EXPECT_EQ(0u, collectNamed(bash, LinuxPerf::SRC_PIDLIST));
+    EXPECT_EQ(66u, snap_.processCount);
+}
+
+TEST_F(ProcessSelectionTest, ANameChangedByExecIsSeen)
+{
+    idleTree(8);
+    writeProcess(600, "sh", 99900);  // started a second ago
+    const LinuxPerf::ProcessSelection java = named({"java"});
+    collectNamed(java);
+    EXPECT_TRUE(instances().empty());
+    // the young shell execs: seen at the next collection
+    writeProcess(600, "java", 99900);
+    collectNamed(java);
+    EXPECT_EQ((std::vector<std::string>{"java=600"}), instances());
+    // an old idle process that execs late is seen within the check period
+    writeProcess(1003, "java", 100);
+    int collections = 0;
+    while (instances().size() < 2 && collections < 40) {
+        collectNamed(java);
+        ++collections;
+    }
+    EXPECT_EQ((std::vector<std::string>{"java=600", "java#1=1003"}), instances());
+    EXPECT_LE(collections, 32);
+    // a named process that ends is gone at once, its number goes to the next
+    fs::remove_all(root_ / "proc" / "600");
+    collectNamed(java);
+    EXPECT_EQ((std::vector<std::string>{"java=1003"}), instances());
+}
+
+TEST_F(ProcessSelectionTest, TheExtraFilesOfNamedProcessesAreNotReadForTheOthers)
+{
+    idleTree(4);
+    for (int pid : {500, 501, 1000})
+        writeFile("proc/" + std::to_string(pid) + "/statm", "10 5 1 0 0 0 0\n");
+    // _Total of one counter with the private bytes of bash: every stat, bash's statm only
+    LinuxPerf::ProcessSelection selection;
+    selection.names = {"bash"};
+    selection.namedExtras = LinuxPerf::SRC_PROCSTATM;
+    collectNamed(selection, LinuxPerf::SRC_PROCESSES | LinuxPerf::SRC_PROCSTATM);
+    std::vector<std::string> withStatm;
+    for (const LinuxPerf::ProcStat& p : snap_.processes)
+        if (p.hasStatm)
+            withStatm.push_back(p.instance);
+    EXPECT_EQ(6u, snap_.processes.size());
+    EXPECT_EQ((std::vector<std::string>{"bash", "bash#1"}), withStatm);
+
+    // through a query: Process(bash#1) alone is enough to find and read it
+    add("\\Process(bash#1)\\Private Bytes");
+    collect();
+    expectValue("\\Process(bash#1)\\Private Bytes", 4 * 4096);
+}
+
 TEST(PerfDataProviderTest, InstalledProviderReplacesTheSystemOne)
 {
     struct Stub : LinuxPerf::LinuxPerfData {
