@@ -916,6 +916,7 @@ protected:
         LinuxPerf::ProcessSelection s;
         s.all = false;
         s.names = names;
+        s.instances = names;
         return s;
     }
     std::vector<std::string> instances() const
@@ -938,14 +939,18 @@ TEST_F(ProcessSelectionTest, NamedProcessesCostAListingAndTheirOwnFiles)
     EXPECT_EQ(66u, collectNamed(bash));  // names are learnt once
     EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
     EXPECT_EQ(66u, snap_.processCount);
-    // then: the two named processes and the idle ones due for a name check
-    // (pid % 32 == collection % 32: 1026 and 1058 at the second collection)
-    EXPECT_EQ(4u, collectNamed(bash));
+    // then the two named processes only, without a listing
+    EXPECT_EQ(2u, collectNamed(bash));
+    EXPECT_FALSE(snap_.processesListed);
     EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
-    uint32_t most = 0;
-    for (int i = 0; i < 40; ++i)
+    // and at every tenth, a listing with a tenth of the others' names checked
+    uint32_t most = 0, listings = 0;
+    for (int i = 0; i < 40; ++i) {
         most = std::max(most, collectNamed(bash));
-    EXPECT_LE(most, 4u);
+        listings += snap_.processesListed ? 1 : 0;
+    }
+    EXPECT_EQ(4u, listings);
+    EXPECT_LE(most, 2u + 7u);  // pid % 10 == listing % 10 among 1000..1063
 
     // _Total reads every process each time
     LinuxPerf::ProcessSelection all;
@@ -963,19 +968,19 @@ TEST_F(ProcessSelectionTest, ANameChangedByExecIsSeen)
     const LinuxPerf::ProcessSelection java = named({"java"});
     collectNamed(java);
     EXPECT_TRUE(instances().empty());
-    // the young shell execs: seen at the next collection
+    // the young shell execs: seen at the next collection (java is missing, /proc is listed)
     writeProcess(600, "java", 99900);
     collectNamed(java);
     EXPECT_EQ((std::vector<std::string>{"java=600"}), instances());
-    // an old idle process that execs late is seen within the check period
+    // an old idle process that execs late is seen within ten listings
     writeProcess(1003, "java", 100);
     int collections = 0;
-    while (instances().size() < 2 && collections < 40) {
+    while (instances().size() < 2 && collections < 120) {
         collectNamed(java);
         ++collections;
     }
     EXPECT_EQ((std::vector<std::string>{"java=600", "java#1=1003"}), instances());
-    EXPECT_LE(collections, 32);
+    EXPECT_LE(collections, 100);
     // a named process that ends is gone at once, its number goes to the next
     fs::remove_all(root_ / "proc" / "600");
     collectNamed(java);

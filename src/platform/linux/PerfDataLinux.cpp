@@ -125,6 +125,9 @@ void LinuxPerfData::recomputeSources(Query& q)
                 q.selection.allExtras |= s & PROCESS_EXTRAS;
             } else {
                 addProcessNames(e.instance, q.selection.names);
+                if (std::find(q.selection.instances.begin(), q.selection.instances.end(), e.instance) ==
+                    q.selection.instances.end())
+                    q.selection.instances.push_back(e.instance);
                 q.selection.namedExtras |= s & PROCESS_EXTRAS;
             }
         }

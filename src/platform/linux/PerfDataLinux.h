@@ -172,6 +172,7 @@ struct Snapshot {
     std::vector<NetStat> nets;
     std::vector<ProcStat> processes;  // in process-id order
     uint32_t processFilesRead = 0;    // /proc/<pid>/stat files read (cost checks)
+    bool processesListed = false;     // /proc was listed
 
     bool hasMem(MemField f) const { return (memHas & (1u << f)) != 0; }
     bool hasVm(VmField f) const { return (vmHas & (1u << f)) != 0; }
@@ -179,30 +180,36 @@ struct Snapshot {
 };
 
 // Which processes a collection reads. Naming processes asks for them only;
-// their names are kept between collections so that finding them costs a
-// directory listing (see ProcessNames).
+// their names are kept between collections so that finding them costs
+// little more than reading their own files (see ProcessNames).
 struct ProcessSelection {
-    bool all = true;                 // every process (_Total, browsing)
-    std::vector<std::string> names;  // else these process names only
-    uint32_t namedExtras = 0;        // PROCESS_EXTRAS of the named processes
-    uint32_t allExtras = 0;          // PROCESS_EXTRAS of every process
+    bool all = true;                     // every process (_Total, browsing)
+    std::vector<std::string> instances;  // else these instances ("name", "name#1")
+    std::vector<std::string> names;      // and the process names they may stand for
+    uint32_t namedExtras = 0;            // PROCESS_EXTRAS of the named processes
+    uint32_t allExtras = 0;              // PROCESS_EXTRAS of every process
 };
 
-// Process names by process id from earlier collections. A name is read
-// again while the process is young (it may still exec) and, for the others,
-// once every RECHECK_PERIOD collections, so that a late exec is seen too.
+// Process names by process id from earlier collections. /proc is listed
+// every LIST_PERIOD collections, at every collection while an instance asked
+// for is missing, and whenever every process or their number is needed; in
+// between only the named processes are read. At a listing, new processes are
+// read, and so are the ones still young (they may exec) and a tenth of the
+// others in turn, so that a late exec is seen within LIST_PERIOD * 10
+// collections.
 struct ProcessNames {
-    static constexpr uint64_t RECHECK_PERIOD = 32;
-    static constexpr double YOUNG_SECONDS = 5.0;
+    static constexpr uint64_t LIST_PERIOD = 10;
+    static constexpr uint64_t RECHECK_SLICES = 10;
+    static constexpr double YOUNG_SECONDS = 30.0;
     struct Entry {
         int64_t pid = 0;
-        uint64_t startTime = 0;
         std::string name;
-        bool known = false;  // name read at least once
-        bool young = true;   // read while the process was young
+        bool young = true;  // read while the process was young
     };
     std::vector<Entry> entries;  // in process-id order
     uint64_t serial = 0;         // collections so far
+    uint64_t listings = 0;       // listings of /proc so far
+    bool missing = true;         // an instance asked for was not found last time
 };
 
 struct Roots {
@@ -218,8 +225,9 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
              Snapshot& snap, std::string& buffer);
 // The processes of a selection into snap.processes, with the count of all;
 // false when /proc cannot be listed.
-bool readProcesses(const Roots& roots, const ProcessSelection& selection, ProcessNames& names, Snapshot& snap,
-                   std::string& buffer);
+// needCount lists /proc whatever the selection (System\Processes).
+bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
+                   Snapshot& snap, std::string& buffer);
 // The same for every process, without names kept.
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer);
 

@@ -102,16 +102,6 @@ bool isWanted(const ProcessSelection& selection, const std::string& name)
     return std::find(selection.names.begin(), selection.names.end(), name) != selection.names.end();
 }
 
-// Whether the name kept for a process must be read again this collection.
-bool nameDue(const ProcessSelection& selection, const ProcessNames& names, const ProcessNames::Entry& e)
-{
-    if (selection.all || !e.known || e.young)
-        return true;
-    if (static_cast<uint64_t>(e.pid) % ProcessNames::RECHECK_PERIOD == names.serial % ProcessNames::RECHECK_PERIOD)
-        return true;
-    return isWanted(selection, e.name);  // its figures are needed anyway
-}
-
 std::vector<int64_t> listProcessIds(const std::string& proc, bool& listed)
 {
     std::vector<int64_t> pids;
@@ -123,57 +113,114 @@ std::vector<int64_t> listProcessIds(const std::string& proc, bool& listed)
     return pids;
 }
 
-} // namespace
-
-bool readProcesses(const Roots& roots, const ProcessSelection& selection, ProcessNames& names, Snapshot& s,
-                   std::string& buffer)
-{
-    bool listed = false;
-    std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
-    if (!listed)
-        return false;
-    s.processCount = pids.size();
-    ++names.serial;
-    const bool dated = (s.read & SRC_UPTIME) != 0;
-    const double hz = static_cast<double>(clockTicksPerSecond());
-    std::vector<ProcessNames::Entry> next;
-    next.reserve(pids.size());
-    auto old = names.entries.begin();
+struct ProcessReader {
+    const Roots& roots;
+    const ProcessSelection& selection;
+    ProcessNames& names;
+    Snapshot& s;
+    std::string& buffer;
     std::string dir;
-    for (int64_t pid : pids) {
-        while (old != names.entries.end() && old->pid < pid)
-            ++old;
-        ProcessNames::Entry e;
-        if (old != names.entries.end() && old->pid == pid)
-            e = *old;
-        e.pid = pid;
-        if (nameDue(selection, names, e)) {
-            dir = roots.proc + "/" + std::to_string(pid);
-            ProcStat p;
-            p.pid = pid;
-            ++s.processFilesRead;
-            // a process that ended between the listing and the read is left out
-            if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, p))
-                continue;
-            e.name = p.instance;
-            e.startTime = p.startTime;
-            e.known = true;
-            e.young = !dated || s.uptime - static_cast<double>(p.startTime) / hz < ProcessNames::YOUNG_SECONDS;
-            const bool named = isWanted(selection, p.instance);
-            if (selection.all || named) {
-                readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer);
-                s.processes.push_back(std::move(p));
-            }
+
+    // Reads one process, keeps it in the snapshot when asked for, and
+    // updates its kept name; false when it has ended.
+    bool read(ProcessNames::Entry& e)
+    {
+        dir = roots.proc + "/" + std::to_string(e.pid);
+        ProcStat p;
+        p.pid = e.pid;
+        ++s.processFilesRead;
+        if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, p))
+            return false;
+        const double age = s.uptime - static_cast<double>(p.startTime) / static_cast<double>(clockTicksPerSecond());
+        e.name = p.instance;
+        e.young = (s.read & SRC_UPTIME) == 0 || age < ProcessNames::YOUNG_SECONDS;
+        const bool named = isWanted(selection, p.instance);
+        if (selection.all || named) {
+            readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer);
+            s.processes.push_back(std::move(p));
         }
-        next.push_back(std::move(e));
+        return true;
     }
-    names.entries.swap(next);
-    // Duplicated names become name#1, name#2, ... in process-id order.
+
+    // Whether a kept name must be read again at a listing.
+    bool due(const ProcessNames::Entry& e, bool known) const
+    {
+        return selection.all || !known || e.young || isWanted(selection, e.name) ||
+               static_cast<uint64_t>(e.pid) % ProcessNames::RECHECK_SLICES ==
+                   names.listings % ProcessNames::RECHECK_SLICES;
+    }
+
+    void listed(const std::vector<int64_t>& pids)
+    {
+        ++names.listings;
+        std::vector<ProcessNames::Entry> next;
+        next.reserve(pids.size());
+        auto old = names.entries.begin();
+        for (int64_t pid : pids) {
+            while (old != names.entries.end() && old->pid < pid)
+                ++old;
+            const bool known = old != names.entries.end() && old->pid == pid;
+            ProcessNames::Entry e = known ? *old : ProcessNames::Entry();
+            e.pid = pid;
+            // a process that ended between the listing and the read is left out
+            if (due(e, known) && !read(e))
+                continue;
+            next.push_back(std::move(e));
+        }
+        names.entries.swap(next);
+    }
+
+    // Between listings: the processes whose kept name is asked for.
+    void named()
+    {
+        auto keep = names.entries.begin();
+        for (auto e = names.entries.begin(); e != names.entries.end(); ++e) {
+            if (isWanted(selection, e->name) && !read(*e))
+                continue;
+            if (keep != e)
+                *keep = std::move(*e);
+            ++keep;
+        }
+        names.entries.erase(keep, names.entries.end());
+    }
+};
+
+// Duplicated names become name#1, name#2, ... in process-id order.
+void numberInstances(std::vector<ProcStat>& processes)
+{
     std::map<std::string, int> seen;
-    for (ProcStat& p : s.processes) {
+    for (ProcStat& p : processes) {
         int n = seen[p.instance]++;
         if (n > 0)
             p.instance += "#" + std::to_string(n);
+    }
+}
+
+} // namespace
+
+bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
+                   Snapshot& s, std::string& buffer)
+{
+    ++names.serial;
+    ProcessReader reader{roots, selection, names, s, buffer, std::string()};
+    if (selection.all || needCount || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1) {
+        bool listed = false;
+        std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
+        if (!listed)
+            return false;
+        s.processCount = pids.size();
+        s.processesListed = true;
+        reader.listed(pids);
+    } else {
+        reader.named();
+    }
+    numberInstances(s.processes);
+    names.missing = false;
+    for (const std::string& instance : selection.instances) {
+        bool found = false;
+        for (const ProcStat& p : s.processes)
+            found = found || p.instance == instance;
+        names.missing = names.missing || !found;
     }
     return true;
 }
