@@ -34,8 +34,9 @@ std::string q(const std::string& s) { return shellQuoted(s); }
 
 TEST(RecordsCmdTest, TableJoinsFilesInTimeOrderAndReportsTheCutRecord)
 {
-    // Given newest first: the output is still in time order.
-    ConfCtl::Run r = records("--counters " + q(rec("cpu.counters")) + " " + q(CPU3) + " " + q(CPU2) + " " + q(CPU1));
+    // Given newest first, one twice: the output is still in time order, each record once.
+    ConfCtl::Run r = records("--counters " + q(rec("cpu.counters")) + " " + q(CPU3) + " " + q(CPU2) + " " + q(CPU1) +
+                             " " + q(CPU2));
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("scheme cpu: 7 records from WS-LAB07 (x64, lab.example, Windows 10)\n"
               "time                 class      \\Processor(_Total)\\% Processor Time  \\Memory\\Available Bytes  \\Memory\\Pages/sec\n"

@@ -125,7 +125,12 @@ void RecordSet::checkWidths(SchemeRecords& group)
 bool RecordSet::load(const std::vector<std::string>& files, const Options& options)
 {
     std::map<std::string, size_t> byScheme;
+    std::map<std::string, bool> seen;
     for (const std::string& file : files) {
+        // A file named twice (a shell pattern and a name) counts once.
+        if (seen[file])
+            continue;
+        seen[file] = true;
         RecordReader reader;
         reader.readFile(file);
         problems_.insert(problems_.end(), reader.problems().begin(), reader.problems().end());
