@@ -53,6 +53,9 @@ public:
         return requests_;
     }
 
+    // What the collector answers: its process and its configuring thread.
+    static std::string reply() { return std::to_string(Telvar::Platform::currentProcessId()) + ",8765"; }
+
 private:
     void loop()
     {
@@ -68,7 +71,7 @@ private:
                     requests_.push_back(f);
                 }
                 if (answers_ && f.type == "COMMAND" && f.payload == "SEND_PROCESS_INFO")
-                    IPCClient(f.replyTo).send("REPLY", f.identifier, "4321,8765", "Telvar_Ravlon");
+                    IPCClient(f.replyTo).send("REPLY", f.identifier, reply(), "Telvar_Ravlon");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -138,7 +141,7 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
     size_t youngEnd = rest.find(" s ago)", young);
     ASSERT_NE(std::string::npos, youngEnd) << rest;
     rest.replace(young, youngEnd - young, "last written N");
-    EXPECT_EQ("  process 4321, thread 8765\n"
+    EXPECT_EQ("  process " + pid + ", thread 8765\n"
               "  JOB_Ravlon: pid=" + pid + ";tid=1 (process " + pid + " exists)\n"
               "  configuration directory: " + dir_.file("etc") + "/\n"
               "  working directory: " + dir_.file("work") + "/\n"
@@ -150,6 +153,14 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
 
     std::vector<IPCFields> asked = collector.requests();
     ASSERT_EQ(1u, asked.size());
+
+    // The resource left by another process that still exists (init).
+    ASSERT_EQ(0, Telvar::setResource("JOB_Ravlon", "pid=1;tid=1"));
+    ConfCtl::Run other = status("--to " + name + " --timeout 60");
+    EXPECT_EQ(0, other.exitCode);
+    EXPECT_NE(std::string::npos, other.out.find("  JOB_Ravlon: pid=1;tid=1 (process 1 exists)\n"
+                                                "  the answering process is not the one JOB_Ravlon names\n"))
+        << other.out;
     EXPECT_EQ("COMMAND", asked[0].type);
     EXPECT_EQ("SEND_PROCESS_INFO", asked[0].payload);
     // The reply slot is gone with the tool.

@@ -203,7 +203,8 @@ void showDataFiles(const std::string& directory)
                     ageText(now - newest.written).c_str());
 }
 
-void showJob()
+// answeredBy: the process id of the reply, -1 without one.
+void showJob(int64_t answeredBy)
 {
     std::string job;
     if (getResource("JOB_Ravlon", job) != RESOURCE_OK) {
@@ -219,6 +220,9 @@ void showJob()
     else
         std::printf("  JOB_Ravlon: %s (process %lld no longer exists)\n", shown.c_str(),
                     static_cast<long long>(pid));
+    // The resource of an earlier run, or of another collector.
+    if (answeredBy >= 0 && pid >= 0 && pid != answeredBy)
+        std::printf("  the answering process is not the one JOB_Ravlon names\n");
 }
 
 void showDirectories(const std::string& givenConfig)
@@ -273,9 +277,11 @@ int run(const Args& args)
     } catch (const Exception& e) {
         std::fprintf(stderr, "ravlonctl status: %s\n", e.fullText().c_str());
     }
+    int64_t answeredBy = -1;
     if (reply.answered) {
         std::string payload = IPCServer::printable(reply.payload);
         size_t comma = payload.find(',');
+        answeredBy = processOfJob("pid=" + payload.substr(0, comma));
         std::printf("running: answered on \"%s\" in %.1f s\n", target.c_str(), reply.milliseconds / 1000.0);
         if (comma != std::string::npos)
             std::printf("  process %s, thread %s\n", payload.substr(0, comma).c_str(), payload.substr(comma + 1).c_str());
@@ -286,7 +292,7 @@ int run(const Args& args)
     } else {
         std::printf("not answering: no reply on \"%s\" within %g s\n", target.c_str(), seconds);
     }
-    showJob();
+    showJob(answeredBy);
     showDirectories(configFile);
     return reply.answered ? EXIT_OK : EXIT_FAILED;
 }

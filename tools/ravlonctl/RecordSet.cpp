@@ -8,6 +8,7 @@
 #include "common/FileOperations.h"
 #include "common/SmartPointer.h"
 #include "logger/LoggerUnit.h"
+#include "platform/FileSystem.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CountersFile.h"
 
@@ -18,6 +19,11 @@ bool RecordSet::readCountersFile(const std::string& path, std::vector<std::strin
 {
     if (!fileExists(path)) {
         error = "counters file " + path + ": no such file";
+        return false;
+    }
+    Platform::PathStatus status;
+    if (Platform::pathStatus(path, status) && status.size > MAX_COUNTERS_FILE) {
+        error = "counters file " + path + ": larger than " + std::to_string(MAX_COUNTERS_FILE) + " bytes";
         return false;
     }
     std::vector<SmartPointer<Counter>> counters;

@@ -43,6 +43,9 @@ public:
     const std::vector<std::string>& notes() const { return notes_; }
     const std::string& error() const { return error_; }
 
+    // A counters file lists some dozens of counters; more is not one.
+    static constexpr uint64_t MAX_COUNTERS_FILE = 1024 * 1024;
+
     // The counter paths of a counters file, in file order; false with a reason.
     static bool readCountersFile(const std::string& path, std::vector<std::string>& paths, std::string& error);
 
