@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "RecordReader.h"
+#include "agent/Agent.h"
+#include "ravlon/Sampling.h"
 #include "support/TempDir.h"
+#include "support/VirtualTime.h"
 
 using Telvar::Ctl::Record;
 using Telvar::Ctl::RecordProblem;
@@ -22,6 +25,12 @@ std::string classification(long time, const std::string& primeClass = "prime")
 {
     return "30:" + std::to_string(time) + ":??:0:WS01:0:x64:0:lab:0:Windows 10:0:" + primeClass + PADS + "\n";
 }
+
+class TestAgent : public Telvar::Agent {
+public:
+    void run() override {}
+    bool configureCollector() override { return true; }
+};
 
 std::vector<std::string> texts(const std::vector<RecordProblem>& problems)
 {
@@ -220,4 +229,41 @@ TEST(RecordReaderTest, FilesPastTheBoundAreRefusedUnread)
               }),
               texts(reader.problems()));
     EXPECT_TRUE(reader.records().empty());
+}
+
+// The reader follows the collector's own writer, not a copy of its layout.
+TEST(RecordReaderTest, ReadsTheClassificationTheCollectorWrites)
+{
+    TestAgent agent;
+    agent.facts() = Telvar::AgentFacts([](std::string& domain, std::string& computer, std::string& arch,
+                                          std::string& os) {
+        domain = "lab.example";
+        computer = "WS-LAB07";
+        arch = "x64";
+        os = "Windows 10";
+    });
+    agent.facts().gatherHostFacts();
+    Telvar::Sampling::resetState();
+    Telvar::Sampling::setAgent(&agent);
+    std::string text;
+    {
+        Telvar::Test::VirtualTime clock(1765170030);
+        Telvar::Sampling::writeClassification(text, "Ravlon", {});
+    }
+    Telvar::Sampling::resetState();
+    text += "1:12.5: :4096\n";
+
+    RecordReader reader;
+    reader.parse("f", text);
+    EXPECT_TRUE(reader.problems().empty()) << texts(reader.problems())[0];
+    ASSERT_EQ(1u, reader.records().size());
+    const Record& r = reader.records()[0];
+    EXPECT_EQ(1765170030, r.time);
+    EXPECT_EQ("36", r.code);
+    EXPECT_EQ("WS-LAB07", r.computer);
+    EXPECT_EQ("x64", r.architecture);
+    EXPECT_EQ("lab.example", r.domain);
+    EXPECT_EQ("Windows 10", r.os);
+    EXPECT_EQ("undef", r.primeClass);
+    EXPECT_EQ((std::vector<std::string>{"12.5", "", "4096"}), r.values);
 }
