@@ -183,3 +183,18 @@ TEST(RecordsCmdTest, BadArgumentsAreUsageErrors)
     EXPECT_EQ(1, missing.exitCode);
     EXPECT_EQ("ravlonctl records: counters file " + rec("none.counters") + ": no such file\n", missing.err);
 }
+
+TEST(RecordsCmdTest, RecordsOfSeveralHostsGetAComputerColumn)
+{
+    TempDir dir;
+    const std::string pads = ": : : : : : : : : : ";
+    ASSERT_TRUE(dir.write("memLog-1-2-1.data", "30:1765170000:??:0:HOST-A:0:x64:0:d:0:o:0:undef" + pads + "\n1:10\n"));
+    ASSERT_TRUE(dir.write("memLog-1-3-1.data", "30:1765170030:??:0:B:0:x64:0:d:0:o:0:undef" + pads + "\n1:7\n"));
+    ConfCtl::Run r = records(q(dir.file("memLog-1-2-1.data")) + " " + q(dir.file("memLog-1-3-1.data")));
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("scheme mem: 2 records\n"
+              "time                 class  computer   1\n"
+              "2025-12-08T05:00:00  undef  HOST-A    10\n"
+              "2025-12-08T05:00:30  undef  B          7\n",
+              r.out);
+}

@@ -151,74 +151,91 @@ size_t terminalWidth()
     return width >= 40 && width <= 10000 ? static_cast<size_t>(width) : 160;
 }
 
-void printTable(const View& view)
+// The scheme, the record count and the host; true when the records come
+// from several hosts, which then get a column of their own.
+bool printHeading(const SchemeRecords& g)
 {
-    const SchemeRecords& g = *view.group;
     std::set<std::string> hosts;
     for (const Record& r : g.records)
         hosts.insert(r.computer + " (" + r.architecture + ", " + r.domain + ", " + r.os + ")");
-    bool hostColumn = hosts.size() > 1;
     std::string heading = "scheme " + (g.scheme.empty() ? std::string("unknown") : g.scheme) + ": " +
                           std::to_string(g.records.size()) + (g.records.size() == 1 ? " record" : " records");
     if (hosts.size() == 1)
         heading += " from " + *hosts.begin();
     std::printf("%s\n", heading.c_str());
-    if (g.records.empty())
-        return;
+    return hosts.size() > 1;
+}
 
-    std::vector<std::string> head = {"time", "class"};
+// Time, class and (with several hosts) computer, then the shown values.
+std::vector<std::string> cellsOf(const Record& r, const View& view, bool hostColumn)
+{
+    std::vector<std::string> cells = {localTime(r.time), r.primeClass};
     if (hostColumn)
-        head.push_back("computer");
-    size_t fixed = head.size();
+        cells.push_back(r.computer);
     for (size_t c : view.shown)
-        head.push_back(g.columns[c]);
-    std::vector<size_t> width(head.size());
-    for (size_t i = 0; i < head.size(); ++i)
-        width[i] = head[i].size();
-    for (const Record& r : g.records) {
-        std::vector<std::string> cells = {localTime(r.time), r.primeClass};
-        if (hostColumn)
-            cells.push_back(r.computer);
-        for (size_t c : view.shown)
-            cells.push_back(r.values[c]);
-        for (size_t i = 0; i < cells.size(); ++i)
-            width[i] = std::max(width[i], cells[i].size());
-    }
+        cells.push_back(r.values[c]);
+    return cells;
+}
+
+// Labels left-aligned, values right-aligned; false when the lines would be
+// wider than the terminal.
+bool printAligned(const std::vector<std::vector<std::string>>& rows, size_t fixed)
+{
+    std::vector<size_t> width(rows[0].size());
+    for (const std::vector<std::string>& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
     size_t total = 0;
     for (size_t w : width)
         total += w + 2;
-
-    if (total <= terminalWidth()) {
+    if (total > terminalWidth())
+        return false;
+    for (const std::vector<std::string>& row : rows) {
         std::string line;
-        for (size_t i = 0; i < head.size(); ++i)
-            line += (i ? "  " : "") + (i < fixed ? padRight(head[i], width[i]) : padLeft(head[i], width[i]));
+        for (size_t i = 0; i < row.size(); ++i)
+            line += (i ? "  " : "") + (i < fixed ? padRight(row[i], width[i]) : padLeft(row[i], width[i]));
         std::printf("%s\n", line.c_str());
-        for (const Record& r : g.records) {
-            line = padRight(localTime(r.time), width[0]) + "  " + padRight(r.primeClass, width[1]);
-            if (hostColumn)
-                line += "  " + padRight(r.computer, width[2]);
-            for (size_t i = 0; i < view.shown.size(); ++i)
-                line += "  " + padLeft(r.values[view.shown[i]], width[fixed + i]);
-            std::printf("%s\n", line.c_str());
-        }
-        return;
     }
-    // Too wide for one line per record: one counter per line.
+    return true;
+}
+
+// One line for the record, then one per counter.
+void printLong(const std::vector<std::vector<std::string>>& rows, size_t fixed)
+{
+    const std::vector<std::string>& head = rows[0];
     size_t nameWidth = 0;
-    for (size_t c : view.shown)
-        nameWidth = std::max(nameWidth, g.columns[c].size());
-    for (const Record& r : g.records) {
-        std::string line = localTime(r.time) + "  " + r.primeClass;
-        if (hostColumn)
-            line += "  " + r.computer;
+    for (size_t i = fixed; i < head.size(); ++i)
+        nameWidth = std::max(nameWidth, head[i].size());
+    for (size_t r = 1; r < rows.size(); ++r) {
+        std::string line;
+        for (size_t i = 0; i < fixed; ++i)
+            line += (i ? "  " : "") + rows[r][i];
         std::printf("%s\n", line.c_str());
-        for (size_t c : view.shown) {
-            std::string line = "  " + padRight(g.columns[c], nameWidth) + "  " + r.values[c];
+        for (size_t i = fixed; i < head.size(); ++i) {
+            line = "  " + padRight(head[i], nameWidth) + "  " + rows[r][i];
             while (line.back() == ' ')
                 line.pop_back();
             std::printf("%s\n", line.c_str());
         }
     }
+}
+
+void printTable(const View& view)
+{
+    const SchemeRecords& g = *view.group;
+    bool hostColumn = printHeading(g);
+    if (g.records.empty())
+        return;
+    std::vector<std::vector<std::string>> rows(1, {"time", "class"});
+    if (hostColumn)
+        rows[0].push_back("computer");
+    const size_t fixed = rows[0].size();
+    for (size_t c : view.shown)
+        rows[0].push_back(g.columns[c]);
+    for (const Record& r : g.records)
+        rows.push_back(cellsOf(r, view, hostColumn));
+    if (!printAligned(rows, fixed))
+        printLong(rows, fixed);
 }
 
 std::vector<std::string> splitList(const std::string& list)
