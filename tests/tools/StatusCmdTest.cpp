@@ -184,6 +184,15 @@ TEST_F(StatusCmdTest, AbsentCollectorAndAProcessThatIsGone)
               "  configuration directory: not set\n"
               "  working directory: unknown (no configuration file)\n",
               r.out);
+
+    // The collector takes a relative directory from its own current directory.
+    ASSERT_TRUE(dir_.write("relative.conf", "ravlon() = \"\" {\n  working-dir(DirName) = \"no-such-work/\" {}\n}\n"));
+    ConfCtl::Run relative = status("--to " + name + " --timeout 0.1 --config " + shellQuoted(dir_.file("relative.conf")));
+    EXPECT_EQ(1, relative.exitCode);
+    EXPECT_NE(std::string::npos,
+              relative.out.find("  working directory: no-such-work/ (relative: looked up from the current directory)\n"
+                                "  working directory cannot be listed\n"))
+        << relative.out;
 }
 
 TEST_F(StatusCmdTest, SilentCollectorTimesOutAndTheDefaultWorkingDirectoryIsUsed)

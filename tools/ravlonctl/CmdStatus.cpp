@@ -20,6 +20,7 @@
 #include "common/StringUtil.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/PathSeparator.h"
 #include "platform/Process.h"
 
 namespace Telvar {
@@ -243,7 +244,11 @@ void showDirectories(const std::string& givenConfig)
         std::printf("  working directory: unknown (%s)\n", problem.c_str());
         return;
     }
-    std::printf("  working directory: %s\n", working.c_str());
+    // A relative directory is the collector's, below its own current
+    // directory; this one is only a guess.
+    const bool relative = !Platform::isPathSeparator(working[0]) && !(working.size() > 1 && working[1] == ':');
+    std::printf("  working directory: %s%s\n", working.c_str(),
+                relative ? " (relative: looked up from the current directory)" : "");
     showDataFiles(working);
 }
 
