@@ -124,6 +124,7 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
     ASSERT_TRUE(dir_.makeDirectory("work"));
     ASSERT_TRUE(dir_.write("etc/ravlon.conf", "ravlon() = \"\" {\n  working-dir(DirName) = \"" + dir_.file("work") +
                                                   "\" {}\n}\n"));
+    touch("work/cpuLog-1765170310-77-3.make", 0, 60);
     touch("work/cpuLog-1765170310-77-3.make.tmp", 10, 0);
     touch("work/diskLog-1765170310-77-4.make", 2048, 7200);
     touch("work/cpuLog-1765000000-77-1.data", 5000, 2 * 86400);
@@ -223,3 +224,65 @@ TEST_F(StatusCmdTest, SilentCollectorTimesOutAndTheDefaultWorkingDirectoryIsUsed
     EXPECT_EQ(2, bad.exitCode);
     EXPECT_EQ(0u, bad.err.find("ravlonctl status: --timeout expects seconds up to 3600, not \"soon\"\n")) << bad.err;
 }
+
+#ifdef RAVLON_PATH
+// The real collector on a small installation of its own: its own resource
+// store and runtime directory (so its mailslot is private), one scheme.
+TEST_F(StatusCmdTest, LiveCollectorAnswersAndIsGoneAfterItsStop)
+{
+    for (const char* d : {"etc", "temp", "log", "work", "run", "proc"})
+        ASSERT_TRUE(dir_.makeDirectory(d));
+    ASSERT_TRUE(dir_.write("etc/mem.counters", "Memory\n{\nAvailable Bytes\n}\n"));
+    ASSERT_TRUE(dir_.write("etc/ravlon.conf",
+                           "Telvar() = \"\" {\n  directories() = \"\" {\n"
+                           "    conf(DirName) = \"" + dir_.file("etc") + "\" {}\n"
+                           "    temp(DirName) = \"" + dir_.file("temp") + "\" {}\n"
+                           "    log(DirName) = \"" + dir_.file("log") + "\" {}\n  }\n}\n"
+                           "ravlon() = \"\" {\n  working-dir(DirName) = \"" + dir_.file("work") + "\" {}\n"
+                           "  collect() = \"\" {\n    mem() = \"\" {\n      active(Bool) = true {}\n"
+                           "      scheme(String) = \"counters-file\" {\n"
+                           "        file(FileName) = \"" + dir_.file("etc/mem.counters") + "\" {}\n"
+                           "      }\n    }\n  }\n}\n"));
+    ASSERT_EQ(0, Telvar::setResource("ConfigurationDir", dir_.file("etc")));
+    ASSERT_EQ(0, Telvar::setResource("InstallDir", dir_.path()));
+    const std::string env = "TELVAR_REGISTRY_ROOT=" + shellQuoted(root_) + " TELVAR_RUNTIME_DIR=" +
+                            shellQuoted(dir_.file("run")) + " RAVLON_START_DELAY=0 RAVLON_SETTLE_DELAY=0";
+    const std::string pidFile = dir_.file("proc/pid");
+    const std::string inner = "echo $$ >" + shellQuoted(pidFile) + "; cd " + shellQuoted(dir_.path()) + " && exec env " +
+                              env + " " + shellQuoted(RAVLON_PATH);
+    ASSERT_EQ(0, std::system(("sh -c " + shellQuoted(inner) + " >" + shellQuoted(dir_.file("proc/out")) + " 2>&1 </dev/null &").c_str()));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (TempDir::readFile(pidFile).empty() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const long long pid = std::atoll(TempDir::readFile(pidFile).c_str());
+    ASSERT_GT(pid, 0);
+    const std::string pidText = std::to_string(pid);
+    auto run = [&](const std::string& args) { return ravlonctl("status " + args, env); };
+
+    // Up once its mailslot answers; start-up takes a few seconds.
+    ConfCtl::Run up;
+    until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do
+        up = run("--timeout 2");
+    while (up.exitCode != 0 && Telvar::Platform::processExists(pid) && std::chrono::steady_clock::now() < until);
+    EXPECT_EQ(0, up.exitCode) << up.out << TempDir::readFile(dir_.file("proc/out"));
+    EXPECT_EQ(0u, up.out.find("running: answered on \"Telvar_Ravlon\" in ")) << up.out;
+    EXPECT_NE(std::string::npos, up.out.find("\n  process " + pidText + ", thread ")) << up.out;
+    EXPECT_NE(std::string::npos, up.out.find("\n  JOB_Ravlon: pid=" + pidText + ";tid=")) << up.out;
+    EXPECT_NE(std::string::npos, up.out.find(" (process " + pidText + " exists)\n")) << up.out;
+    EXPECT_NE(std::string::npos, up.out.find("\n  working directory: " + dir_.file("work") + "/\n")) << up.out;
+
+    ConfCtl::Run die = ravlonctl("send DIE", env);
+    EXPECT_EQ(0, die.exitCode) << die.err;
+    until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Telvar::Platform::processExists(pid) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (Telvar::Platform::processExists(pid)) {
+        Telvar::Platform::killProcessHard(pid);
+        FAIL() << "the collector did not stop on DIE";
+    }
+    ConfCtl::Run down = run("--timeout 1");
+    EXPECT_EQ(1, down.exitCode) << down.out;
+    EXPECT_NE(std::string::npos, down.out.find("(process " + pidText + " no longer exists)\n")) << down.out;
+}
+#endif

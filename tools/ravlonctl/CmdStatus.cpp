@@ -189,6 +189,13 @@ void showDataFiles(const std::string& directory)
             newest = file;
     }
     std::sort(making.begin(), making.end(), [](const DataFile& a, const DataFile& b) { return a.name < b.name; });
+    // While a file is written its records go to the working copy X.make.tmp;
+    // X.make is only its place holder until the copy is committed.
+    std::vector<DataFile> shown;
+    for (size_t i = 0; i < making.size(); ++i)
+        if (!(i + 1 < making.size() && making[i + 1].name == making[i].name + ".tmp"))
+            shown.push_back(making[i]);
+    making.swap(shown);
     if (making.empty())
         std::printf("  being written: none\n");
     for (const DataFile& f : making) {
