@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 using ConfCtl::ravlonctl;
@@ -43,6 +44,7 @@ TEST(SvgChartTest, UnitComesFromTheCounterName)
     EXPECT_EQ(SvgChart::Unit::PERCENT, SvgChart::unitOf("\\Processor(_Total)\\% Processor Time"));
     EXPECT_EQ(SvgChart::Unit::BYTES, SvgChart::unitOf("\\Memory\\Available Bytes"));
     EXPECT_EQ(SvgChart::Unit::BYTES, SvgChart::unitOf("\\PhysicalDisk(_Total)\\Disk Read Bytes/sec"));
+    EXPECT_EQ(SvgChart::Unit::BYTES, SvgChart::unitOf("\\Process(ravlon)\\Working Set - Private"));
     // The object's name does not count: "% Disk" in an instance is not the counter.
     EXPECT_EQ(SvgChart::Unit::PLAIN, SvgChart::unitOf("\\Bytes(% x)\\Pages/sec"));
 }
@@ -72,6 +74,7 @@ TEST(SvgChartTest, AxisLabelsUseBinaryMultiplesForBytesAndWholePercentages)
         EXPECT_LE(c.max, axis.high) << c.top;
         EXPECT_EQ(c.top, SvgChart::axisLabel(axis.high, axis)) << c.top;
         EXPECT_EQ(c.step, SvgChart::axisLabel(axis.step, axis)) << c.top;
+        EXPECT_EQ("0", SvgChart::axisLabel(0, axis)) << c.top;
     }
     SvgChart::Axis negative = SvgChart::valueAxis(-30, 10, SvgChart::Unit::PLAIN, false);
     EXPECT_LE(negative.low, -30);
@@ -102,6 +105,8 @@ TEST(SvgChartTest, NamesAreEscapedAndPrimeTimeMerged)
     EXPECT_NE(std::string::npos, svg.find(">\\x&quot;y&apos;\\?z</text>"));
     // One merged period; the one after the last record is not drawn.
     EXPECT_EQ(1u, countOf(svg, "fill=\"#fff1c1\"/>"));
+    // Ticks half a minute apart are told apart by their seconds.
+    EXPECT_TRUE(std::regex_search(svg, std::regex(">[0-9]{2}:[0-9]{2}:30</text>"))) << svg;
 }
 
 TEST(SvgChartTest, ChartOfRecordedFilesIsWellFormedXml)
@@ -132,7 +137,7 @@ TEST(SvgChartTest, ChartOfRecordedFilesIsWellFormedXml)
     std::string svg = dir.read("cpu.svg");
     for (const char* label : {">\\Processor(_Total)\\% Processor Time</text>", ">100 %</text>",
                               ">\\Memory\\Available Bytes</text>", ">2.0 GiB</text>", ">\\Memory\\Pages/sec</text>",
-                              ">05:00</text>", ">2025-12-08T05:00:00 to 2025-12-08T05:05:30 (local time)</text>"})
+                              ">05:00</text>", ">05:05</text>", ">2025-12-08T05:00:00 to 2025-12-08T05:05:30 (local time)</text>"})
         EXPECT_NE(std::string::npos, svg.find(label)) << label;
     // Records from 05:00 to 05:02 and from 05:05: two runs per panel; the
     // empty Pages/sec value at 05:00:30 leaves its first value alone.

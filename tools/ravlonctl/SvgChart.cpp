@@ -47,11 +47,11 @@ double roundStep(double raw)
     return 10 * magnitude;
 }
 
-std::string localLabel(int64_t time, bool withDate, bool withTime)
+std::string localLabel(int64_t time, bool withDate, bool withTime, bool withSeconds)
 {
     DateTimeParts p = DateTime(time).localParts();
     std::string date = twoDigits(p.month) + "-" + twoDigits(p.day);
-    std::string clock = twoDigits(p.hour) + ":" + twoDigits(p.minute);
+    std::string clock = twoDigits(p.hour) + ":" + twoDigits(p.minute) + (withSeconds ? ":" + twoDigits(p.second) : "");
     if (withDate && withTime)
         return date + " " + clock;
     return withDate ? date : clock;
@@ -74,7 +74,8 @@ SvgChart::Unit SvgChart::unitOf(const std::string& counterPath)
     std::string counter = slash == std::string::npos ? counterPath : counterPath.substr(slash + 1);
     if (!counter.empty() && counter[0] == '%')
         return Unit::PERCENT;
-    if (lower(counter).find("bytes") != std::string::npos)
+    const std::string name = lower(counter);
+    if (name.find("bytes") != std::string::npos || name.compare(0, 11, "working set") == 0)
         return Unit::BYTES;
     return Unit::PLAIN;
 }
@@ -124,6 +125,9 @@ SvgChart::Axis SvgChart::valueAxis(double min, double max, Unit unit, bool perSe
 
 std::string SvgChart::axisLabel(double value, const Axis& axis)
 {
+    // A bare zero reads better than "0 KiB/s" at the foot of every panel.
+    if (std::fabs(value) < axis.step * 1e-9)
+        return "0";
     double shown = value / axis.scale;
     double step = axis.step / axis.scale;
     int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
@@ -216,7 +220,7 @@ void SvgChart::renderTimeAxis(std::string& out, const Frame& frame, int top) con
         out += "<line x1=\"" + number(x) + "\" y1=\"" + std::to_string(top) + "\" x2=\"" + number(x) + "\" y2=\"" +
                std::to_string(bottom) + "\" stroke=\"#e4e4e4\"/>\n";
         out += "<text x=\"" + number(x) + "\" y=\"" + std::to_string(bottom + 14) +
-               "\" text-anchor=\"middle\" fill=\"#555\">" + escape(localLabel(t, withDate, withTime)) + "</text>\n";
+               "\" text-anchor=\"middle\" fill=\"#555\">" + escape(localLabel(t, withDate, withTime, step < 60)) + "</text>\n";
     }
 }
 

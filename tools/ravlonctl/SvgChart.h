@@ -50,7 +50,8 @@ public:
     // The whole document, an XML declaration first.
     std::string render() const;
 
-    // From the counter's name: "% ..." is a percentage, "...Bytes..." bytes.
+    // From the counter's name: "% ..." is a percentage, "...Bytes..." and
+    // "Working Set..." bytes.
     static Unit unitOf(const std::string& counterPath);
     // Round steps covering min..max; percentages span 0 to 100 at least,
     // bytes are shown in binary multiples, other values in 1000s.
