@@ -104,7 +104,7 @@ TEST(SvgChartTest, NamesAreEscapedAndPrimeTimeMerged)
     EXPECT_NE(std::string::npos, svg.find("Scheme &lt;a&amp;b&gt; on H&#xE9;"));
     EXPECT_NE(std::string::npos, svg.find(">\\x&quot;y&apos;\\?z</text>"));
     // One merged period; the one after the last record is not drawn.
-    EXPECT_EQ(1u, countOf(svg, "fill=\"#fff1c1\"/>"));
+    EXPECT_EQ(1u, countOf(svg, "fill=\"#fff1c1\" stroke=\"none\"/>"));
     // Ticks half a minute apart are told apart by their seconds.
     EXPECT_TRUE(std::regex_search(svg, std::regex(">[0-9]{2}:[0-9]{2}:30</text>"))) << svg;
 }

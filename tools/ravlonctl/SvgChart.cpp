@@ -285,7 +285,7 @@ void SvgChart::renderPanel(std::string& out, const Frame& frame, const Series& s
             continue;
         out += "<rect x=\"" + number(xOf(frame, from)) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
                number(xOf(frame, to) - xOf(frame, from)) + "\" height=\"" + std::to_string(PLOT_HEIGHT) +
-               "\" fill=\"#fff1c1\"/>\n";
+               "\" fill=\"#fff1c1\" stroke=\"none\"/>\n";
     }
     renderTimeAxis(out, frame, top);
     for (double v = axis.low; v <= axis.high + axis.step / 2; v += axis.step) {
