@@ -48,6 +48,10 @@ bool startControlRequests(ControlHandler handler)
     // waiter takes them, synchronously.
     if (pthread_sigmask(SIG_BLOCK, &g_signals, nullptr) != 0)
         return false;
+    // An ignored signal is dropped before sigwait could see it, and a shell
+    // starts background commands with SIGINT ignored.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::signal(signal, SIG_DFL);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, waiter, nullptr) != 0) {
         pthread_sigmask(SIG_UNBLOCK, &g_signals, nullptr);
