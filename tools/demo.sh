@@ -22,7 +22,7 @@ cmake --install "$build" --prefix "$demo" >/dev/null
 
 export TELVAR_REGISTRY_ROOT="$demo/registry"
 export TELVAR_RUNTIME_DIR="$demo/run"
-export TELVAR_ENV=
+unset TELVAR_ENV
 export RAVLON_START_DELAY="${RAVLON_START_DELAY:-0}"
 export RAVLON_SETTLE_DELAY="${RAVLON_SETTLE_DELAY:-0}"
 mkdir -p "$TELVAR_RUNTIME_DIR"
