@@ -145,10 +145,11 @@ int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err
     int code = EXIT_OK;
     if (!collector->configure()) {
         const LogSetup& log = collector->logSetup();
-        std::string reason = "the configuration failed";
+        const std::string reason = "the configuration failed";
+        std::string where;
         if (!log.logFileName.empty())
-            reason += "; the log " + log.logDirectory + log.logFileName + " tells why";
-        err << "ravlon: " << reason << " (exit status 255)" << std::endl;
+            where = "; the log " + log.logDirectory + log.logFileName + " tells why";
+        err << "ravlon: " << reason << where << " (exit status 255)" << std::endl;
         logEnd(*collector, true, reason);
         code = EXIT_CONFIGURATION_FAILED;
     } else {
