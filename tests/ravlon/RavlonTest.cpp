@@ -232,6 +232,12 @@ public:
         });
     }
 
+    ~VirtualMinutes()
+    {
+        DateTime::setClockSource(nullptr);
+        DateTime::setSleepFunction(nullptr);
+    }
+
 private:
     Ravlon& collector_;
     int limit_;
