@@ -167,6 +167,17 @@ void expectRecords(const std::string& path)
 
 std::string nameOf(const std::string& path) { return fs::path(path).filename().string(); }
 
+// Another collector on this host holding the single-instance lock (named
+// locks are machine-wide unless the runtime directory keeps them apart) is
+// no fault of the one under test.
+bool lockedOut(const Installation& inst)
+{
+    for (const std::string& log : inst.files("RavlonDebug.log"))
+        if (slurp(log).find("(8.09.14)") != std::string::npos)
+            return true;
+    return false;
+}
+
 TEST(RavlonEndToEndTest, RecordsCommandsAndAStopWithEverythingDelivered)
 {
     Installation inst;
@@ -177,6 +188,8 @@ TEST(RavlonEndToEndTest, RecordsCommandsAndAStopWithEverythingDelivered)
     // The first records of two schemes.
     ASSERT_TRUE(waitFor([&] { return inst.copiesWithRecords().size() >= 2 || ravlon.finished(); }, FIRST_RECORD_MS))
         << ravlon.err();
+    if (ravlon.finished() && lockedOut(inst))
+        GTEST_SKIP() << "another collector runs on this host";
     ASSERT_FALSE(ravlon.finished()) << ravlon.err();
     for (const std::string& copy : inst.copiesWithRecords()) {
         uint64_t length = 0;
@@ -246,6 +259,8 @@ TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterResta
         ASSERT_TRUE(first.started());
         ASSERT_TRUE(waitFor([&] { return !inst.copiesWithRecords().empty() || first.finished(); }, FIRST_RECORD_MS))
             << first.err();
+        if (first.finished() && lockedOut(inst))
+            GTEST_SKIP() << "another collector runs on this host";
         ASSERT_FALSE(first.finished()) << first.err();
         first.signal("KILL");
         ASSERT_TRUE(waitFor([&] { return first.finished(); }, 10000));
