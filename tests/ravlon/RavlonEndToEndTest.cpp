@@ -170,6 +170,18 @@ std::string nameOf(const std::string& path) { return fs::path(path).filename().s
 // Another collector on this host holding the single-instance lock (named
 // locks are machine-wide unless the runtime directory keeps them apart) is
 // no fault of the one under test.
+// What to show when the collector ended too early: its status, its stderr
+// and the end of its log.
+std::string why(const Installation& inst, const Collector& collector)
+{
+    std::string text = "exit " + std::to_string(collector.exitCode()) + "; stderr: " + collector.err();
+    for (const std::string& log : inst.files("RavlonDebug.log")) {
+        const std::string content = slurp(log);
+        text += "\n--- " + log + " (end):\n" + content.substr(content.size() > 3000 ? content.size() - 3000 : 0);
+    }
+    return text;
+}
+
 bool lockedOut(const Installation& inst)
 {
     for (const std::string& log : inst.files("RavlonDebug.log"))
@@ -190,7 +202,7 @@ TEST(RavlonEndToEndTest, RecordsCommandsAndAStopWithEverythingDelivered)
         << ravlon.err();
     if (ravlon.finished() && lockedOut(inst))
         GTEST_SKIP() << "another collector runs on this host";
-    ASSERT_FALSE(ravlon.finished()) << ravlon.err();
+    ASSERT_FALSE(ravlon.finished()) << why(inst, ravlon);
     for (const std::string& copy : inst.copiesWithRecords()) {
         uint64_t length = 0;
         ASSERT_TRUE(LeftoverRecovery::completeLength(copy, length));
@@ -261,7 +273,7 @@ TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterResta
             << first.err();
         if (first.finished() && lockedOut(inst))
             GTEST_SKIP() << "another collector runs on this host";
-        ASSERT_FALSE(first.finished()) << first.err();
+        ASSERT_FALSE(first.finished()) << why(inst, first);
         first.signal("KILL");
         ASSERT_TRUE(waitFor([&] { return first.finished(); }, 10000));
     }
