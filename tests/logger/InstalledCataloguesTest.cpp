@@ -69,6 +69,7 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 27, ParamStream() << "getCounters(Ravlon)"},
         {MODULE_RAVLON, 28, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 29, ParamStream() << "Ravlon"},
+        {MODULE_RAVLON, 30, ParamStream() << "the configuration failed"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},
