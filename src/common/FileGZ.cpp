@@ -160,6 +160,7 @@ void FileGZ::open(uint16_t access)
     access_ = access;
     position_ = 0;
     atEnd_ = false;
+    writeFailed_ = false;
 
     if (movedAside) {
         try {
@@ -191,6 +192,11 @@ void FileGZ::close()
 {
     if (closed_)
         return;
+    if (writeFailed_ && safeUpdate_) {
+        // A stream with a hole where the write failed is never committed.
+        abort();
+        fail(FileException::FL_WRITE, name_ + " - not updated after a failed write", __LINE__);
+    }
     bool closedCleanly = closeHandle();
     closed_ = true;
     bool writing = !(access_ & ACCESS_READ);
@@ -288,8 +294,10 @@ int64_t FileGZ::write(const char* buffer, int64_t length)
     while (total < length) {
         unsigned piece = static_cast<unsigned>(std::min<int64_t>(length - total, INT_MAX));
         int n = gzwrite(handleOf(gz_), buffer + total, piece);
-        if (n <= 0)
+        if (n <= 0) {
+            writeFailed_ = true;
             fail(FileException::FL_WRITE, name_, __LINE__);
+        }
         total += n;
     }
     position_ += total;

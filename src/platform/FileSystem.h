@@ -88,6 +88,9 @@ bool moveFile(const std::string& from, const std::string& to, uint32_t options);
 // Deletes a file (not a directory).
 bool deleteFile(const std::string& path);
 
+// Sets the size of a file to length bytes: cuts it, or extends it with zeros.
+bool truncateFile(const std::string& path, int64_t length);
+
 // Sets or clears the read-only state. Clearing gives the write bits back
 // (owner always; group and others where readable and the umask allows).
 bool setReadOnly(const std::string& path, bool readOnly);

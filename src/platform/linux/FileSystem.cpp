@@ -461,6 +461,15 @@ std::string makeUniqueDirectory(const std::string& parent, const std::string& pr
     return pattern;
 }
 
+bool truncateFile(const std::string& path, int64_t length)
+{
+    if (length < 0)
+        return failWith(FILE_ERROR_INVALID_PARAMETER);
+    if (::truncate(path.c_str(), static_cast<off_t>(length)) != 0)
+        return failErrno();
+    return succeed();
+}
+
 std::FILE* openStream(const std::string& path, const char* mode)
 {
     std::FILE* f = std::fopen(path.c_str(), mode);
