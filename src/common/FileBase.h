@@ -72,6 +72,14 @@ public:
     const TimeSpan& lockTimeout() const { return lockTimeout_; }
     void setLockTimeout(const TimeSpan& timeout) { lockTimeout_ = timeout; }
 
+    // Reading: refuse (FL_ERROR, at open) a file whose content, uncompressed,
+    // holds more than bytes; below 0 (the default) reads any size.
+    void setReadLimit(int64_t bytes) { readLimit_ = bytes; }
+    // Bound of every file read as configuration (configuration, counters,
+    // prime time, catalogues) and of a value after its references are
+    // expanded: far above any real one, far below what hurts.
+    static constexpr int64_t MAX_INPUT_BYTES = 1024 * 1024;
+
     // Lock time-out of files created from now on; 30 seconds unless set.
     static void setDefaultLockTimeout(const TimeSpan& timeout);
     static void clearDefaultLockTimeout();
@@ -104,6 +112,7 @@ protected:
     // Whether the real file existed when the lock was created.
     bool existedAtLock_ = true;
     bool writeFailed_ = false;
+    int64_t readLimit_ = -1;
 };
 
 } // namespace Telvar

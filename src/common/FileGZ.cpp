@@ -22,8 +22,9 @@ constexpr int32_t CONTROL_BYTE_CODE = 27;
 gzFile handleOf(void* p) { return static_cast<gzFile>(p); }
 
 // Uncompressed length of a gzip (or plain) file; -1 when it cannot be
-// opened, -2 when it does not read to its end.
-int64_t uncompressedLengthOf(const std::string& path)
+// opened, -2 when it does not read to its end, -3 when it holds more than
+// limit bytes (a limit below 0 allows any length).
+int64_t uncompressedLengthOf(const std::string& path, int64_t limit)
 {
     gzFile gz = gzopen(path.c_str(), "rb");
     if (gz == nullptr)
@@ -32,8 +33,14 @@ int64_t uncompressedLengthOf(const std::string& path)
     std::string buffer(CHUNK, '\0');
     int64_t total = 0;
     int n;
-    while ((n = gzread(gz, &buffer[0], CHUNK)) > 0)
+    while ((n = gzread(gz, &buffer[0], CHUNK)) > 0) {
         total += n;
+        // A small file of zeros may unpack to gigabytes: stop counting.
+        if (limit >= 0 && total > limit) {
+            gzclose(gz);
+            return -3;
+        }
+    }
     int error = Z_OK;
     gzerror(gz, &error);
     bool complete = n == 0 && error == Z_OK && gzeof(gz);
@@ -128,9 +135,12 @@ void FileGZ::open(uint16_t access)
     bool movedAside = false;
     length_ = 0;
     if (read) {
-        int64_t length = uncompressedLengthOf(working);
+        int64_t length = uncompressedLengthOf(working, readLimit_);
         if (length == -1)
             fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+        if (length == -3)
+            fail(FileException::FL_ERROR,
+                 working + ": more than " + std::to_string(readLimit_) + " bytes uncompressed", __LINE__);
         if (length < 0)
             fail(FileException::FL_ERROR, working, __LINE__);
         length_ = length;

@@ -76,6 +76,8 @@ void FilePlain::open(uint16_t access)
         fail(FileException::FL_ACCESS_COMB, name_, __LINE__);
     if (read && !write && !fileExists(name_))
         fail(FileException::FL_EXISTS_NOT, name_ + "-->File does not exist.", __LINE__);
+    if (read && readLimit_ >= 0 && size() > readLimit_)
+        fail(FileException::FL_ERROR, name_ + ": more than " + std::to_string(readLimit_) + " bytes", __LINE__);
 
     existedAtLock_ = fileExists(name_);
     std::string working = name_;
