@@ -249,7 +249,7 @@ bool BasicFile::truncate(int64_t length)
     // Closing writes what is buffered (or fails to); the cut removes it.
     std::fclose(stream_);
     stream_ = nullptr;
-    bool cut = Platform::truncateFile(path_, length);
+    bool cut = Platform::truncateFile(path_, static_cast<uint64_t>(length));
     stream_ = Platform::openStream(path_, reopenMode(mode_));
     lastOp_ = OP_NONE;
     atEnd_ = false;

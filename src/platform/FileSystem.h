@@ -88,8 +88,10 @@ bool moveFile(const std::string& from, const std::string& to, uint32_t options);
 // Deletes a file (not a directory).
 bool deleteFile(const std::string& path);
 
-// Sets the size of a file to length bytes: cuts it, or extends it with zeros.
-bool truncateFile(const std::string& path, int64_t length);
+// Cuts a file back to its first size bytes and forces the result to disk.
+// A size beyond the end fails (FILE_ERROR_INVALID_PARAMETER): this never
+// grows a file.
+bool truncateFile(const std::string& path, uint64_t size);
 
 // Sets or clears the read-only state. Clearing gives the write bits back
 // (owner always; group and others where readable and the umask allows).
