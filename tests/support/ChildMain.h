@@ -28,3 +28,36 @@ std::string selfExecutable();
 
 } // namespace Testing
 } // namespace Telvar
+
+namespace Telvar {
+namespace Testing {
+
+// A child process whose standard output comes back through a pipe, read
+// line by line without blocking.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Kills a child still running and reaps it.
+    ~ChildProcess();
+
+    // Runs program with args (argv[0] is program); false when it cannot start.
+    bool start(const std::string& program, const std::vector<std::string>& args);
+    // Appends the whole lines that arrived so far; waits up to waitMs for some.
+    void readLines(std::vector<std::string>& lines, int waitMs = 0);
+    // SIGKILL.
+    void killHard();
+    // Waits for the end, reads the rest of the pipe; the exit code, or
+    // 128 + signal number.
+    int wait(std::vector<std::string>& lines);
+    long pid() const { return pid_; }
+
+private:
+    long pid_ = -1;
+    int pipe_ = -1;
+    std::string partial_;
+};
+
+} // namespace Testing
+} // namespace Telvar
