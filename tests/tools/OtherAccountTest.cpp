@@ -76,7 +76,7 @@ public:
     // Runs command as this account, keeping the environment.
     std::string as(const std::string& command) const
     {
-        return "setpriv --reuid=" + name_ + " --regid=nogroup --clear-groups " + command;
+        return "setpriv --reuid=" + name_ + " --regid=nogroup --clear-groups -- " + command;
     }
 
 private:
@@ -142,7 +142,8 @@ TEST_F(OtherAccountTest, CannotCreateTheSystemsNamesBeforeTheCollector)
     { MailSlot first(IPC_RECEIVER, name("setup")); }
     const std::string bin = dir_.file("bin/ravlonctl");
     std::string err;
-    EXPECT_EQ(1, runAs(shellQuoted(bin) + " listen " + name("collector"), nullptr, &err));
+    // Were it allowed, the listener would run until stopped: give it 10 s.
+    EXPECT_EQ(1, runAs("timeout 10 " + shellQuoted(bin) + " listen " + name("collector"), nullptr, &err));
     EXPECT_NE(std::string::npos, err.find("cannot create mailslot")) << err;
     // The name is still free for the collector's own account.
     MailSlot collector(IPC_RECEIVER, name("collector"));
