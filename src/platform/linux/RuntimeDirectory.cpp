@@ -89,17 +89,20 @@ uint32_t openRoot(Directory& directory, struct stat& st, bool create)
     const std::string root = rootPath();
     bool fallback = root == fallbackRoot();
     if (create) {
-        if (::mkdir(root.c_str(), fallback ? PRIVATE_MODE : ROOT_MODE) == 0) {
+        if (::mkdir(root.c_str(), fallback ? PRIVATE_MODE : ROOT_MODE) == 0)
             ::chmod(root.c_str(), fallback ? PRIVATE_MODE : ROOT_MODE);
-            std::string users = root + "/" + USERS;
-            if (!fallback && ::mkdir(users.c_str(), USERS_MODE) == 0)
-                ::chmod(users.c_str(), USERS_MODE);
-        }
     }
     if (::lstat(root.c_str(), &st) != 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_FILE_NOT_FOUND;
     if (!trustworthy(st) || (fallback && st.st_uid != ::geteuid()))
         return ERR_ACCESS_DENIED;
+    // A directory made by someone else (a service manager) may lack the
+    // accounts' part: its owner adds it.
+    if (create && !fallback && ::geteuid() == st.st_uid) {
+        std::string users = root + "/" + USERS;
+        if (::mkdir(users.c_str(), USERS_MODE) == 0)
+            ::chmod(users.c_str(), USERS_MODE);
+    }
     if (!directory.open(root))
         return ERR_ACCESS_DENIED;
     return ERR_SUCCESS;
