@@ -270,14 +270,33 @@ TEST(MailSlotTest, FullReceiverMakesTheWriterGiveUp)
 }
 
 
+// Points TELVAR_RUNTIME_DIR at path while it lives.
+class RuntimeDirectory {
+public:
+    explicit RuntimeDirectory(const std::string& path)
+        : had_(Platform::hasEnvironmentVariable("TELVAR_RUNTIME_DIR")),
+          old_(Platform::environmentVariable("TELVAR_RUNTIME_DIR"))
+    {
+        Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", path);
+    }
+    ~RuntimeDirectory()
+    {
+        if (had_)
+            Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", old_);
+        else
+            Platform::unsetEnvironmentVariable("TELVAR_RUNTIME_DIR");
+    }
+
+private:
+    bool had_;
+    std::string old_;
+};
+
 // Every name the check accepts must work, also under a long runtime directory.
 TEST(MailSlotTest, LongestNamesWorkEndToEnd)
 {
     Testing::TempDir dir;
-    const std::string old = Platform::environmentVariable("TELVAR_RUNTIME_DIR");
-    const bool had = Platform::hasEnvironmentVariable("TELVAR_RUNTIME_DIR");
-    const std::string runtime = dir.file(std::string(90, 'r'));
-    Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", runtime);
+    RuntimeDirectory runtime(dir.file(std::string(90, 'r')));
     std::string base = std::to_string(Platform::currentProcessId()) + "_";
     for (size_t length : {size_t(64), size_t(65), size_t(99), size_t(100)}) {
         for (char fill : {'a', 'b'}) {
@@ -294,16 +313,16 @@ TEST(MailSlotTest, LongestNamesWorkEndToEnd)
     // Names that share their first 99 characters stay apart.
     MailSlot a(IPC_RECEIVER, base + std::string(99 - base.size(), 'x') + "1");
     MailSlot b(IPC_RECEIVER, base + std::string(99 - base.size(), 'x') + "2");
-    if (had)
-        Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", old);
-    else
-        Platform::unsetEnvironmentVariable("TELVAR_RUNTIME_DIR");
 }
 
 // A writer waiting for a lock held elsewhere sleeps: in its 5 seconds of
 // patience it must not burn a processor.
 TEST(MailSlotTest, BlockedWriterWaitsWithoutSpinning)
 {
+    // The writer lock is machine-wide: a runtime directory of our own keeps
+    // other tests' writers out of the measurement.
+    Testing::TempDir dir;
+    RuntimeDirectory runtime(dir.file("run"));
     std::string name = slotName("blocked");
     MailSlot receiver(IPC_RECEIVER, name);
     Monopoly holder(MailSlot::WRITER_LOCK_NAME);
