@@ -47,8 +47,9 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize);
 // Takes the next queued message (empty text and ERR_SUCCESS when none).
 uint32_t readMailslot(MailslotHandle handle, std::string& message);
 
-// Receiver: from now on messages that do not begin with prefix are dropped
-// as they arrive, before they take room in the queue; empty keeps all.
+// Receiver: messages that do not begin with prefix are dropped, those
+// queued already and, from now on, each as it arrives, before it takes room
+// in the queue; empty keeps all.
 uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix);
 
 // Number of oversized messages dropped since the last call.

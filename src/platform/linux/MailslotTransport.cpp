@@ -399,6 +399,15 @@ uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefi
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(slot->mutex);
     slot->acceptPrefix = prefix;
+    // What came in before the prefix was set goes the same way.
+    std::deque<std::string> kept;
+    for (std::string& message : slot->queue) {
+        if (message.compare(0, prefix.size(), prefix) == 0)
+            kept.push_back(std::move(message));
+        else
+            slot->queuedBytes -= message.size();
+    }
+    slot->queue.swap(kept);
     return ERR_SUCCESS;
 }
 
