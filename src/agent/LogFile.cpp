@@ -204,6 +204,8 @@ void LogFile::setName(const std::string& base)
         end();
     file_.reset();
     lineOpen_ = false;
+    rollBackPending_ = false;
+    wholeSize_ = 0;
     uint32_t sequence = ++sequence_;
     std::string name = dataFileName(base, DateTime::now().seconds(),
                                     Platform::currentProcessId(), sequence);
@@ -233,6 +235,8 @@ bool LogFile::open()
         if (file_->isOpen())
             end();
         lineOpen_ = false;
+        rollBackPending_ = false;
+        wholeSize_ = 0;
         file_->open(FileBase::ACCESS_WRITE | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_CREATE);
         return true;
     });
@@ -255,20 +259,57 @@ bool LogFile::write(const std::string& text)
                      ParamStream() << "LogFile:write: Trying to write to NULL file object.");
         return false;
     }
-    return attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this, &text] {
+    lineEndedByEnd_ = false;
+    bool written = attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this, &text] {
         if (!file_->isOpen()) {
             debugText(5, "   LogFile: File is not open. Opening...");
             if (!open())
                 return false;
         }
+        if (rollBackPending_ && !rollBack())
+            return false;
         if (!file_->write(text)) {
             errorMessage(MSG_WRITE_FAILED, ParamStream() << getName() << "UNKNOWN");
             return false;
         }
         if (!text.empty())
             lineOpen_ = text.back() != '\n';
+        recordCut_ = false;
         return true;
     });
+    if (!written && !file_.isNull() && file_->isOpen()) {
+        // Part of the text may be out: the record must not stay torn.
+        rollBackPending_ = true;
+        rollBack();
+    }
+    return written;
+}
+
+bool LogFile::rollBack()
+{
+    lineOpen_ = false;
+    recordCut_ = true;
+    bool cut = attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this] {
+        file_->truncate(wholeSize_);
+        return true;
+    });
+    rollBackPending_ = !cut;
+    return cut;
+}
+
+bool LogFile::flushRecord()
+{
+    bool flushed = attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this] {
+        file_->flush();
+        return true;
+    });
+    if (flushed) {
+        wholeSize_ = file_->tell();
+        return true;
+    }
+    rollBackPending_ = true;
+    rollBack();
+    return false;
 }
 
 bool LogFile::endLine()
@@ -280,14 +321,16 @@ bool LogFile::endLine()
     }
     // A delivery between a record's write and its line end already ended
     // the line in the delivered file; a lone "\n" must not start the next.
-    if (!file_.isNull() && !file_->isOpen())
-        return true;
+    if (!file_.isNull() && !file_->isOpen()) {
+        bool ended = lineEndedByEnd_;
+        lineEndedByEnd_ = false;
+        return ended;
+    }
+    if (recordCut_)
+        return false;
     if (!write("\n"))
         return false;
-    return attempt(*this, MSG_WRITE_FAILED, WRITE_LINE, [this] {
-        file_->flush();
-        return true;
-    });
+    return flushRecord();
 }
 
 void LogFile::end()
@@ -302,10 +345,12 @@ void LogFile::end()
         return;
     const std::string oldName = file_->name();
     debugText(4, "LogFile: Ending file \"%s\"...", ParamStream() << oldName);
+    if (rollBackPending_)
+        rollBack();
     if (lineOpen_) {
         // Finish the record's last line before the file is handed over.
-        file_->write(std::string("\n"));
         lineOpen_ = false;
+        lineEndedByEnd_ = write("\n") && flushRecord();
     }
     try {
         file_->close();

@@ -46,8 +46,11 @@ public:
     bool open();
     // Appends text as given, opening the file when needed.
     bool write(const std::string& text);
-    // Ends the current line and flushes it. When the file was ended since
-    // the last write, end() already finished that line: nothing is written.
+    // Ends the current line and flushes it; true once the record is whole in
+    // the file. When the file was ended since the last write, end() already
+    // finished that line: nothing is written. A failed write or line end
+    // cuts the file back to the end of the last whole record, so a record
+    // lands whole or not at all.
     bool endLine();
     // Close, rename ".make" to ".data", name the next file. A failed close
     // escapes after the next file has been named (the lock is released).
@@ -73,8 +76,22 @@ public:
 private:
     SmartPointer<FileBase> file_;
     Monopoly lock_;
+    // Private helpers run under lock_.
+    // Cuts the file back to the last whole record; false when that failed
+    // too (it is tried again before the next write and before the close).
+    bool rollBack();
+    bool flushRecord();
+
     // The last write left a line without its line end.
     bool lineOpen_ = false;
+    // end() finished the record the last write began.
+    bool lineEndedByEnd_ = false;
+    // The last record was cut off again after a failed write.
+    bool recordCut_ = false;
+    // Size of the file up to the end of its last whole record.
+    int64_t wholeSize_ = 0;
+    // A failed write left bytes after wholeSize_ that are not cut off yet.
+    bool rollBackPending_ = false;
 
     static std::atomic<uint32_t> sequence_;
 };

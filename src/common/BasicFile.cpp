@@ -21,6 +21,16 @@ const char* stdioMode(int mode)
 
 enum { OP_NONE = 0, OP_READ = 1, OP_WRITE = 2 };
 
+// Opening again after a cut must not empty the file.
+const char* reopenMode(int mode)
+{
+    switch (mode) {
+    case BasicFile::MODE_APPEND: return "ab";
+    case BasicFile::MODE_READ_APPEND: return "a+b";
+    default: return "r+b";
+    }
+}
+
 } // namespace
 
 BasicFile::~BasicFile()
@@ -224,6 +234,33 @@ bool BasicFile::sync()
         return false;
     }
     return true;
+}
+
+bool BasicFile::truncate(int64_t length)
+{
+    if (mode_ == MODE_CLOSED) {
+        error_ = ERROR_NOT_OPEN;
+        return false;
+    }
+    if (!canWrite() || length < 0) {
+        error_ = ERROR_WRITE;
+        return false;
+    }
+    // Closing writes what is buffered (or fails to); the cut removes it.
+    std::fclose(stream_);
+    stream_ = nullptr;
+    bool cut = Platform::truncateFile(path_, static_cast<uint64_t>(length));
+    stream_ = Platform::openStream(path_, reopenMode(mode_));
+    lastOp_ = OP_NONE;
+    atEnd_ = false;
+    if (stream_ == nullptr) {
+        mode_ = MODE_CLOSED;
+        error_ = ERROR_CANNOT_OPEN;
+        return false;
+    }
+    Platform::seekStream(stream_, 0, ORIGIN_END);
+    error_ = cut ? ERROR_NONE : ERROR_WRITE;
+    return cut;
 }
 
 int64_t BasicFile::seek(int64_t offset, int origin)

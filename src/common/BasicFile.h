@@ -59,6 +59,11 @@ public:
     bool flush();
     // Flushes and forces the data to disk.
     bool sync();
+    // Writing modes: sets the file's size to length and goes on at its end.
+    // Whatever the stream still buffers is dropped, so this is also the way
+    // back after a failed write, whose bytes may be half out. When the file
+    // cannot be opened again afterwards the stream is closed.
+    bool truncate(int64_t length);
 
     // The new position, -1 on failure (ERROR_UNKNOWN_ORIGIN for a bad origin).
     int64_t seek(int64_t offset, int origin);

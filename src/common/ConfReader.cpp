@@ -26,6 +26,7 @@ const char* const TYPE_TIMESPAN = "TimeSpan";
 std::string readWholeFile(const std::string& path)
 {
     FileGZ file(path);
+    file.setReadLimit(FileBase::MAX_INPUT_BYTES);
     file.open(FileBase::ACCESS_READ);
     std::string text;
     std::vector<char> buffer(16384 + 1);
@@ -319,6 +320,12 @@ int32_t ConfReader::getNodeValue(const std::shared_ptr<const DOMNode>& tree, con
         std::string replacement = referenced->getValue();
         if (referenced->getType() == TYPE_DIRNAME)
             StringUtil::appendSeparator(replacement);
+        if (value.size() - (close - open + 1) + replacement.size() > static_cast<size_t>(FileBase::MAX_INPUT_BYTES)) {
+            // A value referenced again and again would grow without end.
+            debug(1, "ConfReader: Value of \"" + path + "\" in \"" + lastLoad().path + "\" exceeds " +
+                         std::to_string(FileBase::MAX_INPUT_BYTES) + " bytes after its references.");
+            return CONF_BAD_REFERENCE;
+        }
         debug(5, "ConfReader: Reference \"" + key + "\" = \"" + replacement + "\".");
         value.replace(open, close - open + 1, replacement);
     }

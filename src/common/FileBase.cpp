@@ -27,6 +27,12 @@ int64_t FileBase::tell() { return position_; }
 
 bool FileBase::eof() { return atEnd_; }
 
+void FileBase::truncate(int64_t /*length*/)
+{
+    throw FileException(FileException::FL_ERROR, name_ + " cannot be cut back", "shared/library/common/FileBase",
+                        __LINE__);
+}
+
 std::string FileBase::baseName() const { return StringUtil::baseNameOf(name_); }
 
 int64_t FileBase::size() const { return static_cast<int64_t>(fileSize(name_)); }

@@ -54,6 +54,10 @@ public:
     virtual int64_t seek(int64_t offset, int origin) = 0;
     virtual int64_t tell();
     virtual bool eof();
+    // Cuts the file being written back to length bytes and goes on writing
+    // at its new end: the way back to the last whole record after a failed
+    // write. Clears the failed-write state. Gzip streams cannot: FL_ERROR.
+    virtual void truncate(int64_t length);
 
     const std::string& name() const { return name_; }
     std::string baseName() const;
@@ -62,8 +66,19 @@ public:
     bool isOpen() const { return !closed_; }
     uint16_t access() const { return access_; }
     bool safeUpdate() const { return safeUpdate_; }
+    // A write or flush failed since the open (or the last truncate): close()
+    // then discards the working copy instead of committing it.
+    bool writeFailed() const { return writeFailed_; }
     const TimeSpan& lockTimeout() const { return lockTimeout_; }
     void setLockTimeout(const TimeSpan& timeout) { lockTimeout_ = timeout; }
+
+    // Reading: refuse (FL_ERROR, at open) a file whose content, uncompressed,
+    // holds more than bytes; below 0 (the default) reads any size.
+    void setReadLimit(int64_t bytes) { readLimit_ = bytes; }
+    // Bound of every file read as configuration (configuration, counters,
+    // prime time, catalogues) and of a value after its references are
+    // expanded: far above any real one, far below what hurts.
+    static constexpr int64_t MAX_INPUT_BYTES = 1024 * 1024;
 
     // Lock time-out of files created from now on; 30 seconds unless set.
     static void setDefaultLockTimeout(const TimeSpan& timeout);
@@ -96,6 +111,8 @@ protected:
     TimeSpan lockTimeout_;
     // Whether the real file existed when the lock was created.
     bool existedAtLock_ = true;
+    bool writeFailed_ = false;
+    int64_t readLimit_ = -1;
 };
 
 } // namespace Telvar

@@ -22,8 +22,9 @@ constexpr int32_t CONTROL_BYTE_CODE = 27;
 gzFile handleOf(void* p) { return static_cast<gzFile>(p); }
 
 // Uncompressed length of a gzip (or plain) file; -1 when it cannot be
-// opened, -2 when it does not read to its end.
-int64_t uncompressedLengthOf(const std::string& path)
+// opened, -2 when it does not read to its end, -3 when it holds more than
+// limit bytes (a limit below 0 allows any length).
+int64_t uncompressedLengthOf(const std::string& path, int64_t limit)
 {
     gzFile gz = gzopen(path.c_str(), "rb");
     if (gz == nullptr)
@@ -32,8 +33,14 @@ int64_t uncompressedLengthOf(const std::string& path)
     std::string buffer(CHUNK, '\0');
     int64_t total = 0;
     int n;
-    while ((n = gzread(gz, &buffer[0], CHUNK)) > 0)
+    while ((n = gzread(gz, &buffer[0], CHUNK)) > 0) {
         total += n;
+        // A small file of zeros may unpack to gigabytes: stop counting.
+        if (limit >= 0 && total > limit) {
+            gzclose(gz);
+            return -3;
+        }
+    }
     int error = Z_OK;
     gzerror(gz, &error);
     bool complete = n == 0 && error == Z_OK && gzeof(gz);
@@ -128,9 +135,12 @@ void FileGZ::open(uint16_t access)
     bool movedAside = false;
     length_ = 0;
     if (read) {
-        int64_t length = uncompressedLengthOf(working);
+        int64_t length = uncompressedLengthOf(working, readLimit_);
         if (length == -1)
             fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+        if (length == -3)
+            fail(FileException::FL_ERROR,
+                 working + ": more than " + std::to_string(readLimit_) + " bytes uncompressed", __LINE__);
         if (length < 0)
             fail(FileException::FL_ERROR, working, __LINE__);
         length_ = length;
@@ -160,6 +170,7 @@ void FileGZ::open(uint16_t access)
     access_ = access;
     position_ = 0;
     atEnd_ = false;
+    writeFailed_ = false;
 
     if (movedAside) {
         try {
@@ -191,6 +202,11 @@ void FileGZ::close()
 {
     if (closed_)
         return;
+    if (writeFailed_ && safeUpdate_) {
+        // A stream with a hole where the write failed is never committed.
+        abort();
+        fail(FileException::FL_WRITE, name_ + " - not updated after a failed write", __LINE__);
+    }
     bool closedCleanly = closeHandle();
     closed_ = true;
     bool writing = !(access_ & ACCESS_READ);
@@ -288,8 +304,10 @@ int64_t FileGZ::write(const char* buffer, int64_t length)
     while (total < length) {
         unsigned piece = static_cast<unsigned>(std::min<int64_t>(length - total, INT_MAX));
         int n = gzwrite(handleOf(gz_), buffer + total, piece);
-        if (n <= 0)
+        if (n <= 0) {
+            writeFailed_ = true;
             fail(FileException::FL_WRITE, name_, __LINE__);
+        }
         total += n;
     }
     position_ += total;

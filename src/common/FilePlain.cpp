@@ -34,6 +34,12 @@ void FilePlain::fail(int32_t code, const std::string& text, int line) const
     throw FileException(code, text, SOURCE, line);
 }
 
+void FilePlain::failWrite(int line)
+{
+    writeFailed_ = true;
+    fail(FileException::FL_WRITE, writeErrorText(), line);
+}
+
 std::string FilePlain::writeErrorText() const
 {
     return name_ + " - BFile error: " + std::to_string(stream_.errorCode()) +
@@ -70,6 +76,8 @@ void FilePlain::open(uint16_t access)
         fail(FileException::FL_ACCESS_COMB, name_, __LINE__);
     if (read && !write && !fileExists(name_))
         fail(FileException::FL_EXISTS_NOT, name_ + "-->File does not exist.", __LINE__);
+    if (read && readLimit_ >= 0 && size() > readLimit_)
+        fail(FileException::FL_ERROR, name_ + ": more than " + std::to_string(readLimit_) + " bytes", __LINE__);
 
     existedAtLock_ = fileExists(name_);
     std::string working = name_;
@@ -113,6 +121,7 @@ void FilePlain::open(uint16_t access)
     access_ = access;
     atEnd_ = false;
     position_ = 0;
+    writeFailed_ = false;
     if (access & ACCESS_APPEND) {
         int64_t end = stream_.seek(0, BasicFile::ORIGIN_END);
         position_ = end < 0 ? 0 : end;
@@ -123,6 +132,12 @@ void FilePlain::close()
 {
     if (closed_)
         return;
+    if (writeFailed_ && safeUpdate_) {
+        // The copy may end in the middle of what failed: never commit it.
+        std::string text = name_ + " - not updated after a failed write";
+        abort();
+        fail(FileException::FL_WRITE, text, __LINE__);
+    }
     bool written = stream_.close();
     closed_ = true;
     access_ = 0;
@@ -210,7 +225,7 @@ bool FilePlain::read(std::string& text, int64_t count)
 bool FilePlain::write(const std::string& text)
 {
     if (!stream_.write(text))
-        fail(FileException::FL_WRITE, writeErrorText(), __LINE__);
+        failWrite(__LINE__);
     position_ += static_cast<int64_t>(text.size());
     return true;
 }
@@ -222,7 +237,7 @@ int64_t FilePlain::write(const char* buffer, int64_t length)
     if (!(access_ & ACCESS_WRITE))
         fail(FileException::FL_CANNOT_WRITE, name_, __LINE__);
     if (length < 0 || !stream_.write(buffer, static_cast<size_t>(length)))
-        fail(FileException::FL_WRITE, writeErrorText(), __LINE__);
+        failWrite(__LINE__);
     position_ += length;
     return length;
 }
@@ -253,7 +268,7 @@ std::string& FilePlain::readLine(std::string& line)
 void FilePlain::writeLine(const std::string& text)
 {
     if (!stream_.write(text) || !stream_.write("\n", 1))
-        fail(FileException::FL_WRITE, writeErrorText(), __LINE__);
+        failWrite(__LINE__);
     position_ += static_cast<int64_t>(text.size()) + 1;
 }
 
@@ -263,8 +278,10 @@ void FilePlain::flush()
         fail(FileException::FL_IS_CLOSED, name_, __LINE__);
     if (!(access_ & ACCESS_WRITE))
         fail(FileException::FL_CANNOT_WRITE, name_, __LINE__);
-    if (!stream_.flush())
+    if (!stream_.flush()) {
+        writeFailed_ = true;
         fail(FileException::FL_FLUSH, name_, __LINE__);
+    }
 }
 
 int64_t FilePlain::seek(int64_t offset, int origin)
@@ -289,5 +306,17 @@ int64_t FilePlain::tell()
 }
 
 bool FilePlain::eof() { return stream_.atEnd(); }
+
+void FilePlain::truncate(int64_t length)
+{
+    if (closed_)
+        fail(FileException::FL_IS_CLOSED, name_, __LINE__);
+    if (!(access_ & ACCESS_WRITE))
+        fail(FileException::FL_CANNOT_WRITE, name_, __LINE__);
+    if (!stream_.truncate(length))
+        fail(FileException::FL_WRITE, writeErrorText(), __LINE__);
+    writeFailed_ = false;
+    position_ = length;
+}
 
 } // namespace Telvar

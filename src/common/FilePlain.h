@@ -28,12 +28,15 @@ public:
     int64_t seek(int64_t offset, int origin) override;
     int64_t tell() override;
     bool eof() override;
+    void truncate(int64_t length) override;
 
     // The BasicFile open mode for a flag set (0 for none).
     static int streamMode(uint16_t access);
 
 private:
     [[noreturn]] void fail(int32_t code, const std::string& text, int line) const;
+    // Marks the copy as unfit for a commit, then fails with FL_WRITE.
+    [[noreturn]] void failWrite(int line);
     std::string writeErrorText() const;
 
     BasicFile stream_;

@@ -55,9 +55,11 @@ bool IPCClient::sendRaw(const std::string& text)
         }
     }
     try {
+        lastError_.clear();
         return slot_->send(text);
-    } catch (const IPCException&) {
+    } catch (const IPCException& e) {
         // An absent or unreachable target is normal: the sender carries on.
+        lastError_ = e.message();
         return false;
     }
 }

@@ -29,9 +29,12 @@ public:
                                       const std::string& payload, const std::string& replyTo);
 
     const std::string& target() const { return target_; }
+    // Why the last send answered false ("" after a success).
+    const std::string& lastError() const { return lastError_; }
 
 private:
     MailSlot* slot_;
+    std::string lastError_;
     std::string target_;
 };
 

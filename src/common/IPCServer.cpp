@@ -95,6 +95,8 @@ int32_t listener(void* parameter)
     std::unique_ptr<MailSlot> slot;
     try {
         slot.reset(new MailSlot(IPC_RECEIVER, name));
+        // Junk never takes room that a command needs.
+        slot->acceptOnly(IPCClient::ADDRESSEE);
     } catch (const IPCException& e) {
         debugText(unit, 1, e.fullText());
         return -1;

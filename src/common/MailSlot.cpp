@@ -1,11 +1,13 @@
 #include "common/MailSlot.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <new>
 #include <thread>
 
+#include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/StringUtil.h"
 #include "common/Monopoly.h"
@@ -32,6 +34,7 @@ std::atomic<bool> broadcastNoted{false};
 // A writer that cannot get the machine-wide lock in this time gives up
 // rather than stall its thread.
 constexpr auto WRITER_LOCK_PATIENCE = std::chrono::seconds(5);
+constexpr int WRITER_LOCK_MAX_PAUSE_MS = 50;
 
 std::string nameRule(const std::string& name)
 {
@@ -132,11 +135,14 @@ bool MailSlot::send(const std::string& text)
         openForWriting();
 
     auto giveUp = std::chrono::steady_clock::now() + WRITER_LOCK_PATIENCE;
+    int pause = 1;
     while (!writerLock_->enforce()) {
         if (std::chrono::steady_clock::now() > giveUp)
             throw IPCException(IPCException::IC_CANNOT_SEND,
                                std::string("Could not obtain the lock \"") + WRITER_LOCK_NAME + "\"", TELVAR_HERE);
-        std::this_thread::yield();
+        // A lock held long must not cost the waiting writer a processor.
+        DateTime::sleepMilliseconds(pause);
+        pause = std::min(pause * 2, WRITER_LOCK_MAX_PAUSE_MS);
     }
     uint32_t error = Platform::writeMailslot(handle_, text.c_str(), text.size() + 1);
     bool released = writerLock_->relax();
@@ -146,6 +152,8 @@ bool MailSlot::send(const std::string& text)
     std::string message = "Error " + std::to_string(error);
     if (error == Platform::ERR_NETWORK_UNREACHABLE)
         message += " - No network";
+    if (error == Platform::ERR_SEM_TIMEOUT)
+        message += std::string(" - ") + FULL_TEXT;
     Platform::closeMailslot(handle_);
     handle_ = Platform::INVALID_MAILSLOT_HANDLE;
     throw IPCException(IPCException::IC_CANNOT_SEND, message, TELVAR_HERE);
@@ -182,6 +190,15 @@ int32_t MailSlot::receive(std::vector<std::string>& messages)
                      std::to_string(Platform::MAILSLOT_MAX_MESSAGE) + " bytes on \"" + name_ + "\".");
     }
     return next;
+}
+
+void MailSlot::acceptOnly(const std::string& prefix)
+{
+    if (mode_ != IPC_RECEIVER)
+        throw IPCException(IPCException::IC_NOT_RECEIVER, "", TELVAR_HERE);
+    uint32_t error = Platform::setMailslotAcceptPrefix(handle_, prefix);
+    if (error != Platform::ERR_SUCCESS)
+        throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
 }
 
 uint32_t MailSlot::takeDroppedCount()

@@ -13,12 +13,15 @@ namespace Telvar {
 class Monopoly;
 
 // A named mailslot: mode 0 creates and reads it, modes 1 and 2 write to it.
-// All writers on the machine serialise through the named lock
-// "Telvar_MailSlot".
+// All writers of an account serialise through the named lock
+// "Telvar_MailSlot"; a writer waiting for it sleeps between tries.
 class MailSlot : public IPC {
 public:
     static constexpr const char* WRITER_LOCK_NAME = "Telvar_MailSlot";
-    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 1024;
+    // Twice what the transport queues: one receive takes everything waiting.
+    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 8192;
+    // Text of a send that found the receiver's queue full.
+    static constexpr const char* FULL_TEXT = "mailslot full";
     static constexpr size_t MAX_PRINTED_NAME = 100;
 
     // Receives debug texts of all mail slots of the process (level, text).
@@ -33,6 +36,10 @@ public:
     int32_t receive(std::vector<std::string>& messages) override;
 
     const std::string& name() const { return name_; }
+
+    // Receiver: messages not beginning with prefix are dropped on arrival,
+    // so that a flood of them neither fills the queue nor costs a receive.
+    void acceptOnly(const std::string& prefix);
 
     // Oversized messages dropped by receive since the last call.
     uint32_t takeDroppedCount();

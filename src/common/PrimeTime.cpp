@@ -1,6 +1,7 @@
 #include "common/PrimeTime.h"
 
 #include "common/BasicFile.h"
+#include "common/FileBase.h"
 #include "common/StringUtil.h"
 #include "common/WhitespaceSearcher.h"
 
@@ -14,6 +15,10 @@ bool readLines(const std::string& path, std::vector<std::string>& lines)
     BasicFile file;
     if (!file.open(path, BasicFile::MODE_READ))
         return false;
+    if (file.endPositionAtOpen() > FileBase::MAX_INPUT_BYTES) {
+        file.close();
+        return false;
+    }
     for (;;) {
         std::string line = file.readLine();
         int error = file.errorCode();

@@ -17,6 +17,8 @@ constexpr int MAX_REFERENCE_DEPTH = 16;
 // References read for one value at most: a value naming itself more than
 // once would otherwise grow exponentially within the depth bound.
 constexpr int MAX_REFERENCE_LOOKUPS = 256;
+// Bound of a text with its references expanded.
+constexpr size_t MAX_EXPANDED_BYTES = 1024 * 1024;
 
 const std::map<std::string, Platform::RegistryRoot>& rootTable()
 {
@@ -78,7 +80,7 @@ int32_t resourceText(const std::string& name, std::string& text, int depth, int&
 
 // Replaces each "${name}" by the resource name; one that cannot be read
 // stays as written.
-void expandReferences(std::string& text, int depth, int& lookups)
+bool expandReferences(std::string& text, int depth, int& lookups)
 {
     size_t pos = text.find("${");
     while (pos != std::string::npos && pos + 3 < text.size()) {
@@ -93,6 +95,9 @@ void expandReferences(std::string& text, int depth, int& lookups)
             ++lookups;
             found = resourceText(name, value, depth + 1, lookups) == RESOURCE_OK;
         }
+        // Each value may be referenced many times: the whole is bounded.
+        if (found && text.size() - (close + 1 - pos) + value.size() > MAX_EXPANDED_BYTES)
+            return false;
         if (found) {
             text = text.substr(0, pos) + value + text.substr(close + 1);
             // Go on after the inserted value: it is expanded already, and the
@@ -101,6 +106,7 @@ void expandReferences(std::string& text, int depth, int& lookups)
         }
         pos = text.find("${", next);
     }
+    return true;
 }
 
 int32_t readText(const std::string& keyPath, const std::string& valueName, std::string& text,
@@ -130,7 +136,8 @@ int32_t readText(const std::string& keyPath, const std::string& valueName, std::
     while (size > 0 && buffer[size - 1] == 0)
         --size;
     std::string value(reinterpret_cast<const char*>(buffer.data()), size);
-    expandReferences(value, depth, lookups);
+    if (!expandReferences(value, depth, lookups))
+        return RESOURCE_TOO_LONG;
     text = value;
     return RESOURCE_OK;
 }

@@ -15,6 +15,7 @@ enum ResourceResult : int32_t {
     RESOURCE_WRITE_FAILED = 1,  // write text: key not created/opened or value not written
     RESOURCE_NOT_READ = 2,      // key not opened or value not read
     RESOURCE_WRONG_TYPE = 3,    // not a text value (read text) or not a number (read number)
+    RESOURCE_TOO_LONG = 4,      // read text: longer than 1 MiB with its references expanded
 };
 
 // Key below HKEY_LOCAL_MACHINE holding the resources unless TELVAR_ENV names another.

@@ -119,6 +119,7 @@ LogCommons::LoadResult LogCommons::load(const std::string& baseDirectory, const 
                 return result;
             }
             SmartPointer<FileBase> file(raw);
+            file->setReadLimit(FileBase::MAX_INPUT_BYTES);
             file->open(FileBase::ACCESS_READ);
             size_t count = 0;
             std::string line;

@@ -287,15 +287,36 @@ bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
     const bool idle = state_.load() == STATE_IDLE;
     if (idle && !lock.acquire())
         return false;
-    file_->seek(0, FileBase::SEEK_END_OF_FILE);
-    file_->write(line + "\r\n");
+    appendLine(line);
     if (idle)
         setInitRotationPending(false);
-    if (++lineCounter >= logFlushPeriod()) {
-        lineCounter = 0;
-        file_->flush();
-    }
     return true;
+}
+
+void LoggerAgentFile::appendLine(const std::string& line)
+{
+    int64_t start = -1;
+    try {
+        start = file_->seek(0, FileBase::SEEK_END_OF_FILE);
+        file_->write((lineTorn_ ? "\r\n" : "") + line + "\r\n");
+        lineTorn_ = false;
+        if (++lineCounter >= logFlushPeriod()) {
+            lineCounter = 0;
+            file_->flush();
+        }
+    } catch (const Exception&) {
+        // Still under the cross-process lock: nobody wrote after start.
+        lineTorn_ = true;
+        lineCounter = 0;
+        if (start >= 0) {
+            try {
+                file_->truncate(start);
+                lineTorn_ = false;
+            } catch (const Exception&) {
+            }
+        }
+        throw;
+    }
 }
 
 bool LoggerAgentFile::openFile()

@@ -64,6 +64,9 @@ private:
     class CrossProcessLock;
 
     bool writeLine(const std::string& line, bool internal);
+    // Writes one line at the file's end; a line that fails is cut off again
+    // (or, when that fails too, the next line starts on a line of its own).
+    void appendLine(const std::string& line);
     bool openFile();
     bool checkRotation();
     void rotate();
@@ -84,6 +87,8 @@ private:
     // The interval and size the next rotation time was computed for.
     int32_t seenInterval_ = 0;
     int32_t seenSize_ = 0;
+    // A failed line may still stand half in the file.
+    bool lineTorn_ = false;
 };
 
 } // namespace Telvar

@@ -12,6 +12,11 @@ namespace Platform {
 // Local one-way datagram slots with mailslot behaviour: message boundaries
 // kept, any local process may write, a slot exists exactly while its
 // receiver holds it, and writing to an absent slot fails at once.
+// Names are protected as kernel objects are: where the backend has no
+// object security of its own (Linux: a runtime directory, see
+// linux/RuntimeDirectory.h), names starting with "Telvar_" can only be
+// created by the installation's account and root (ERR_ACCESS_DENIED for
+// others), and no account can take over a name another one holds.
 
 using MailslotHandle = uint64_t;  // 0 is never a valid handle
 
@@ -41,6 +46,11 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize);
 
 // Takes the next queued message (empty text and ERR_SUCCESS when none).
 uint32_t readMailslot(MailslotHandle handle, std::string& message);
+
+// Receiver: messages that do not begin with prefix are dropped, those
+// queued already and, from now on, each as it arrives, before it takes room
+// in the queue; empty keeps all.
+uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix);
 
 // Number of oversized messages dropped since the last call.
 uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped);

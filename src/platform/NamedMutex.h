@@ -16,7 +16,10 @@ enum class NamedMutexResult { CREATED, ALREADY_EXISTS, FAILED };
 // any process, or by another object of this one) the answer is
 // ALREADY_EXISTS and nothing is kept. The object lives exactly as long as
 // the returned handle is open and vanishes with the holding process, also
-// when that process is killed.
+// when that process is killed. As with kernel objects, no other account
+// can take or block a name this account uses (on Linux each account other
+// than the installation's and root has names of its own; see
+// linux/RuntimeDirectory.h).
 NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& handle);
 
 // Gives the object up and closes the handle.

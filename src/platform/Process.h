@@ -31,5 +31,14 @@ bool hasEnvironmentVariable(const std::string& name);
 void setEnvironmentVariable(const std::string& name, const std::string& value);
 void unsetEnvironmentVariable(const std::string& name);
 
+// Calls handler when the process is asked to end (Ctrl+C, termination
+// request). handler runs in signal context: it may only set a flag. A write
+// to the standard output that is blocked at that moment is broken off.
+void setStopHandler(void (*handler)());
+
+// Writes text to the standard output at once, unbuffered; false when that
+// failed or a stop request broke it off.
+bool writeStandardOutput(const std::string& text);
+
 } // namespace Platform
 } // namespace Telvar

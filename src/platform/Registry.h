@@ -66,5 +66,10 @@ uint32_t registrySetValue(RegistryKey key, const std::string& name, uint32_t typ
                           const uint8_t* data, uint32_t size);
 uint32_t registryValueNames(RegistryKey key, std::vector<std::string>& names);
 
+// Longest value name, in bytes, that reading and writing accept; a longer
+// one gives REGISTRY_INVALID_PARAMETER. (Linux stores a value as a file
+// named after it: there bytes below 32, 127, '/', '%' and '\\' count three.)
+constexpr size_t REGISTRY_MAX_VALUE_NAME = 240;
+
 } // namespace Platform
 } // namespace Telvar

@@ -48,6 +48,7 @@ bool CountersFile::setUpCounters(const SmartPointer<LoggerUnit>& unit, const std
         return false;
     }
     try {
+        file->setReadLimit(FileBase::MAX_INPUT_BYTES);
         file->open(FileBase::ACCESS_READ);
         bool ok = readCountersFile(unit, file.get(), counters);
         file->close();

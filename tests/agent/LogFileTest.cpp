@@ -18,6 +18,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
+#include "support/FileSizeLimit.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 
@@ -439,3 +440,61 @@ TEST_F(LogFileTest, DeliveriesDuringWritingLoseNoRecord)
 }
 
 } // namespace
+
+// A full disk in the middle of a record: the delivered file holds the
+// whole records before it and after it, never a part of it.
+TEST_F(LogFileTest, AFailedWriteOrLineEndLeavesNoPartOfTheRecord)
+{
+    LogFile file;
+    const std::string first = nextName("cpuLog");
+    file.setName(dir_.file("cpuLog"));
+    ASSERT_TRUE(file.write("c:1\nm:1"));
+    ASSERT_TRUE(file.endLine());
+    const std::string big(20000, 'x');
+    {
+        Testing::FileSizeLimit full(4096);
+        // Part of it reaches the disk before the write fails.
+        EXPECT_FALSE(file.write("c:2\nm:" + big));
+        EXPECT_FALSE(file.endLine());
+    }
+    {
+        Testing::FileSizeLimit full(2048);
+        // The write goes into the stream's buffer; the line end's flush fails.
+        EXPECT_TRUE(file.write("c:3\nm:" + std::string(3000, 'y')));
+        EXPECT_FALSE(file.endLine());
+    }
+    ASSERT_TRUE(file.write("c:4\nm:4"));
+    ASSERT_TRUE(file.endLine());
+    file.end();
+    const std::string delivered = dir_.read(fileName(first.substr(0, first.size() - 4) + "data"));
+    EXPECT_TRUE(delivered == "c:1\nm:1\nc:4\nm:4\n") << delivered.size() << " bytes: " << delivered.substr(0, 40);
+}
+
+// The record was never written: acknowledging its line end would lose it.
+TEST_F(LogFileTest, LineEndOfARecordThatWasNotWrittenFails)
+{
+    LogFile file;
+    file.setName(dir_.file("missing/cpuLog"));
+    EXPECT_FALSE(file.write("c:1\nm:1"));
+    EXPECT_FALSE(file.endLine());
+}
+
+// A delivery whose finishing line end fails cuts the record off; the
+// collector must then not be told that its record landed.
+TEST_F(LogFileTest, DeliveryThatCannotFinishTheRecordCutsItOff)
+{
+    LogFile file;
+    const std::string first = nextName("cpuLog");
+    file.setName(dir_.file("cpuLog"));
+    ASSERT_TRUE(file.write("c:1\nm:1"));
+    ASSERT_TRUE(file.endLine());
+    const std::string part = "c:2\nm:" + std::string(4000, 'z');
+    ASSERT_TRUE(file.write(part));
+    {
+        Testing::FileSizeLimit full(2048);
+        file.end();
+    }
+    EXPECT_FALSE(file.endLine());
+    const std::string delivered = dir_.read(fileName(first.substr(0, first.size() - 4) + "data"));
+    EXPECT_TRUE(delivered == "c:1\nm:1\n") << delivered.size() << " bytes: " << delivered.substr(0, 40);
+}

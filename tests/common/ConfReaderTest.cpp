@@ -422,3 +422,47 @@ TEST(ConfReaderLoggingTest, LogsThroughTheConfigurationModule)
     EXPECT_TRUE(sink->has("ConfReader: Destroyed."));
     EXPECT_TRUE(sink->has("Configuration"));
 }
+
+namespace {
+
+// A gzip file whose content is bytes zeros: tiny on disk, huge unpacked.
+void writeZeros(const std::string& path, size_t bytes)
+{
+    gzFile gz = gzopen(path.c_str(), "wb9");
+    ASSERT_NE(nullptr, gz);
+    std::string chunk(1 << 20, '\0');
+    for (size_t done = 0; done < bytes; done += chunk.size())
+        gzwrite(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
+    gzclose(gz);
+}
+
+} // namespace
+
+// Thirty-two megabytes of zeros in a few kilobytes must be refused, not
+// unpacked into memory.
+TEST_F(ConfReaderTest, ConfigurationBeyondTheBoundIsRefused)
+{
+    std::string path = (dir / "zeros.conf").string();
+    writeZeros(path, 32u << 20);
+    reader->readFile(path);
+    ConfReader::LoadStatus status = reader->lastLoad();
+    EXPECT_EQ(ConfReader::LoadStatus::LOAD_UNREADABLE, status.kind);
+    EXPECT_NE(std::string::npos, status.errorText.find(path + ": more than 1048576 bytes uncompressed"))
+        << status.errorText.substr(0, 200);
+}
+
+// One value referenced again and again may not grow without end.
+TEST_F(ConfReaderTest, ValueBeyondTheBoundAfterReferencesIsRefused)
+{
+    std::string big(200 * 1024, 'v');
+    std::string text = "a() = \"\" { big(String) = \"" + big + "\" {}\n  ten(String) = \"";
+    for (int i = 0; i < 10; ++i)
+        text += "${a.big}";
+    text += "\" {}\n  five(String) = \"${a.big}${a.big}${a.big}${a.big}${a.big}\" {} }\n";
+    load(text);
+    std::string s;
+    EXPECT_EQ(ConfReader::CONF_BAD_REFERENCE, reader->getString("a.ten", s));
+    EXPECT_TRUE(s.empty());
+    EXPECT_EQ(ConfReader::CONF_OK, reader->getString("a.five", s));
+    EXPECT_EQ(5 * big.size(), s.size());
+}

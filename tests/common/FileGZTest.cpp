@@ -8,6 +8,7 @@
 #include "common/Exception.h"
 #include "common/FileGZ.h"
 #include "common/FileOperations.h"
+#include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -359,4 +360,41 @@ TEST(FileGZTest, DestructionCommits)
     EXPECT_EQ("kept", s);
     EXPECT_FALSE(dir.exists("z.gz.tmp"));
     EXPECT_FALSE(dir.exists("z.gz.lock"));
+}
+
+// Random bytes do not compress, so the stream reaches the disk while written.
+TEST(FileGZTest, FailedWriteIsNeverCommitted)
+{
+    TempDir dir;
+    {
+        FileGZ f(dir.file("f.gz"));
+        f.open(W);
+        f.write(std::string("good\n"));
+        f.close();
+    }
+    const std::string before = dir.read("f.gz");
+    std::string noise(512 * 1024, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    for (bool destroyOnly : {false, true}) {
+        {
+            FileGZ f(dir.file("f.gz"));
+            f.open(W);
+            Testing::FileSizeLimit full(64 * 1024);
+            EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.write(noise); }).code());
+            if (!destroyOnly) {
+                EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.close(); }).code());
+            }
+        }
+        EXPECT_EQ(before, dir.read("f.gz"));
+        EXPECT_FALSE(dir.exists("f.gz.tmp"));
+        EXPECT_FALSE(dir.exists("f.gz.lock"));
+    }
+    FileGZ f(dir.file("f.gz"));
+    f.open(W | A);
+    EXPECT_EQ(FileException::FL_ERROR, thrown([&] { f.truncate(0); }).code());
+    f.abort();
 }

@@ -7,6 +7,7 @@
 #include "common/FileGZ.h"
 #include "common/FileOperations.h"
 #include "common/FilePlain.h"
+#include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -346,4 +347,72 @@ TEST(FilePlainTest, FactoryChoosesByExtensionAndLockTimeoutDefaults)
 
     ASSERT_TRUE(dir.write("sized", "12345"));
     EXPECT_EQ(5, FilePlain(dir.file("sized")).size());
+}
+
+// A full disk halfway through a safe update: neither close nor destruction
+// may move the fragment over the good file.
+TEST(FilePlainTest, FailedWriteIsNeverCommitted)
+{
+    TempDir dir;
+    const std::string good = "23 bytes of good data.\n";
+    ASSERT_TRUE(dir.write("f", good));
+    const std::string big(10000, 'x');
+    {
+        FilePlain f(dir.file("f"));
+        f.open(W);
+        Testing::FileSizeLimit full(4096);
+        EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.write(big); }).code());
+        EXPECT_TRUE(f.writeFailed());
+        EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.close(); }).code());
+        EXPECT_FALSE(f.isOpen());
+    }
+    EXPECT_EQ(good, dir.read("f"));
+    EXPECT_FALSE(dir.exists("f.tmp"));
+    EXPECT_FALSE(dir.exists("f.lock"));
+
+    {
+        FilePlain f(dir.file("f"));
+        f.open(W | A);
+        Testing::FileSizeLimit full(4096);
+        EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.writeLine(big); }).code());
+        // Destroyed without close.
+    }
+    EXPECT_EQ(good, dir.read("f"));
+    EXPECT_FALSE(dir.exists("f.tmp"));
+
+    // A file that did not exist is not left behind as a fragment either.
+    {
+        FilePlain f(dir.file("new"));
+        f.open(W);
+        Testing::FileSizeLimit full(4096);
+        EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.write(big.data(), 10000); }).code());
+    }
+    EXPECT_FALSE(dir.exists("new"));
+    EXPECT_FALSE(dir.exists("new.tmp"));
+}
+
+TEST(FilePlainTest, TruncateLeadsBackToAWholeCopy)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.write("f", "old\n"));
+    FilePlain f(dir.file("f"));
+    f.open(W | A);
+    f.write(std::string("rec1\n"));
+    {
+        Testing::FileSizeLimit full(64);
+        EXPECT_EQ(FileException::FL_WRITE, thrown([&] { f.write(std::string(10000, 'y')); }).code());
+        // Back to the end of the last whole record while the disk is still full.
+        f.truncate(9);
+    }
+    EXPECT_FALSE(f.writeFailed());
+    EXPECT_EQ(9, f.tell());
+    f.write(std::string("rec2\n"));
+    f.close();
+    EXPECT_EQ("old\nrec1\nrec2\n", dir.read("f"));
+
+    FilePlain reader(dir.file("f"));
+    reader.open(R);
+    EXPECT_EQ(FileException::FL_CANNOT_WRITE, thrown([&] { reader.truncate(0); }).code());
+    reader.close();
+    EXPECT_EQ(FileException::FL_IS_CLOSED, thrown([&] { reader.truncate(0); }).code());
 }

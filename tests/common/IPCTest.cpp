@@ -198,6 +198,7 @@ TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
         IPCClient client(name);
         ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "first", "Back"); }));
         ASSERT_TRUE(client.sendRaw("TELVAR" + ESC + "COMMAND" + ESC + "2" + ESC + "DIE" + ESC));
+        ASSERT_TRUE(client.sendRaw("TelvarX" + ESC + "COMMAND" + ESC + "3" + ESC + "DIE" + ESC));
         ASSERT_TRUE(client.sendRaw("Telvar"));
         ASSERT_TRUE(client.sendRaw("Telvar" + ESC + "LOGMSG" + ESC + ESC + "line\nnext" + ESC));
         ASSERT_TRUE(waitFor([&] { return received.size() == 3; }));
@@ -216,7 +217,9 @@ TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
     EXPECT_TRUE(hasText("IPC: Creating MailSlot \"" + name + "\"."));
     EXPECT_TRUE(hasText("IPC: MailSlot created \"" + name + "\"."));
     EXPECT_TRUE(hasText("IPC: The message was not adressed to Telvar. Ignoring it."));
-    EXPECT_TRUE(hasText("IPC: Received message line \"TELVAR\\x1bCOMMAND\\x1b2\\x1bDIE\\x1b\"."));
+    EXPECT_TRUE(hasText("IPC: Received message line \"TelvarX\\x1bCOMMAND\\x1b3\\x1bDIE\\x1b\"."));
+    // Not even "Telvar" at the start: dropped as it arrived, never seen here.
+    EXPECT_FALSE(hasText("IPC: Received message line \"TELVAR\\x1bCOMMAND\\x1b2\\x1bDIE\\x1b\"."));
     EXPECT_TRUE(hasText("IPC: Received message line \"Telvar\\x1bLOGMSG\\x1b\\x1bline\\x0anext\\x1b\"."));
     EXPECT_TRUE(hasText("IPC: Exitited IPC listener."));
     EXPECT_TRUE(hasText("IPC: Stopped server \"" + name + "\"."));
@@ -325,4 +328,32 @@ TEST_F(IPCServerTest, StopEndsAnIdleListenerAtOnceAndASecondStopIsFree)
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_FALSE(hasText("IPC: Stopped server \"" + name + "\"."));
+}
+
+// A command right after 100,000 junk messages: the junk must neither fill
+// the queue the command needs nor keep the listener busy for seconds.
+TEST_F(IPCServerTest, CommandAfterAFloodOfJunkIsAnsweredQuickly)
+{
+    setDebugLevel(0);
+    std::string name = slotName("flood");
+    timing.pollMs = 1000;
+    IPCServer server(name, centre, collect(), timing);
+    IPCClient client(name);
+    ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "0", "ready"); }));
+    ASSERT_TRUE(waitFor([&] { return received.size() == 1; }));
+    MailSlot flooder(IPC_SENDER_LOCAL, name);
+    const std::string junk(100, 'j');
+    int lost = 0;
+    for (int i = 0; i < 100000; ++i) {
+        try {
+            flooder.send(junk);
+        } catch (const IPCException&) {
+            ++lost;
+        }
+    }
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.send("COMMAND", "1", "after the flood")) << client.lastError();
+    ASSERT_TRUE(waitFor([&] { return received.size() == 2; }, 2000)) << lost << " junk messages were refused";
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+    EXPECT_EQ("after the flood", received.calls[1].payload);
 }

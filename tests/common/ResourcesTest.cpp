@@ -290,3 +290,19 @@ TEST_F(ResourcesTest, CtlListsGetsAndSets)
     EXPECT_EQ(0, r.code);
     EXPECT_EQ(0u, r.out.find(usage));
 }
+
+// References to one large value may not multiply it without end.
+TEST_F(ResourcesTest, ExpandedTextBeyondTheBoundIsRefused)
+{
+    const std::string big(200 * 1024, 'v');
+    ASSERT_EQ(RESOURCE_OK, setResource("Big", big));
+    std::string ten;
+    for (int i = 0; i < 10; ++i)
+        ten += "${Big}";
+    ASSERT_EQ(RESOURCE_OK, setResource("Ten", ten));
+    ASSERT_EQ(RESOURCE_OK, setResource("Five", "${Big}${Big}${Big}${Big}${Big}"));
+    std::string text;
+    EXPECT_EQ(RESOURCE_TOO_LONG, getResource("Ten", text));
+    EXPECT_EQ(RESOURCE_OK, getResource("Five", text));
+    EXPECT_EQ(5 * big.size(), text.size());
+}

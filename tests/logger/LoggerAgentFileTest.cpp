@@ -20,6 +20,7 @@
 #include "logger/LogMessenger.h"
 #include "logger/LogSettings.h"
 #include "platform/Process.h"
+#include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -468,4 +469,27 @@ TEST_F(LoggerAgentFileTest, RotationNeverReplacesAnOlderRotatedFile)
     EXPECT_EQ("log\r\n" + banner("x.log", g_now) + "a\r\n" + rotationTail("\nRotate condition(s): Init", rotatedPath(opened, 1)),
               TempDir::readFile(rotatedPath(opened, 1)));
     EXPECT_EQ("2", resource("ravlonLogCounter"));
+}
+
+// A full disk in the middle of a line: the line is not in the file, and
+// the next one, once there is room again, does not continue it.
+TEST_F(LoggerAgentFileTest, ALineThatCannotBeWrittenWholeIsNotContinued)
+{
+    LoggerAgentFile sink;
+    ASSERT_TRUE(sink.setLogFile(path_));
+    ASSERT_TRUE(sink.write("one"));
+    const std::string before = TempDir::readFile(path_);
+    {
+        Testing::FileSizeLimit full(before.size() + 100);
+        bool failed = false;
+        try {
+            sink.write(std::string(20000, 'x'));
+        } catch (const FileException&) {
+            failed = true;
+        }
+        EXPECT_TRUE(failed);
+    }
+    ASSERT_TRUE(sink.write("two"));
+    const std::string after = TempDir::readFile(path_);
+    EXPECT_TRUE(after == before + "two\r\n") << after.size() << " bytes, " << before.size() << " before";
 }

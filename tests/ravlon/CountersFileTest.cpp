@@ -193,3 +193,21 @@ TEST_F(CountersFileTest, UnopenedFileIsRefused)
 }
 
 } // namespace
+
+// A counters file of gigabytes in a few kilobytes of gzip is refused at once.
+TEST_F(CountersFileTest, CountersFileBeyondTheBoundIsRefused)
+{
+    const std::string path = dir.file("zeros.counters");
+    gzFile gz = gzopen(path.c_str(), "wb9");
+    ASSERT_NE(nullptr, gz);
+    std::string chunk(1 << 20, '\0');
+    for (int i = 0; i < 32; ++i)
+        gzwrite(gz, chunk.data(), static_cast<unsigned>(chunk.size()));
+    gzclose(gz);
+    EXPECT_FALSE(CountersFile::setUpCounters(unit, path, counters));
+    EXPECT_TRUE(counters.empty());
+    bool explained = false;
+    for (const std::string& text : debugTexts(1))
+        explained = explained || text.find(path + ": more than 1048576 bytes uncompressed") != std::string::npos;
+    EXPECT_TRUE(explained);
+}

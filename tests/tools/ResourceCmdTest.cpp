@@ -107,3 +107,31 @@ TEST_F(ResourceCmdTest, WriteFailureAndUsage)
     EXPECT_EQ(0, r.exitCode);
     EXPECT_NE(std::string::npos, r.out.find("resource")) << r.out;
 }
+
+namespace {
+
+// Stored bytes never reach the terminal raw, and long names get one limit
+// with a reason, whatever the process id.
+TEST_F(ResourceCmdTest, ControlBytesAreShownEscapedAndNamesHaveOneLimit)
+{
+    ASSERT_EQ(Telvar::RESOURCE_OK, Telvar::setResource("Bell", std::string("a\x1b[2Jb\x07")));
+    ConfCtl::Run r = ctl("list");
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("Bell=a\\x1b[2Jb\\x07\n", r.out);
+    r = ctl("get Bell");
+    EXPECT_EQ("a\\x1b[2Jb\\x07\n", r.out);
+
+    const std::string longest(240, 'n');
+    r = ctl("set " + longest + " value");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("value\n", ctl("get " + longest).out);
+    r = ctl("set " + longest + "n value");
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("NAME longer than 240 bytes")) << r.err;
+    // The library refuses it as well, not only the tool.
+    EXPECT_NE(Telvar::RESOURCE_OK, Telvar::setResource(longest + "n", "value"));
+    std::string text;
+    EXPECT_EQ(Telvar::RESOURCE_NOT_READ, Telvar::getResource(longest + "n", text));
+}
+
+} // namespace

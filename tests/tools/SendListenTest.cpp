@@ -13,6 +13,7 @@
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "platform/Process.h"
+#include "support/TempDir.h"
 
 using namespace Telvar;
 using ConfCtl::shellQuoted;
@@ -234,6 +235,41 @@ TEST(SendListenTest, FailuresAndUsage)
     r = ConfCtl::ravlonctl("listen " + taken);
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ(0u, r.err.find("ravlonctl listen: cannot create mailslot \"" + taken + "\": IPC: "));
+}
+
+} // namespace
+
+namespace {
+
+// A reader that stopped reading blocks the output; a termination request
+// must still end the listener.
+TEST(SendListenTest, ListenEndsOnTerminationWhileItsOutputIsBlocked)
+{
+    Telvar::Testing::TempDir dir("listen-blocked");
+    const std::string name = slotName("blocked");
+    const std::string inner = "echo $$ >" + shellQuoted(dir.file("pid")) + "; exec " + shellQuoted(RAVLONCTL_PATH) +
+                              " listen " + name;
+    const std::string reader = "echo $$ >" + shellQuoted(dir.file("reader")) + "; exec sleep 120";
+    const std::string cmd = "( sh -c " + shellQuoted(inner) + " 2>/dev/null | sh -c " + shellQuoted(reader) +
+                            " ) >/dev/null 2>&1 &";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    ASSERT_TRUE(waitFor([&] { return !slurp(dir.file("pid")).empty() && !slurp(dir.file("reader")).empty(); }));
+    const Platform::ProcessId pid = std::atoll(slurp(dir.file("pid")).c_str());
+    const Platform::ProcessId sleeper = std::atoll(slurp(dir.file("reader")).c_str());
+    IPCClient client(name);
+    ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "0", "first"); }));
+    // Far more than a pipe holds.
+    const std::string payload(1000, 'p');
+    for (int i = 0; i < 400; ++i)
+        client.send("COMMAND", std::to_string(i), payload);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(Platform::processExists(pid));
+    ASSERT_EQ(0, std::system(("kill -TERM " + std::to_string(pid)).c_str()));
+    bool ended = waitFor([&] { return !Platform::processExists(pid); }, 10000);
+    Platform::killProcessHard(sleeper);
+    if (!ended)
+        Platform::killProcessHard(pid);
+    EXPECT_TRUE(ended);
 }
 
 } // namespace

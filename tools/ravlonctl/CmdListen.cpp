@@ -12,6 +12,7 @@
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "platform/Clock.h"
+#include "platform/Process.h"
 
 namespace Telvar {
 namespace Ctl {
@@ -36,7 +37,7 @@ const CommandRegistrar registrar(listenCommand);
 
 volatile std::sig_atomic_t interrupted = 0;
 
-extern "C" void onInterrupt(int) { interrupted = 1; }
+void onInterrupt() { interrupted = 1; }
 
 // Fields separated by " | "; the ESC that ends the last field adds none.
 std::string showMessage(const std::string& message)
@@ -70,8 +71,9 @@ int runListen(const Args& args)
                      MailSlot::printableName(name).c_str(), e.fullText().c_str());
         return EXIT_FAILED;
     }
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
+    // Unbuffered output and a stop that breaks off a blocked write: a reader
+    // that stopped reading must not keep this process alive.
+    Platform::setStopHandler(onInterrupt);
     std::fprintf(stderr, "ravlonctl listen: listening on \"%s\"\n", name.c_str());
     int result = EXIT_OK;
     while (!interrupted) {
@@ -83,9 +85,10 @@ int runListen(const Args& args)
             result = EXIT_FAILED;
             break;
         }
-        for (const std::string& message : messages)
-            std::printf("%s\n", showMessage(message).c_str());
-        std::fflush(stdout);
+        for (const std::string& message : messages) {
+            if (interrupted || !Platform::writeStandardOutput(showMessage(message) + "\n"))
+                break;
+        }
         uint32_t dropped = slot->takeDroppedCount();
         if (dropped > 0)
             std::fprintf(stderr, "ravlonctl listen: dropped %u message(s) above 65536 bytes\n", dropped);

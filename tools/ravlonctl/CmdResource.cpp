@@ -1,7 +1,9 @@
 // ravlonctl resource: read and write the collector's resources.
 #include "Command.h"
 
+#include "common/IPCServer.h"
 #include "common/Resources.h"
+#include "platform/Registry.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,8 @@ const Command resourceCommand = {
     "                          \"${name}\" to other resources are replaced)\n"
     "  set NAME VALUE          store a text resource\n"
     "  set --number NAME VALUE store a number resource (0 to 4294967295)\n"
+    "\n"
+    "Names are at most 240 bytes. Control characters are shown as \\xNN.\n"
     "\n"
     "On Linux the key lives below TELVAR_REGISTRY_ROOT (default\n"
     "/var/lib/telvar/registry). Exit codes: 0 ok, 1 failure, 2 usage.",
@@ -55,6 +59,8 @@ bool valueText(const std::string& name, std::string& out)
     return false;
 }
 
+std::string shown(const std::string& text) { return IPCServer::printable(text); }
+
 int listAll()
 {
     std::vector<std::string> names;
@@ -66,9 +72,10 @@ int listAll()
     for (const std::string& name : names) {
         std::string value;
         if (valueText(name, value)) {
-            std::printf("%s=%s\n", name.c_str(), value.c_str());
+            // Stored bytes must not drive the terminal.
+            std::printf("%s=%s\n", shown(name).c_str(), shown(value).c_str());
         } else {
-            std::fprintf(stderr, "ravlonctl resource: %s: cannot be read\n", name.c_str());
+            std::fprintf(stderr, "ravlonctl resource: %s: cannot be read\n", shown(name).c_str());
             status = EXIT_FAILED;
         }
     }
@@ -79,16 +86,19 @@ int getOne(const std::string& name)
 {
     std::string value;
     if (!valueText(name, value)) {
-        std::fprintf(stderr, "ravlonctl resource: %s: not found in %s\n", name.c_str(),
+        std::fprintf(stderr, "ravlonctl resource: %s: not found in %s\n", shown(name).c_str(),
                      keyName().c_str());
         return EXIT_FAILED;
     }
-    std::printf("%s\n", value.c_str());
+    std::printf("%s\n", shown(value).c_str());
     return EXIT_OK;
 }
 
 int setOne(const std::string& name, const std::string& value, bool number)
 {
+    if (name.size() > Platform::REGISTRY_MAX_VALUE_NAME)
+        return usageError(resourceCommand, "NAME longer than " + std::to_string(Platform::REGISTRY_MAX_VALUE_NAME) +
+                                               " bytes");
     int32_t result = RESOURCE_OK;
     if (number) {
         const bool digits = !value.empty() && value.size() <= 10 &&

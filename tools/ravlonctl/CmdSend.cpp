@@ -144,7 +144,9 @@ int runSend(const Args& args)
         std::unique_ptr<MailSlot> ownSlot(replySlot);
         IPCClient client(target);
         if (!client.send(type, identifier, positional[0], replyTo)) {
-            std::fprintf(stderr, "ravlonctl send: could not send to \"%s\" (no such mailslot?)\n", target.c_str());
+            bool full = client.lastError().find(MailSlot::FULL_TEXT) != std::string::npos;
+            std::fprintf(stderr, "ravlonctl send: could not send to \"%s\" (%s)\n", target.c_str(),
+                         full ? MailSlot::FULL_TEXT : "no such mailslot?");
             return EXIT_FAILED;
         }
         if (!wait)

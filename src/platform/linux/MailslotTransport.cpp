@@ -16,20 +16,28 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/linux/RuntimeDirectory.h"
 
 namespace Telvar {
 namespace Platform {
 
-// Each slot is an abstract-namespace Unix datagram socket: it has no file,
-// exists exactly while its receiver keeps the socket open and disappears with
-// the receiving process. The kernel queues only a handful of datagrams per
-// socket, so a receiver moves them into its own queue on a small thread; a
-// burst of writers is thus not held up between two polls of the receiver.
+// Each slot is a Unix datagram socket in the runtime directory
+// (RuntimeDirectory.h), so that no other account can take a name. The file
+// of a slot whose receiver died is found dead (the connection is refused)
+// and replaced by the next receiver. The kernel queues only a handful of
+// datagrams per socket, so a receiver moves them into its own queue on a
+// small thread; a burst of writers is thus not held up between two polls of
+// the receiver, and messages without the accepted prefix never take room in
+// that queue.
 
 namespace {
 
-const char ADDRESS_PREFIX[] = "telvar.mailslot.";
+const char SLOT_SUFFIX[] = ".slot";
+// Anyone may write to a slot, as with a null DACL.
+constexpr mode_t SLOT_MODE = 0666;
 // The receiver's own queue; beyond it writers wait, then fail.
 constexpr size_t MAX_QUEUED_MESSAGES = 4096;
 constexpr size_t MAX_QUEUED_BYTES = 8 * 1024 * 1024;
@@ -41,10 +49,16 @@ std::atomic<uint32_t> writeWaitMs{200};
 struct Slot {
     bool receiver = false;
     int socket = -1;
+    Runtime::Directory directory;
+    std::string file;
     sockaddr_un address{};
     socklen_t addressLength = 0;
 
     // Receiver only.
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string acceptPrefix;
+    uint64_t refused = 0;
     int wake = -1;
     std::mutex mutex;
     std::deque<std::string> queue;
@@ -86,15 +100,6 @@ MailslotHandle enter(const SlotPtr& slot)
     return handle;
 }
 
-void makeAddress(const std::string& name, Slot& slot)
-{
-    slot.address.sun_family = AF_UNIX;
-    // Abstract namespace: the path starts with a NUL byte.
-    std::string path = std::string(1, '\0') + ADDRESS_PREFIX + name;
-    std::memcpy(slot.address.sun_path, path.data(), path.size());
-    slot.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-}
-
 uint32_t fromErrno(int error)
 {
     switch (error) {
@@ -124,6 +129,58 @@ uint32_t fromErrno(int error)
     }
 }
 
+void makeAddress(const std::string& name, Slot& slot)
+{
+    slot.file = Runtime::fileName(name, SLOT_SUFFIX);
+    slot.directory.address(slot.file, slot.address, slot.addressLength);
+}
+
+// A slot file nobody receives on any more: its receiver died.
+bool deadSlot(const Slot& slot)
+{
+    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    bool dead = ::connect(probe, reinterpret_cast<const sockaddr*>(&slot.address), slot.addressLength) != 0 &&
+                errno == ECONNREFUSED;
+    ::close(probe);
+    return dead;
+}
+
+// Binds the receiver's socket to its file, replacing a dead one.
+uint32_t bindSlot(Slot& slot)
+{
+    Runtime::CreationLock creating(slot.directory);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (::bind(slot.socket, reinterpret_cast<const sockaddr*>(&slot.address), slot.addressLength) == 0) {
+            ::fchmodat(slot.directory.fd(), slot.file.c_str(), SLOT_MODE, 0);
+            struct stat st;
+            if (::fstatat(slot.directory.fd(), slot.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                slot.device = st.st_dev;
+                slot.inode = st.st_ino;
+            }
+            return ERR_SUCCESS;
+        }
+        if (errno != EADDRINUSE || attempt > 0 || !deadSlot(slot))
+            return fromErrno(errno);
+        ::unlinkat(slot.directory.fd(), slot.file.c_str(), 0);
+    }
+    return ERR_ALREADY_EXISTS;
+}
+
+// Removes the receiver's file, unless another receiver holds the name by now.
+void unlinkSlot(Slot& slot)
+{
+    if (slot.inode == 0)
+        return;
+    Runtime::CreationLock removing(slot.directory);
+    struct stat st;
+    if (::fstatat(slot.directory.fd(), slot.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == slot.device && st.st_ino == slot.inode)
+        ::unlinkat(slot.directory.fd(), slot.file.c_str(), 0);
+    slot.inode = 0;
+}
+
 // Moves what the socket holds into the slot's queue. Called with the lock.
 uint32_t drainSocket(Slot& slot)
 {
@@ -141,6 +198,11 @@ uint32_t drainSocket(Slot& slot)
         // MSG_TRUNC makes recv answer the datagram's real length.
         if (static_cast<size_t>(n) > MAILSLOT_MAX_MESSAGE) {
             ++slot.dropped;
+            continue;
+        }
+        const std::string& prefix = slot.acceptPrefix;
+        if (static_cast<size_t>(n) < prefix.size() || std::memcmp(slot.buffer.data(), prefix.data(), prefix.size()) != 0) {
+            ++slot.refused;
             continue;
         }
         slot.queue.emplace_back(slot.buffer.data(), static_cast<size_t>(n));
@@ -179,6 +241,8 @@ void closeSlot(Slot& slot)
         (void)ignored;
         slot.drainer.join();
     }
+    if (slot.receiver)
+        unlinkSlot(slot);
     if (slot.wake >= 0)
         ::close(slot.wake);
     if (slot.socket >= 0)
@@ -206,16 +270,21 @@ uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     if (!isValidMailslotName(name))
         return ERR_INVALID_NAME;
+    if (!Runtime::mayCreate(name))
+        return ERR_ACCESS_DENIED;
     SlotPtr slot = std::make_shared<Slot>();
     slot->receiver = true;
+    uint32_t placed = Runtime::openOwnDirectory(slot->directory);
+    if (placed != ERR_SUCCESS)
+        return placed;
     makeAddress(name, *slot);
     slot->socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (slot->socket < 0)
         return fromErrno(errno);
-    if (::bind(slot->socket, reinterpret_cast<const sockaddr*>(&slot->address), slot->addressLength) != 0) {
-        uint32_t error = fromErrno(errno);
+    uint32_t bound = bindSlot(*slot);
+    if (bound != ERR_SUCCESS) {
         closeSlot(*slot);
-        return error;
+        return bound;
     }
     int size = RECEIVE_BUFFER;
     ::setsockopt(slot->socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -241,6 +310,10 @@ uint32_t openMailslot(const std::string& name, bool /*broadcast*/, MailslotHandl
     if (!isValidMailslotName(name))
         return ERR_INVALID_NAME;
     SlotPtr slot = std::make_shared<Slot>();
+    const std::string file = Runtime::fileName(name, SLOT_SUFFIX);
+    uint32_t found = Runtime::findHolder(name, file, slot->directory);
+    if (found != ERR_SUCCESS)
+        return found;
     makeAddress(name, *slot);
     slot->socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (slot->socket < 0)
@@ -316,6 +389,25 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message)
     message.swap(slot->queue.front());
     slot->queue.pop_front();
     slot->queuedBytes -= message.size();
+    return ERR_SUCCESS;
+}
+
+uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->acceptPrefix = prefix;
+    // What came in before the prefix was set goes the same way.
+    std::deque<std::string> kept;
+    for (std::string& message : slot->queue) {
+        if (message.compare(0, prefix.size(), prefix) == 0)
+            kept.push_back(std::move(message));
+        else
+            slot->queuedBytes -= message.size();
+    }
+    slot->queue.swap(kept);
     return ERR_SUCCESS;
 }
 

@@ -1,69 +1,76 @@
 #include "platform/NamedMutex.h"
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/SystemError.h"
+#include "platform/linux/RuntimeDirectory.h"
 
 namespace Telvar {
 namespace Platform {
 
 namespace {
 
-// The name is bound in the abstract socket namespace: the kernel drops the
-// binding when the last descriptor closes, so a dead holder, also one killed
-// with SIGKILL, leaves nothing behind.
-constexpr char PREFIX[] = "telvar.mutex/";
-
-std::string socketName(const std::string& name)
-{
-    std::string full = std::string(PREFIX) + name;
-    const size_t room = sizeof(sockaddr_un{}.sun_path) - 1;
-    if (full.size() <= room)
-        return full;
-    // Too long: keep a head of the name and make it unique with a hash.
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : name) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    char hex[17];
-    for (int i = 0; i < 16; ++i)
-        hex[i] = "0123456789abcdef"[(h >> (60 - 4 * i)) & 0xf];
-    hex[16] = '\0';
-    return full.substr(0, room - 17) + "#" + hex;
-}
+// A named mutex is an exclusive flock on a file in the runtime directory
+// (RuntimeDirectory.h): the kernel drops it when the last descriptor closes,
+// so a dead holder, also one killed with SIGKILL, leaves nothing held; and
+// another account can neither open the file nor make one of its own there.
+const char LOCK_SUFFIX[] = ".lock";
+constexpr int MAX_ATTEMPTS = 100;
 
 } // namespace
 
 NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& handle)
 {
     handle = INVALID_NAMED_MUTEX;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    Runtime::Directory directory;
+    if (Runtime::openOwnDirectory(directory) != ERR_SUCCESS)
         return NamedMutexResult::FAILED;
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    std::string bound = socketName(name);
-    // sun_path[0] stays NUL: abstract namespace.
-    std::memcpy(address.sun_path + 1, bound.data(), bound.size());
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + bound.size());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        int e = errno;
+    const std::string file = Runtime::fileName(name, LOCK_SUFFIX);
+    for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
+        int fd = ::openat(directory.fd(), file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return NamedMutexResult::FAILED;
+        // Each open is its own holder, also within one process.
+        int rc;
+        while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (rc != 0) {
+            int e = errno;
+            ::close(fd);
+            return e == EWOULDBLOCK ? NamedMutexResult::ALREADY_EXISTS : NamedMutexResult::FAILED;
+        }
+        // The holder before us may have removed the file between our open
+        // and our lock: then the lock is on a file nobody else will see.
+        struct stat held;
+        struct stat named;
+        if (::fstat(fd, &held) == 0 && ::fstatat(directory.fd(), file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            handle = static_cast<NamedMutexHandle>(fd);
+            return NamedMutexResult::CREATED;
+        }
         ::close(fd);
-        return e == EADDRINUSE ? NamedMutexResult::ALREADY_EXISTS : NamedMutexResult::FAILED;
     }
-    handle = static_cast<NamedMutexHandle>(fd);
-    return NamedMutexResult::CREATED;
+    return NamedMutexResult::FAILED;
 }
 
 bool releaseNamedMutex(NamedMutexHandle handle)
 {
     if (handle == INVALID_NAMED_MUTEX)
         return false;
+    // Still held: nobody else can be using the file, so it can go.
+    char path[4096];
+    std::string link = "/proc/self/fd/" + std::to_string(handle);
+    ssize_t n = ::readlink(link.c_str(), path, sizeof path - 1);
+    if (n > 0) {
+        path[n] = '\0';
+        ::unlink(path);
+    }
     return ::close(static_cast<int>(handle)) == 0;
 }
 

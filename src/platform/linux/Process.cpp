@@ -81,5 +81,41 @@ void setEnvironmentVariable(const std::string& name, const std::string& value)
 
 void unsetEnvironmentVariable(const std::string& name) { ::unsetenv(name.c_str()); }
 
+namespace {
+
+void (*stopHandler)() = nullptr;
+
+extern "C" void onStopSignal(int)
+{
+    if (stopHandler != nullptr)
+        stopHandler();
+}
+
+} // namespace
+
+void setStopHandler(void (*handler)())
+{
+    stopHandler = handler;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocked write must return, so that the stop is seen.
+    action.sa_flags = 0;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+bool writeStandardOutput(const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 } // namespace Platform
 } // namespace Telvar

@@ -155,6 +155,11 @@ std::string encodeValueName(const std::string& name)
     return out + VALUE_SUFFIX;
 }
 
+bool acceptableValueName(const std::string& name)
+{
+    return encodeValueName(name).size() - std::strlen(VALUE_SUFFIX) <= REGISTRY_MAX_VALUE_NAME;
+}
+
 bool decodeValueName(const std::string& fileName, std::string& name)
 {
     const size_t suffix = std::strlen(VALUE_SUFFIX);
@@ -334,8 +339,9 @@ uint32_t replaceFileAtomically(const std::string& directory, const std::string& 
                                const std::string& content)
 {
     const std::string target = directory + "/" + fileName;
-    const std::string temp = directory + "/." + fileName + ".tmp." + std::to_string(::getpid()) +
-                             "." + std::to_string(g_tempCounter++);
+    // Not named after the value: a long name must not make it too long.
+    const std::string temp = directory + "/.tmp." + std::to_string(::getpid()) + "." +
+                             std::to_string(g_tempCounter++);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return fromErrno(errno);
@@ -462,6 +468,8 @@ uint32_t registryQueryValue(RegistryKey key, const std::string& name, uint32_t& 
 {
     if (key == nullptr)
         return REGISTRY_INVALID_HANDLE;
+    if (!acceptableValueName(name))
+        return REGISTRY_INVALID_PARAMETER;
     const std::string fileName = findEntry(key->directory, encodeValueName(name));
     if (fileName.empty())
         return REGISTRY_FILE_NOT_FOUND;
@@ -496,6 +504,8 @@ uint32_t registrySetValue(RegistryKey key, const std::string& name, uint32_t typ
     if (!key->writable)
         return REGISTRY_ACCESS_DENIED;
     if (data == nullptr && size != 0)
+        return REGISTRY_INVALID_PARAMETER;
+    if (!acceptableValueName(name))
         return REGISTRY_INVALID_PARAMETER;
     std::string content;
     if (!encodeValueFile(type, data, size, content))
