@@ -117,6 +117,7 @@ public:
     void requestQuit() { quit_ = true; }
     bool reconfigureRequested() const { return reconfigure_.load(); }
     void requestReconfigure() { reconfigure_ = true; }
+    void clearReconfigureRequest() { reconfigure_ = false; }
     // True when the next monitorThreads pass is an initiating one.
     bool initiatingPass() const { return initiating_.load(); }
 

@@ -1,5 +1,6 @@
 #include "common/IPCServer.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <new>
@@ -207,9 +208,19 @@ IPCServer::~IPCServer()
 
 void IPCServer::stop()
 {
+    // Once ended, later calls (the owner's shutdown, then its destructor)
+    // cost nothing.
+    if (context_.exited.load())
+        return;
     context_.stopRequested = true;
-    for (uint32_t i = 0; i < context_.timing.stopSteps; ++i) {
-        Platform::threadSleep(context_.timing.stopStepMs);
+    // The quit message ends the listener's pause at once instead of after
+    // a whole poll interval.
+    if (!thread_.isNull())
+        Platform::postThreadMessage(thread_->threadId(), Platform::MSG_DESTROY, 0, 0);
+    const int64_t budget = static_cast<int64_t>(context_.timing.stopSteps) * context_.timing.stopStepMs;
+    const int64_t step = std::min<int64_t>(STOP_LOOK_MS, std::max<int64_t>(1, context_.timing.stopStepMs));
+    for (int64_t waited = 0; waited < budget; waited += step) {
+        Platform::threadSleep(static_cast<uint32_t>(step));
         if (context_.exited.load()) {
             debugText(unit_, 1, "IPC: Stopped server \"" + name_ + "\".");
             return;

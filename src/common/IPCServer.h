@@ -24,8 +24,8 @@ struct IPCFields {
 // Waits of the server; tests shorten them.
 struct IPCServerTiming {
     uint32_t pollMs = 1000;          // listener sleep between rounds
-    uint32_t stopStepMs = 1000;      // stop: sleep between looks at the exited flag
-    uint32_t stopSteps = 10;         // stop: number of looks
+    uint32_t stopStepMs = 1000;      // stop: waits at most stopSteps * stopStepMs,
+    uint32_t stopSteps = 10;         // looking at least every STOP_LOOK_MS
     uint32_t reportMs = 60000;       // listener: interval of the pass-count report
     uint32_t threadStopWaitMs = 1000;// destructor: wait before the listener is terminated
 };
@@ -35,6 +35,7 @@ struct IPCServerTiming {
 class IPCServer {
 public:
     static constexpr int32_t MODULE_IPC = 6;
+    static constexpr uint32_t STOP_LOOK_MS = 20;
     using Callback = std::function<void(const std::string& type, const std::string& identifier,
                                         const std::string& payload, const std::string& replyTo)>;
 
@@ -44,7 +45,8 @@ public:
     IPCServer& operator=(const IPCServer&) = delete;
     virtual ~IPCServer();
 
-    // Asks the listener to end and waits for it (bounded).
+    // Asks the listener to end and waits for it (bounded); returns as soon
+    // as it has ended, at once when it had already.
     void stop();
 
     const std::string& name() const { return name_; }

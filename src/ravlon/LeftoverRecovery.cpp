@@ -249,6 +249,12 @@ void Recovery::deliver(const Candidate& candidate)
 
 int32_t LeftoverRecovery::recover(const std::string& workingDirectory, const SmartPointer<LoggerUnit>& unit)
 {
+    if (workingDirectory.empty()) {
+        // Not configured: the current directory is nobody's working directory.
+        if (!unit.isNull())
+            unit->debug(3, "Handling files left over from previous crash: no working directory.");
+        return 0;
+    }
     try {
         Recovery recovery(workingDirectory, unit);
         return recovery.run();

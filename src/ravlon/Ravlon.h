@@ -1,12 +1,17 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "agent/Agent.h"
+#include "platform/Thread.h"
 #include "ravlon/Sampling.h"
 
 namespace Telvar {
+
+class LoggerUnit;
+class ParamStream;
 
 // The collector: the agent framework plus its main control, its own
 // configuration, its commands and the recovery of a crashed run's files.
@@ -14,6 +19,31 @@ class Ravlon : public Agent {
 public:
     static constexpr const char* PROGRAM_NAME = "Ravlon";
     static constexpr const char* MAILSLOT = "Telvar_Ravlon";
+    static constexpr const char* JOB_RESOURCE = "JOB_Ravlon";
+    static constexpr const char* SOURCE = "programs/collectors/agent/Win32/Ravlon/Ravlon";
+    static constexpr int32_t PROCESS_INFO_LINE = 1294;
+    static constexpr int32_t DUMP_LINE = 1315;
+
+    // Numbered messages of the Ravlon module sent here.
+    static constexpr int32_t MSG_RUNNING = 2;        // notice
+    static constexpr int32_t MSG_REPLY_FAILED = 12;  // error: exception code text
+    static constexpr int32_t MSG_ENDING = 30;        // fatal or error: why the program ends early
+
+    static constexpr uint32_t CHECK_SECONDS = 60;
+    static constexpr int MONITOR_SLEEP_MS = 500;
+    // How long the end of main control waits for statusMonitor (it may be
+    // in the middle of a restart) before it is ended by force.
+    static constexpr int MONITOR_END_WAIT_MS = 15000;
+
+    // How main control ended; every way but a failed configuration exits 0.
+    enum class Outcome {
+        NOT_RUN,
+        COMPLETED,           // served, stopped, delivered
+        NO_IPC_SERVER,       // the command mailslot could not be made
+        THREADS_NOT_STARTED,
+        NO_MONITOR,          // statusMonitor could not be created
+        STOP_FAILED,         // threads did not end: nothing delivered at the end
+    };
 
     // commandLine is "dummy" followed directly by the program's arguments.
     explicit Ravlon(const std::string& commandLine);
@@ -34,9 +64,36 @@ public:
     bool degradeSetting() const { return degradeSetting_; }
     Sampling::DataFileEntries& dataFileEntries() { return dataFileEntries_; }
 
+    Outcome outcome() const { return outcome_.load(); }
+    static const char* outcomeText(Outcome outcome);
+
+    // The thread that runs main control; statusMonitor posts its quit there.
+    // run sets it; whoever runs statusMonitor without run names its own.
+    static uint32_t mainThreadId() { return mainThreadId_.load(); }
+    static void setMainThreadId(uint32_t id) { mainThreadId_ = id; }
+    // Processor count kept by run (at least 1).
+    static int32_t processorCount() { return processorCount_.load(); }
+
 private:
+    const SmartPointer<LoggerUnit>& unit() const { return programUnit(); }
+    void debug(int32_t level, const std::string& text) const;
+    void debug(int32_t level, const std::string& templ, const std::string& parameter) const;
+    void debug(int32_t level, const std::string& templ, const ParamStream& parameters) const;
+    bool startIPCServer();
+    bool sendReply(const std::string& identifier, const std::string& payload, const std::string& replyTo,
+                   int32_t line);
+    bool startMonitor();
+    void messageLoop();
+    void endMonitor();
+    void monitorLoop();
+
     bool degradeSetting_ = false;
     Sampling::DataFileEntries dataFileEntries_;
+    std::atomic<Outcome> outcome_{Outcome::NOT_RUN};
+    Platform::ThreadHandle monitor_ = Platform::INVALID_THREAD_HANDLE;
+
+    static std::atomic<uint32_t> mainThreadId_;
+    static std::atomic<int32_t> processorCount_;
 };
 
 } // namespace Telvar

@@ -306,3 +306,23 @@ TEST_F(IPCServerTest, OversizedMessagesAreDroppedAndTheRestDelivered)
 }
 
 } // namespace
+
+// The owner's shutdown stops the server and its destructor stops it again:
+// neither may cost a poll interval of the listener (a second by default).
+TEST_F(IPCServerTest, StopEndsAnIdleListenerAtOnceAndASecondStopIsFree)
+{
+    IPCServerTiming slow;  // the defaults: 1 s polls, looks within 10 s
+    std::string name = slotName("prompt");
+    IPCServer server(name, centre, collect(), slow);
+    ASSERT_TRUE(waitFor([&] { return hasText("IPC: MailSlot created \"" + name + "\"."); }));
+    auto start = std::chrono::steady_clock::now();
+    server.stop();
+    auto first = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(server.listenerExited());
+    EXPECT_LT(first, std::chrono::milliseconds(900));
+    sink->clear();
+    start = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_FALSE(hasText("IPC: Stopped server \"" + name + "\"."));
+}

@@ -13,6 +13,7 @@
 #include "common/TimeSpan.h"
 #include "logger/LogSettings.h"
 #include "logger/LoggerUnit.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "support/MemorySink.h"
@@ -208,6 +209,18 @@ TEST_F(LeftoverRecoveryTest, EmptyDirectoryIsReportedAsSuch)
     EXPECT_EQ(0, recover());
     EXPECT_TRUE(logged("    No files found."));
     EXPECT_FALSE(logged("   Found no files worth processing."));
+}
+
+// Before configuration there is no working directory; the process's current
+// directory must not be taken for one.
+TEST_F(LeftoverRecoveryTest, NoWorkingDirectoryTouchesNothing)
+{
+    ASSERT_TRUE(dir_.write("z-1-2-3.make.tmp", records(0, 1)));
+    const std::string here = Platform::currentDirectory();
+    ASSERT_TRUE(Platform::setCurrentDirectory(dir_.path()));
+    EXPECT_EQ(0, LeftoverRecovery::recover("", unit_));
+    EXPECT_TRUE(Platform::setCurrentDirectory(here));
+    EXPECT_EQ(std::vector<std::string>{"z-1-2-3.make.tmp"}, entries());
 }
 
 TEST_F(LeftoverRecoveryTest, CompleteLengthFindsTheEndOfTheLastRecord)

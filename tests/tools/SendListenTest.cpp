@@ -173,6 +173,37 @@ TEST(SendListenTest, WaitPrintsThePayloadOfTheMatchingReply)
     EXPECT_EQ("1234,5678\n", send.out());
 }
 
+// The operator names where the reply goes: without --wait it is only named,
+// with --wait the tool listens there itself.
+TEST(SendListenTest, ReplyToNamesTheReplySlot)
+{
+    std::string name = slotName("target");
+    std::string mine = slotName("mine");
+    MailSlot receiver(IPC_RECEIVER, name);
+    ConfCtl::Run r = ConfCtl::ravlonctl("send --to " + name + " --id 5 --reply-to " + mine + " RAVLONDUMP");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    std::vector<std::string> got;
+    receiver.receive(got);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(IPCClient::composeMessage("COMMAND", "5", "RAVLONDUMP", mine), got[0]);
+
+    Background send("send --to " + name + " --id 6 --reply-to " + mine + " --wait 10 SEND_PROCESS_INFO");
+    ASSERT_TRUE(send.started());
+    got.clear();
+    ASSERT_TRUE(waitFor([&] {
+        receiver.receive(got);
+        return !got.empty();
+    }));
+    IPCFields request;
+    ASSERT_TRUE(IPCServer::splitMessage(got[0], request));
+    EXPECT_EQ(mine, request.replyTo);
+    IPCClient back(mine);
+    EXPECT_TRUE(back.send("REPLY", "6", "9,10", name));
+    ASSERT_TRUE(waitFor([&] { return send.finished(); }));
+    EXPECT_EQ(0, send.exitCode());
+    EXPECT_EQ("9,10\n", send.out());
+}
+
 TEST(SendListenTest, FailuresAndUsage)
 {
     std::string absent = slotName("absent");
@@ -183,13 +214,16 @@ TEST(SendListenTest, FailuresAndUsage)
     r = ConfCtl::ravlonctl("send --to '../etc/x' x");
     EXPECT_EQ(2, r.exitCode);
     EXPECT_EQ("ravlonctl send: invalid mailslot name \"../etc/x\": 1 to 100 letters, digits, '_', '-' or '.' "
-              "expected\nusage: ravlonctl send [--to NAME] [--type TYPE] [--id ID] [--wait SECONDS] PAYLOAD\n",
+              "expected\nusage: ravlonctl send [--to NAME] [--type TYPE] [--id ID] [--reply-to NAME] [--wait SECONDS] "
+              "PAYLOAD\n",
               r.err);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send a b").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send --wait soon x").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send --wait -1 x").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send --id").exitCode);
+    EXPECT_EQ(2, ConfCtl::ravlonctl("send --reply-to").exitCode);
+    EXPECT_EQ(2, ConfCtl::ravlonctl("send --reply-to 'a/b' x").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("send --colour red x").exitCode);
     EXPECT_EQ(2, ConfCtl::ravlonctl("listen a b").exitCode);
     EXPECT_EQ(0, ConfCtl::ravlonctl("send --help").exitCode);

@@ -23,15 +23,18 @@ int runSend(const Args& args);
 
 const Command sendCommand = {
     "send",
-    "ravlonctl send [--to NAME] [--type TYPE] [--id ID] [--wait SECONDS] PAYLOAD",
+    "ravlonctl send [--to NAME] [--type TYPE] [--id ID] [--reply-to NAME] [--wait SECONDS] PAYLOAD",
     "send one message to a mailslot",
     "Sends one message \"Telvar\", TYPE, ID, PAYLOAD to the mailslot NAME.\n"
     "\n"
     "  --to NAME       target mailslot (default Telvar_Ravlon)\n"
     "  --type TYPE     message type (default COMMAND)\n"
     "  --id ID         identifier (default: a fresh one)\n"
-    "  --wait SECONDS  open a reply mailslot, name it as reply-to, and print the\n"
-    "                  payload of the REPLY carrying the same identifier\n"
+    "  --reply-to NAME name the mailslot NAME as reply-to, so that the reply goes\n"
+    "                  there (watch it with 'ravlonctl listen NAME')\n"
+    "  --wait SECONDS  open a reply mailslot (NAME of --reply-to, else a fresh\n"
+    "                  one), name it as reply-to, and print the payload of the\n"
+    "                  REPLY carrying the same identifier\n"
     "\n"
     "Exit codes: 0 sent (and replied), 1 the send failed, 2 usage, 3 no reply in time.",
     runSend,
@@ -87,10 +90,11 @@ int runSend(const Args& args)
     bool haveIdentifier = false;
     bool wait = false;
     double seconds = 0;
+    std::string replyTo;
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        bool takesValue = a == "--to" || a == "--type" || a == "--id" || a == "--wait";
+        bool takesValue = a == "--to" || a == "--type" || a == "--id" || a == "--wait" || a == "--reply-to";
         if (takesValue) {
             if (i + 1 >= args.size())
                 return usageError(sendCommand, a + " needs a value");
@@ -102,6 +106,8 @@ int runSend(const Args& args)
             } else if (a == "--id") {
                 identifier = value;
                 haveIdentifier = true;
+            } else if (a == "--reply-to") {
+                replyTo = value;
             } else if (!parseSeconds(value, seconds)) {
                 return usageError(sendCommand, "--wait expects seconds, not \"" + value + "\"");
             } else {
@@ -121,15 +127,18 @@ int runSend(const Args& args)
     if (!MailSlot::isValidName(target))
         return usageError(sendCommand, "invalid mailslot name \"" + MailSlot::printableName(target) +
                                            "\": 1 to 100 letters, digits, '_', '-' or '.' expected");
+    if (!replyTo.empty() && !MailSlot::isValidName(replyTo))
+        return usageError(sendCommand, "invalid reply mailslot name \"" + MailSlot::printableName(replyTo) +
+                                           "\": 1 to 100 letters, digits, '_', '-' or '.' expected");
     if (!haveIdentifier)
         identifier = freshIdentifier();
 
     try {
         MailSlot* replySlot = nullptr;
-        std::string replyTo;
         if (wait) {
-            replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
-                      std::to_string(Platform::monotonicMilliseconds());
+            if (replyTo.empty())
+                replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
+                          std::to_string(Platform::monotonicMilliseconds());
             replySlot = new MailSlot(IPC_RECEIVER, replyTo);
         }
         std::unique_ptr<MailSlot> ownSlot(replySlot);

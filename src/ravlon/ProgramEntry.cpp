@@ -1,0 +1,171 @@
+#include "ravlon/ProgramEntry.h"
+
+#include <atomic>
+#include <memory>
+#include <ostream>
+
+#include "logger/LogSetup.h"
+#include "logger/LoggerUnit.h"
+#include "logger/ParamStream.h"
+#include "platform/Thread.h"
+#include "platform/ThreadId.h"
+#include "ravlon/Ravlon.h"
+#include "ravlon/StartPauses.h"
+
+#ifndef RAVLON_VERSION
+#define RAVLON_VERSION "unknown"
+#endif
+
+namespace Telvar {
+
+std::mutex ProgramEntry::lock_;
+Ravlon* ProgramEntry::collector_ = nullptr;
+unsigned ProgramEntry::mainThread_ = 0;
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+bool plainOption(const std::string& argument)
+{
+    if (argument.size() < 2 || argument[0] != '-')
+        return false;
+    for (char c : argument)
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'')
+            return false;
+    return true;
+}
+
+std::string quoted(const std::string& value)
+{
+    // The agent's syntax has no escape: a value holding a double quote is
+    // written in single quotes.
+    char quote = value.find('"') == std::string::npos ? '"' : '\'';
+    return quote + value + quote;
+}
+
+// Numbered, so that it is logged whatever the debug level.
+void logEnd(Ravlon& collector, bool fatal, const std::string& reason)
+{
+    const SmartPointer<LoggerUnit>& unit = collector.programUnit();
+    if (unit.isNull())
+        return;
+    if (fatal)
+        unit->fatal(Ravlon::MSG_ENDING, ParamStream() << reason);
+    else
+        unit->error(Ravlon::MSG_ENDING, ParamStream() << reason);
+}
+
+} // namespace
+
+std::string ProgramEntry::versionText() { return std::string("ravlon ") + RAVLON_VERSION + "\n"; }
+
+std::string ProgramEntry::helpText()
+{
+    return "Usage: ravlon [-c CONFIGURATION_FILE] [AGENT OPTIONS...]\n"
+           "       ravlon --help | --version\n"
+           "\n"
+           "Ravlon samples the host's performance counters once a second and writes one\n"
+           "measurement record per collection scheme at every :00 and :30 second mark\n"
+           "into data files in its working directory, delivered as \".data\" files at the\n"
+           "configured interval. It takes commands on the mailslot \"Telvar_Ravlon\".\n"
+           "It runs in the foreground until stopped: SIGTERM or SIGINT (Ctrl-C) stop it\n"
+           "with every record delivered, SIGHUP makes it read its configuration again.\n"
+           "\n"
+           "Environment:\n"
+           "  RAVLON_START_DELAY   seconds to wait before anything else (default 20)\n"
+           "  RAVLON_SETTLE_DELAY  seconds to wait after configuring, before recovering\n"
+           "                       the files of a crashed run (default 10)\n"
+           "                       Both take whole seconds from 0 to 86400.\n"
+           "  TELVAR_REGISTRY_ROOT where the resource store lives\n"
+           "  TELVAR_ENV           the key path of the resources\n"
+           "\n"
+           "Exit status: 0, 255 when the configuration failed, 2 for a bad delay value.\n";
+}
+
+bool ProgramEntry::answerInformational(const std::vector<std::string>& arguments, std::ostream& out,
+                                       int& exitCode)
+{
+    for (const std::string& argument : arguments) {
+        if (argument == "--help" || argument == "-h") {
+            out << helpText();
+            exitCode = EXIT_OK;
+            return true;
+        }
+        if (argument == "--version") {
+            out << versionText();
+            exitCode = EXIT_OK;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ProgramEntry::commandLineText(const std::vector<std::string>& arguments)
+{
+    std::string text = "dummy";
+    for (const std::string& argument : arguments)
+        text += " " + (plainOption(argument) ? argument : quoted(argument));
+    return text;
+}
+
+void ProgramEntry::requestStop()
+{
+    g_stop = true;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (mainThread_ != 0)
+        Platform::postThreadMessage(mainThread_, Platform::MSG_CLOSE, 0, 0);
+}
+
+void ProgramEntry::requestReconfigure()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (collector_ != nullptr)
+        collector_->requestReconfigure();
+}
+
+bool ProgramEntry::stopRequested() { return g_stop.load(); }
+
+int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err)
+{
+    // A stop that comes before main control waits in the queue for it.
+    Platform::ensureThreadMessageQueue();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        mainThread_ = Platform::currentThreadId();
+    }
+    if (!StartPauses::pause(StartPauses::startSeconds(), stopRequested))
+        return EXIT_OK;
+
+    std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        collector_ = collector.get();
+    }
+    int code = EXIT_OK;
+    if (!collector->configure()) {
+        const LogSetup& log = collector->logSetup();
+        const std::string reason = "the configuration failed";
+        std::string where;
+        if (!log.logFileName.empty())
+            where = "; the log " + log.logDirectory + log.logFileName + " tells why";
+        err << "ravlon: " << reason << where << " (exit status 255)" << std::endl;
+        logEnd(*collector, true, reason);
+        code = EXIT_CONFIGURATION_FAILED;
+    } else {
+        collector->run();
+        if (collector->outcome() != Ravlon::Outcome::COMPLETED) {
+            std::string reason = Ravlon::outcomeText(collector->outcome());
+            err << "ravlon: " << reason << std::endl;
+            logEnd(*collector, false, reason);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        collector_ = nullptr;
+    }
+    collector.reset();
+    return code;
+}
+
+} // namespace Telvar

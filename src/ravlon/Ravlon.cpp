@@ -1,0 +1,300 @@
+#include "ravlon/Ravlon.h"
+
+#include "agent/DataDelivery.h"
+#include "common/DateTime.h"
+#include "common/Exception.h"
+#include "common/IPCClient.h"
+#include "common/Resources.h"
+#include "common/SystemInfo.h"
+#include "logger/LogSettings.h"
+#include "logger/LoggerUnit.h"
+#include "logger/ParamStream.h"
+#include "platform/PerfData.h"
+#include "platform/Process.h"
+#include "platform/ThreadId.h"
+#include "ravlon/CollectorConfiguration.h"
+#include "ravlon/Counter.h"
+#include "ravlon/LeftoverRecovery.h"
+#include "ravlon/StartPauses.h"
+
+namespace Telvar {
+
+std::atomic<uint32_t> Ravlon::mainThreadId_{0};
+std::atomic<int32_t> Ravlon::processorCount_{1};
+
+Ravlon::Ravlon(const std::string& commandLine) : Agent(commandLine)
+{
+    setProgramName(PROGRAM_NAME);
+}
+
+Ravlon::~Ravlon()
+{
+    // A run that returned early may leave statusMonitor behind; it reads
+    // this object.
+    requestQuit();
+    endMonitor();
+}
+
+const char* Ravlon::outcomeText(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::NOT_RUN: return "main control did not run";
+    case Outcome::COMPLETED: return "stopped";
+    case Outcome::NO_IPC_SERVER: return "the command mailslot could not be created";
+    case Outcome::THREADS_NOT_STARTED: return "not all worker threads could be started";
+    case Outcome::NO_MONITOR: return "the statusMonitor thread could not be created";
+    case Outcome::STOP_FAILED: return "not all threads could be stopped; the last data was not delivered";
+    }
+    return "";
+}
+
+void Ravlon::debug(int32_t level, const std::string& text) const
+{
+    if (!unit().isNull())
+        unit()->debug(level, text);
+}
+
+void Ravlon::debug(int32_t level, const std::string& templ, const std::string& parameter) const
+{
+    debug(level, templ, ParamStream() << parameter);
+}
+
+void Ravlon::debug(int32_t level, const std::string& templ, const ParamStream& parameters) const
+{
+    if (!unit().isNull())
+        unit()->debug(level, templ, parameters);
+}
+
+bool Ravlon::configureCollector()
+{
+    return CollectorConfiguration::configureCollector(*this, degradeSetting_, dataFileEntries_);
+}
+
+void Ravlon::recoverLeftovers()
+{
+    LeftoverRecovery::recover(CollectorConfiguration::workingDirectory(), unit());
+}
+
+bool Ravlon::startIPCServer()
+{
+    return createIPCServer(MAILSLOT, [this](const std::string& type, const std::string& identifier,
+                                            const std::string& payload, const std::string& replyTo) {
+        onCommand(type, identifier, payload, replyTo);
+    });
+}
+
+void Ravlon::run()
+{
+    outcome_ = Outcome::NOT_RUN;
+    setResource(JOB_RESOURCE, "pid=" + std::to_string(Platform::currentProcessId()) +
+                                  ";tid=" + std::to_string(Platform::currentThreadId()));
+
+    const uint32_t settle = StartPauses::settleSeconds();
+    debug(1, "Waiting %i seconds before starting, to ensure that all counters are accessible...",
+          ParamStream() << settle);
+    // A close message already waiting (a stop during the start) cuts it short.
+    StartPauses::pause(settle, [this] {
+        Platform::ThreadMessage waiting;
+        return quitRequested() || (Platform::peekThreadMessage(waiting, false) &&
+                                   (waiting.message == Platform::MSG_CLOSE || waiting.message == Platform::MSG_DESTROY));
+    });
+    debug(1, "    Continuing.");
+
+    recoverLeftovers();
+
+    if (!startIPCServer()) {
+        outcome_ = Outcome::NO_IPC_SERVER;
+        return;
+    }
+    processorCount_ = SystemInfo::processorCount();
+    Sampling::idleTimeCorrection =
+        SystemInfo::isWow64() && SystemInfo::windowsVersion() == 52 && processorCount_.load() > 1;
+
+    if (!startThreads()) {
+        outcome_ = Outcome::THREADS_NOT_STARTED;
+        return;
+    }
+    if (!startMonitor()) {
+        outcome_ = Outcome::NO_MONITOR;
+        return;
+    }
+
+    messageLoop();
+    debug(1, "Ravlon main loop has exited.");
+
+    // statusMonitor may be restarting the threads; they are stopped only
+    // once it has ended, and it must not outlive this object.
+    requestQuit();
+    endMonitor();
+
+    if (!stopAndVerifyThreads()) {
+        outcome_ = Outcome::STOP_FAILED;
+        return;
+    }
+    DataDelivery::instance().deliverAll(true);
+    if (pdhQuery != Platform::PDH_NULL_HANDLE) {
+        Platform::perfData().closeQuery(pdhQuery);
+        pdhQuery = Platform::PDH_NULL_HANDLE;
+    }
+    debug(1, "Ravlon main control has ended.");
+    outcome_ = Outcome::COMPLETED;
+}
+
+bool Ravlon::startMonitor()
+{
+    debug(1, "Creating statusMonitor thread");
+    mainThreadId_ = Platform::currentThreadId();
+    // The queue must exist before statusMonitor can post its quit to it.
+    Platform::ensureThreadMessageQueue();
+    Platform::ThreadId id = 0;
+    if (Platform::createThread(statusMonitor, this, monitor_, id) != Platform::ERR_SUCCESS) {
+        monitor_ = Platform::INVALID_THREAD_HANDLE;
+        debug(3, "Failed to create statusMonitor.");
+        return false;
+    }
+    debug(5, "Created statusMonitor.");
+    if (!unit().isNull())
+        unit()->notice(MSG_RUNNING);
+    return true;
+}
+
+void Ravlon::messageLoop()
+{
+    Platform::ThreadMessage message;
+    while (Platform::getThreadMessage(message) > 0) {
+        if (message.message == Platform::MSG_CLOSE || message.message == Platform::MSG_DESTROY) {
+            requestQuit();
+            debug(5, "Main loop: Got Windows message to shut down.");
+            break;
+        }
+        if (quitRequested())
+            break;
+    }
+}
+
+void Ravlon::endMonitor()
+{
+    if (monitor_ == Platform::INVALID_THREAD_HANDLE)
+        return;
+    bool active = true;
+    int32_t code = 0;
+    for (int waited = 0; waited < MONITOR_END_WAIT_MS; waited += 20) {
+        if (Platform::threadExitCode(monitor_, active, code) != Platform::ERR_SUCCESS || !active)
+            break;
+        DateTime::sleepMilliseconds(20);
+    }
+    if (active) {
+        debug(1, "statusMonitor did not end; ending it.");
+        Platform::terminateThread(monitor_, -1);
+    }
+    Platform::closeThreadHandle(monitor_);
+    monitor_ = Platform::INVALID_THREAD_HANDLE;
+}
+
+int32_t Ravlon::statusMonitor(void* parameter)
+{
+    Ravlon& self = *static_cast<Ravlon*>(parameter);
+    self.debug(1, "START THREAD statusMonitor.");
+    try {
+        self.monitorLoop();
+    } catch (...) {
+        // Passed on, the exception would end the process without delivering
+        // anything: the main thread shuts down in order instead.
+        self.debug(1, "ERROR running Ravlon statusMonitorThread");
+    }
+    self.debug(1, "END THREAD statusMonitor.");
+    self.requestQuit();
+    Platform::postThreadMessage(mainThreadId_.load(), Platform::MSG_QUIT, 0, 0);
+    return 0;
+}
+
+void Ravlon::monitorLoop()
+{
+    int64_t deadline = DateTime::now().seconds() + CHECK_SECONDS;
+    while (!quitRequested()) {
+        int64_t now = DateTime::now().seconds();
+        if (now > deadline) {
+            deadline = now;
+            if (debugLevel() == 5)
+                debug(5, "statusMonitor is running as normal.");
+            if (!checkThreads()) {
+                debug(1, "statusMonitor is exiting due to failed threads.");
+                requestQuit();
+                break;
+            }
+            deadline += CHECK_SECONDS;
+        }
+        if (reconfigureRequested())
+            restart();
+        DateTime::sleepMilliseconds(MONITOR_SLEEP_MS);
+    }
+}
+
+bool Ravlon::restart()
+{
+    clearReconfigureRequest();
+    bool ok = stopAndVerifyThreads();
+    if (ok) {
+        clearThreads();
+        DataDelivery::instance().clear();
+        clearRegistry();
+        ok = configure() && startThreads();
+    }
+    // Stopping the threads also ended the command listener. Without it no
+    // further command, not even "DIE" or a "RECONFIG" after the configuration
+    // has been mended, would reach the collector.
+    if (ipcServer().isNull() || ipcServer()->listenerExited())
+        startIPCServer();
+    return ok;
+}
+
+void Ravlon::onCommand(const std::string& type, const std::string& identifier, const std::string& payload,
+                       const std::string& replyTo)
+{
+    debug(2, "IPC: Received message \"%s\".", type);
+    if (type != "COMMAND") {
+        debug(1, "IPC: Received an unknown type.");
+        return;
+    }
+    debug(3, "IPC: Received command \"%s\".", payload);
+    if (payload == "DIE") {
+        debug(3, "Quitting.");
+        requestQuit();
+    } else if (payload == "SEND_PROCESS_INFO") {
+        debug(3, "IPC: Sending main thread ID as requested...");
+        const std::string info = std::to_string(Platform::currentProcessId()) + "," +
+                                 std::to_string(agentThreadId());
+        if (sendReply(identifier, info, replyTo, PROCESS_INFO_LINE))
+            debug(3, "IPC: Main thread ID sent.");
+    } else if (payload == "RAVLONDUMP") {
+        debug(3, "IPC: Dumping data as requested...");
+        DataDelivery::instance().deliverAll(false);
+        debug(3, "IPC: Reporting success to Telvar Core.");
+        sendReply(identifier, "", replyTo, DUMP_LINE);
+    } else if (payload == "RECONFIG") {
+        debug(1, "Reconfiguring...");
+        requestReconfigure();
+    } else {
+        debug(1, "IPC: Received an unknown command.");
+    }
+}
+
+// False when the reply raised (an unreachable mailslot does not: the send
+// answers false, and that is not examined).
+bool Ravlon::sendReply(const std::string& identifier, const std::string& payload, const std::string& replyTo,
+                       int32_t line)
+{
+    try {
+        IPCClient client(replyTo);
+        client.send("REPLY", identifier, payload, MAILSLOT);
+    } catch (Exception& e) {
+        e.addTrace(SOURCE, line);
+        debug(1, e.fullText());
+        if (!unit().isNull())
+            unit()->error(MSG_REPLY_FAILED, ParamStream() << e.codeText());
+        return false;
+    }
+    return true;
+}
+
+} // namespace Telvar

@@ -1,0 +1,364 @@
+// The real collector on a temporary installation: records, commands,
+// shutdown, and a crash followed by a restart.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/ConfCtlRun.h"
+#include "platform/Process.h"
+#include "ravlon/LeftoverRecovery.h"
+#include "support/TempDir.h"
+
+using ConfCtl::shellQuoted;
+using ConfCtl::slurp;
+using namespace Telvar;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records come at :00 and :30 only, after up to 30 s of alignment.
+constexpr int FIRST_RECORD_MS = 120000;
+
+bool waitFor(const std::function<bool()>& condition, int ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A temporary installation: its own resource store, runtime directory,
+// configuration (the one of etc/), working and log directories.
+class Installation {
+public:
+    Installation() : dir_("ravlon-e2e")
+    {
+        root_ = dir_.path();
+        env_ = "env -u TELVAR_ENV TELVAR_REGISTRY_ROOT=" + shellQuoted(root_ + "/registry") + " TELVAR_RUNTIME_DIR=" +
+               shellQuoted(root_ + "/run") + " RAVLON_START_DELAY=0 RAVLON_SETTLE_DELAY=0 TZ=UTC";
+        fs::create_directories(root_ + "/run");
+        // Installed as an operator would: cmake --install, then setup.
+        const std::string install = shellQuoted(CMAKE_PATH) + " --install " + shellQuoted(BUILD_DIR) + " --prefix " +
+                                    shellQuoted(root_) + " >" + shellQuoted(root_ + "/install.log") + " 2>&1";
+        const bool installed = std::system(install.c_str()) == 0;
+        EXPECT_TRUE(installed) << slurp(root_ + "/install.log");
+        ConfCtl::Run r = ctl("setup --prefix " + shellQuoted(root_));
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        ready_ = installed && r.exitCode == 0;
+    }
+
+    bool ready() const { return ready_; }
+    const std::string& root() const { return root_; }
+    const std::string& env() const { return env_; }
+    ConfCtl::Run ctl(const std::string& args) const { return ConfCtl::ravlonctl(args, env_); }
+
+    // Files below the installation whose names end in suffix.
+    std::vector<std::string> files(const std::string& suffix) const
+    {
+        std::vector<std::string> out;
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(root_, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (it->is_regular_file(ec) && endsWith(name, suffix))
+                out.push_back(it->path().string());
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    // Working copies that hold at least one whole record.
+    std::vector<std::string> copiesWithRecords() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& path : files(".make.tmp")) {
+            uint64_t length = 0;
+            if (LeftoverRecovery::completeLength(path, length) && length > 0)
+                out.push_back(path);
+        }
+        return out;
+    }
+
+private:
+    Testing::TempDir dir_;
+    std::string root_;
+    std::string env_;
+    bool ready_ = false;
+};
+
+// ravlon itself (exec'd by a shell that records its exit status).
+class Collector {
+public:
+    explicit Collector(const Installation& installation) : dir_(installation.root() + "/proc-" + std::to_string(count_++))
+    {
+        fs::create_directories(dir_);
+        const std::string inner = "echo $$ >" + shellQuoted(path("pid")) + "; exec " + installation.env() + " " +
+                                  shellQuoted(installation.root() + "/bin/ravlon");
+        const std::string cmd = "( sh -c " + shellQuoted(inner) + " >" + shellQuoted(path("out")) + " 2>" +
+                                shellQuoted(path("err")) + " </dev/null; echo $? >" + shellQuoted(path("rc.tmp")) +
+                                "; mv " + shellQuoted(path("rc.tmp")) + " " + shellQuoted(path("rc")) + " ) &";
+        started_ = std::system(cmd.c_str()) == 0 && waitFor([this] { return !slurp(path("pid")).empty(); }, 10000);
+        pid_ = started_ ? std::atoll(slurp(path("pid")).c_str()) : -1;
+    }
+    ~Collector()
+    {
+        if (started_ && !finished())
+            signal("KILL");
+        waitFor([this] { return finished(); }, 10000);
+    }
+    bool started() const { return started_; }
+    long long pid() const { return pid_; }
+    bool finished() const { return fs::exists(path("rc")); }
+    int exitCode() const { return std::atoi(slurp(path("rc")).c_str()); }
+    std::string err() const { return slurp(path("err")); }
+    void signal(const std::string& name) const
+    {
+        EXPECT_EQ(0, std::system(("kill -" + name + " " + std::to_string(pid_)).c_str()));
+    }
+
+private:
+    std::string path(const std::string& file) const { return dir_ + "/" + file; }
+
+    static int count_;
+    std::string dir_;
+    bool started_ = false;
+    long long pid_ = -1;
+};
+int Collector::count_ = 0;
+
+// Both lines of every record of a file, against the record layout.
+void expectRecords(const std::string& path)
+{
+    static const std::regex classification(
+        "30:[0-9]+:(36|\\?\\?):0:[^:]*:0:[^:]*:0:[^:]*:0:[^:]*:0:(prime|non-prime|undef)(: : ){5}");
+    static const std::regex measurement("1(:( |-?[0-9]+(\\.[0-9]+)?(e[-+][0-9]+)?))*");
+    const std::string text = slurp(path);
+    ASSERT_FALSE(text.empty()) << path;
+    ASSERT_EQ('\n', text.back()) << path;
+    size_t start = 0;
+    int line = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const std::string one = text.substr(start, end - start);
+        if (line % 2 == 0)
+            EXPECT_TRUE(std::regex_match(one, classification)) << path << ": " << one;
+        else
+            EXPECT_TRUE(std::regex_match(one, measurement)) << path << ": " << one;
+        ++line;
+        start = end + 1;
+    }
+    EXPECT_EQ(0, line % 2) << path;
+}
+
+std::string nameOf(const std::string& path) { return fs::path(path).filename().string(); }
+
+// Another collector on this host holding the single-instance lock (named
+// locks are machine-wide unless the runtime directory keeps them apart) is
+// no fault of the one under test.
+bool lockedOut(const Installation& inst)
+{
+    for (const std::string& log : inst.files("RavlonDebug.log"))
+        if (slurp(log).find("(8.09.14)") != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(RavlonEndToEndTest, RecordsCommandsAndAStopWithEverythingDelivered)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    Collector ravlon(inst);
+    ASSERT_TRUE(ravlon.started());
+
+    // The first records of two schemes.
+    ASSERT_TRUE(waitFor([&] { return inst.copiesWithRecords().size() >= 2 || ravlon.finished(); }, FIRST_RECORD_MS))
+        << ravlon.err();
+    if (ravlon.finished() && lockedOut(inst))
+        GTEST_SKIP() << "another collector runs on this host";
+    ASSERT_FALSE(ravlon.finished()) << ravlon.err();
+    for (const std::string& copy : inst.copiesWithRecords()) {
+        uint64_t length = 0;
+        ASSERT_TRUE(LeftoverRecovery::completeLength(copy, length));
+        const std::string whole = slurp(copy).substr(0, length);
+        Testing::TempDir check("ravlon-e2e-check");
+        ASSERT_TRUE(check.write("records", whole));
+        expectRecords(check.file("records"));
+    }
+
+    // Process information, with every field of the reply.
+    const std::string back = "RavlonE2E_" + std::to_string(Platform::currentProcessId());
+    ConfCtl::Run info = inst.ctl("send --id 42 --reply-to " + back + " --wait 20 SEND_PROCESS_INFO");
+    ASSERT_EQ(0, info.exitCode) << info.err;
+    ConfCtl::Run job = inst.ctl("resource get JOB_Ravlon");
+    ASSERT_EQ(0, job.exitCode) << job.err;
+    std::smatch m;
+    const std::string jobText = job.out;
+    ASSERT_TRUE(std::regex_match(jobText, m, std::regex("pid=([0-9]+);tid=([0-9]+)\n"))) << jobText;
+    EXPECT_EQ(std::to_string(ravlon.pid()), m[1].str());
+    // The configuring thread is the main thread, which also stored the resource.
+    EXPECT_EQ(m[1].str() + "," + m[2].str() + "\n", info.out);
+
+    // Every data file delivered now, named with the process id.
+    ConfCtl::Run dump = inst.ctl("send --id 43 --wait 20 RAVLONDUMP");
+    ASSERT_EQ(0, dump.exitCode) << dump.err;
+    EXPECT_EQ("\n", dump.out);
+    std::vector<std::string> data = inst.files(".data");
+    ASSERT_GE(data.size(), 2u);
+    for (const std::string& path : data) {
+        EXPECT_NE(std::string::npos, nameOf(path).find("-" + std::to_string(ravlon.pid()) + "-")) << path;
+        expectRecords(path);
+    }
+
+    // SIGHUP configures it again, on statusMonitor; commands still reach it.
+    ravlon.signal("HUP");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            ConfCtl::Run again = inst.ctl("send --id 44 --wait 5 SEND_PROCESS_INFO");
+            return again.exitCode == 0 && again.out != info.out && again.out.rfind(m[1].str() + ",", 0) == 0;
+        },
+        30000));
+
+    // "DIE": gone within 3 s, status 0, nothing left undelivered.
+    ASSERT_EQ(0, inst.ctl("send DIE").exitCode);
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitFor([&] { return ravlon.finished(); }, 20000));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    EXPECT_LE(took.count(), 3000);
+    std::printf("ravlon ended %lld ms after DIE\n", static_cast<long long>(took.count()));
+    EXPECT_EQ(0, ravlon.exitCode()) << ravlon.err();
+    EXPECT_TRUE(inst.files(".make").empty());
+    EXPECT_TRUE(inst.files(".make.tmp").empty());
+    EXPECT_TRUE(inst.files(".make.lock").empty());
+    for (const std::string& path : inst.files(".data"))
+        expectRecords(path);
+}
+
+TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterRestart)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    std::vector<std::string> copies;
+    std::vector<std::string> contents;
+    {
+        Collector first(inst);
+        ASSERT_TRUE(first.started());
+        ASSERT_TRUE(waitFor([&] { return !inst.copiesWithRecords().empty() || first.finished(); }, FIRST_RECORD_MS))
+            << first.err();
+        if (first.finished() && lockedOut(inst))
+            GTEST_SKIP() << "another collector runs on this host";
+        ASSERT_FALSE(first.finished()) << first.err();
+        first.signal("KILL");
+        ASSERT_TRUE(waitFor([&] { return first.finished(); }, 10000));
+    }
+    copies = inst.copiesWithRecords();
+    ASSERT_FALSE(copies.empty());
+    for (const std::string& copy : copies) {
+        uint64_t length = 0;
+        ASSERT_TRUE(LeftoverRecovery::completeLength(copy, length));
+        contents.push_back(slurp(copy).substr(0, length));
+    }
+
+    Collector second(inst);
+    ASSERT_TRUE(second.started());
+    const std::string pidPart = "-" + std::to_string(second.pid()) + ".data";
+    for (size_t i = 0; i < copies.size(); ++i) {
+        // "<name without .make.tmp>-<time>-<new pid>.data", next to the copy.
+        const std::string stem = copies[i].substr(0, copies[i].size() - 9) + "-";
+        std::string found;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                for (const std::string& path : inst.files(pidPart)) {
+                    if (path.size() <= stem.size() + pidPart.size() || path.compare(0, stem.size(), stem) != 0)
+                        continue;
+                    const std::string time = path.substr(stem.size(), path.size() - stem.size() - pidPart.size());
+                    if (time.find_first_not_of("0123456789") == std::string::npos) {
+                        found = path;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            30000))
+            << copies[i];
+        EXPECT_EQ(contents[i], slurp(found));
+        EXPECT_FALSE(fs::exists(copies[i]));
+    }
+    // A reconfiguration that fails leaves it without workers, but it still
+    // takes commands: the operator can mend the file and try again, or stop it.
+    Testing::TempDir::writeFile(inst.root() + "/etc/ravlon/ravlon.conf", "broken(");
+    ASSERT_EQ(0, inst.ctl("send RECONFIG").exitCode);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(waitFor([&] { return inst.ctl("send --id 9 --wait 5 SEND_PROCESS_INFO").exitCode == 0; }, 30000));
+
+    // SIGTERM stops it as "DIE" does.
+    second.signal("TERM");
+    ASSERT_TRUE(waitFor([&] { return second.finished(); }, 20000));
+    EXPECT_EQ(0, second.exitCode()) << second.err();
+    EXPECT_TRUE(inst.files(".make").empty());
+    EXPECT_TRUE(inst.files(".make.tmp").empty());
+}
+
+// Runs the installed ravlon in the foreground with extra environment.
+ConfCtl::Run runRavlon(const Installation& inst, const std::string& env, const std::string& args)
+{
+    const std::string out = inst.root() + "/run.out";
+    const std::string err = inst.root() + "/run.err";
+    const std::string cmd = inst.env() + " " + env + " " + shellQuoted(inst.root() + "/bin/ravlon") + " " + args +
+                            " >" + shellQuoted(out) + " 2>" + shellQuoted(err) + " </dev/null; echo $? >" +
+                            shellQuoted(inst.root() + "/run.rc");
+    ConfCtl::Run run;
+    if (std::system(cmd.c_str()) == 0)
+        run.exitCode = std::atoi(slurp(inst.root() + "/run.rc").c_str());
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+TEST(RavlonEndToEndTest, HelpComesBeforeAnyPauseAndBadPausesAreRefused)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    const auto start = std::chrono::steady_clock::now();
+    ConfCtl::Run help = runRavlon(inst, "RAVLON_START_DELAY=600", "--help");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(0, help.exitCode);
+    EXPECT_NE(std::string::npos, help.out.find("RAVLON_SETTLE_DELAY"));
+    ConfCtl::Run version = runRavlon(inst, "RAVLON_START_DELAY=600", "--version");
+    EXPECT_EQ(0, version.exitCode);
+    EXPECT_EQ(0u, version.out.rfind("ravlon ", 0));
+
+    ConfCtl::Run bad = runRavlon(inst, "RAVLON_SETTLE_DELAY=5s", "");
+    EXPECT_EQ(2, bad.exitCode);
+    EXPECT_EQ("ravlon: RAVLON_SETTLE_DELAY=\"5s\" is not a number of whole seconds from 0 to 86400.\n", bad.err);
+}
+
+TEST(RavlonEndToEndTest, FailedConfigurationEndsWithStatus255AndOneLineWhy)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    ConfCtl::Run r = runRavlon(inst, "", "-c " + shellQuoted(inst.root() + "/no-such.conf"));
+    EXPECT_EQ(255, r.exitCode);
+    EXPECT_EQ(0u, r.err.rfind("ravlon: the configuration failed", 0)) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    bool logged = false;
+    for (const std::string& log : inst.files("RavlonDebug.log"))
+        logged = logged || slurp(log).find("(8.09.30)") != std::string::npos;
+    EXPECT_TRUE(logged);
+}
+
+} // namespace
