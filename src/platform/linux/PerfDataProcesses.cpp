@@ -203,14 +203,21 @@ bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool n
 {
     ++names.serial;
     ProcessReader reader{roots, selection, names, s, buffer, std::string()};
-    if (selection.all || needCount || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1) {
+    // A listing for the count alone (System\Processes every second) leaves
+    // the kept names as they are: they are checked at the periodic listings
+    // only, so that the count costs a directory listing and no process file.
+    const bool refresh = selection.all || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1;
+    if (refresh || needCount) {
         bool listed = false;
         std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
         if (!listed)
             return false;
         s.processCount = pids.size();
         s.processesListed = true;
-        reader.listed(pids);
+        if (refresh)
+            reader.listed(pids);
+        else
+            reader.named();
     } else {
         reader.named();
     }
