@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/PerfData.h"
 #include "platform/Process.h"
@@ -1081,6 +1083,43 @@ TEST(KeptFilesTest, AKeptProcFileIsReadWholeAndAnew)
     };
     EXPECT_GT(switches(after), switches(before));
     EXPECT_FALSE(kept.read("/proc/no-such-file", after));
+}
+
+// A process (here a thread) that ended must not be read from its kept
+// descriptor as it last was.
+TEST(KeptFilesTest, AnEndedTaskIsNotReadFromItsKeptDescriptor)
+{
+    std::string task;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread t([&] {
+        std::string link = fs::read_symlink("/proc/thread-self").string();  // "PID/task/TID"
+        std::unique_lock<std::mutex> lock(m);
+        task = "/proc/" + link + "/stat";
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return !task.empty(); });
+    }
+    LinuxPerf::KeptFiles kept;
+    std::string text;
+    ASSERT_TRUE(kept.read(task, text));
+    EXPECT_EQ(1u, kept.size());
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    t.join();
+    // the kernel lets the task go shortly after the join
+    for (int i = 0; i < 5000 && LinuxPerf::readWholeFile(task, text); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(LinuxPerf::readWholeFile(task, text));
+    EXPECT_FALSE(kept.read(task, text));
+    EXPECT_EQ(0u, kept.size());
 }
 
 TEST(KeptFilesTest, OrdinaryFilesAreNotKeptAndTheNumberKeptIsBounded)

@@ -212,11 +212,13 @@ struct ProcessNames {
     bool missing = true;         // an instance asked for was not found last time
 };
 
-// Descriptors of the system-wide /proc and /sys files of a query, kept open
-// between its collections: a read from offset 0 makes the kernel produce
-// such a file anew, which saves an open (a path walk) and a close per file
-// per collection. Only files of proc and sysfs are kept; the files of a
-// recorded tree may be replaced between collections.
+// Descriptors of the files a query reads at every collection (the
+// system-wide /proc and /sys files, and those of the processes it names),
+// kept open between its collections: a read from offset 0 makes the kernel
+// produce such a file anew, which saves an open (a path walk) and a close
+// per file per collection. A kept read that fails (an ended process) drops
+// the descriptor and opens the path anew. Only files of proc and sysfs are
+// kept; the files of a recorded tree may be replaced between collections.
 class KeptFiles {
 public:
     static constexpr size_t MAX_KEPT = 32;
@@ -248,7 +250,7 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
 // false when /proc cannot be listed.
 // needCount lists /proc whatever the selection (System\Processes).
 bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
-                   Snapshot& snap, std::string& buffer);
+                   Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
 // The same for every process, without names kept.
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer);
 

@@ -588,7 +588,7 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
         readNetSpeeds(roots, s, buffer, kept);
     if ((sources & SRC_PROCESSES) != 0) {
-        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer))
+        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer, kept))
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {
         // the count of processes is a directory listing, nothing more
