@@ -255,6 +255,38 @@ TEST_F(ThreadInstanceTest, SuspendAndResumeCount)
     EXPECT_TRUE(waitFor([&] { return shared.rounds > held + 3; }));
 }
 
+// Busy between checkpoints, never sleeping: a checkpoint holds it while
+// suspended, lets it go on when resumed, and ends it when asked to.
+int32_t checkpointer(void* p)
+{
+    Shared& s = *static_cast<Shared*>(p);
+    Guard guard(s);
+    while (!s.leave) {
+        ++s.rounds;
+        Platform::threadCheckpoint();
+    }
+    return 5;
+}
+
+TEST_F(ThreadInstanceTest, ACheckpointHonoursSuspensionAndEnd)
+{
+    ThreadInstance job(checkpointer, &shared);
+    job.execute();
+    ASSERT_TRUE(waitFor([&] { return shared.rounds > 1000; }));
+    EXPECT_EQ(1u, job.suspend());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int held = shared.rounds;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_LE(shared.rounds.load(), held + 1);
+    EXPECT_EQ(1u, job.resume());
+    EXPECT_TRUE(waitFor([&] { return shared.rounds > held + 1000; }));
+    EXPECT_TRUE(job.stop(true, 9, 5000));
+    int32_t code = 0;
+    EXPECT_EQ(JOB_EXIT_CODE, job.exitCode(code));
+    EXPECT_EQ(9, code);
+    EXPECT_TRUE(shared.guardReleased);
+}
+
 TEST_F(ThreadInstanceTest, SuspendedThreadCanBeKilled)
 {
     ThreadInstance job(sleeper, &shared);

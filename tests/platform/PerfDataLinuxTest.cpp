@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/PerfData.h"
 #include "platform/Process.h"
@@ -961,6 +966,34 @@ TEST_F(ProcessSelectionTest, NamedProcessesCostAListingAndTheirOwnFiles)
     EXPECT_EQ(66u, snap_.processCount);
 }
 
+TEST_F(ProcessSelectionTest, TheProcessCountEachTimeLeavesNamesToThePeriodicListings)
+{
+    idleTree(64);
+    const LinuxPerf::ProcessSelection bash = named({"bash"});
+    const uint32_t sources = LinuxPerf::SRC_PROCESSES | LinuxPerf::SRC_PIDLIST;
+    EXPECT_EQ(66u, collectNamed(bash, sources));
+    // /proc is listed for the count at every collection, but only the named
+    // processes are read in between, and a tenth of the others at a tenth
+    uint32_t most = 0, total = 0;
+    for (int i = 0; i < 40; ++i) {
+        const uint32_t read = collectNamed(bash, sources);
+        most = std::max(most, read);
+        total += read;
+        EXPECT_TRUE(snap_.processesListed);
+        EXPECT_EQ(66u, snap_.processCount);
+        EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
+    }
+    EXPECT_LE(most, 2u + 7u);
+    EXPECT_LE(total, 40u * 2u + 4u * 7u);
+    // a new process is counted at once and its name learnt by the next listing
+    writeProcess(502, "bash", 100);
+    collectNamed(bash, sources);
+    EXPECT_EQ(67u, snap_.processCount);
+    for (int i = 0; i < 10 && instances().size() < 3; ++i)
+        collectNamed(bash, sources);
+    EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501", "bash#2=502"}), instances());
+}
+
 TEST_F(ProcessSelectionTest, ANameChangedByExecIsSeen)
 {
     idleTree(8);
@@ -1020,3 +1053,100 @@ TEST(PerfDataProviderTest, InstalledProviderReplacesTheSystemOne)
     setPerfDataProvider(nullptr);
     EXPECT_EQ(&systemPerfData(), &perfData());
 }
+
+namespace {
+
+// Descriptors kept between collections must still give each file whole and
+// as it is now; a recorded tree's files are read afresh each time.
+TEST(KeptFilesTest, AKeptProcFileIsReadWholeAndAnew)
+{
+    LinuxPerf::KeptFiles kept;
+    std::string first, second;
+    ASSERT_TRUE(kept.read("/proc/self/mountinfo", first));
+    ASSERT_TRUE(kept.read("/proc/self/mountinfo", second));
+    EXPECT_EQ(1u, kept.size());
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(first, second);  // from the start again, not the end of the last read
+    std::string whole;
+    ASSERT_TRUE(LinuxPerf::readWholeFile("/proc/self/mountinfo", whole));
+    EXPECT_EQ(whole, second);
+
+    // the values are the current ones: this thread's own context switches
+    std::string before, after;
+    ASSERT_TRUE(kept.read("/proc/thread-self/status", before));
+    for (int i = 0; i < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(kept.read("/proc/thread-self/status", after));
+    auto switches = [](const std::string& text) {
+        size_t at = text.find("voluntary_ctxt_switches:");
+        return at == std::string::npos ? -1L : std::atol(text.c_str() + at + 24);
+    };
+    EXPECT_GT(switches(after), switches(before));
+    EXPECT_FALSE(kept.read("/proc/no-such-file", after));
+}
+
+// A process (here a thread) that ended must not be read from its kept
+// descriptor as it last was.
+TEST(KeptFilesTest, AnEndedTaskIsNotReadFromItsKeptDescriptor)
+{
+    std::string task;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread t([&] {
+        std::string link = fs::read_symlink("/proc/thread-self").string();  // "PID/task/TID"
+        std::unique_lock<std::mutex> lock(m);
+        task = "/proc/" + link + "/stat";
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return !task.empty(); });
+    }
+    LinuxPerf::KeptFiles kept;
+    std::string text;
+    ASSERT_TRUE(kept.read(task, text));
+    EXPECT_EQ(1u, kept.size());
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    t.join();
+    // the kernel lets the task go shortly after the join
+    for (int i = 0; i < 5000 && LinuxPerf::readWholeFile(task, text); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(LinuxPerf::readWholeFile(task, text));
+    EXPECT_FALSE(kept.read(task, text));
+    EXPECT_EQ(0u, kept.size());
+}
+
+TEST(KeptFilesTest, OrdinaryFilesAreNotKeptAndTheNumberKeptIsBounded)
+{
+    const fs::path dir = fs::path(TEST_BINARY_DIR) / ("kept-files-" + std::to_string(currentProcessId()));
+    fs::create_directories(dir);
+    const std::string file = (dir / "stat").string();
+    std::ofstream(file) << "one\n";
+    LinuxPerf::KeptFiles kept;
+    std::string text;
+    ASSERT_TRUE(kept.read(file, text));
+    EXPECT_EQ("one\n", text);
+    // replaced as a recorded tree is: the new file is read
+    fs::remove(file);
+    std::ofstream(file) << "two\n";
+    ASSERT_TRUE(kept.read(file, text));
+    EXPECT_EQ("two\n", text);
+    EXPECT_EQ(0u, kept.size());
+    fs::remove_all(dir);
+
+    size_t read = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/sys/kernel")) {
+        if (entry.is_regular_file() && kept.read(entry.path().string(), text))
+            ++read;
+    }
+    ASSERT_GT(read, LinuxPerf::KeptFiles::MAX_KEPT);
+    EXPECT_EQ(LinuxPerf::KeptFiles::MAX_KEPT, kept.size());
+}
+
+} // namespace

@@ -192,7 +192,7 @@ PdhStatus LinuxPerfData::collectQueryData(PdhHandle query)
     if (q.counters.empty())
         return PDH_NO_DATA;
     std::swap(q.previous, q.current);
-    collect(q.roots, q.sources, q.selection, q.names, q.current, q.buffer);
+    collect(q.roots, q.sources, q.selection, q.names, q.current, q.buffer, &q.kept);
     ++q.collections;
     double usage = 0;
     if (swapUsage(q.current, usage))

@@ -212,6 +212,28 @@ struct ProcessNames {
     bool missing = true;         // an instance asked for was not found last time
 };
 
+// Descriptors of the files a query reads at every collection (the
+// system-wide /proc and /sys files, and those of the processes it names),
+// kept open between its collections: a read from offset 0 makes the kernel
+// produce such a file anew, which saves an open (a path walk) and a close
+// per file per collection. A kept read that fails (an ended process) drops
+// the descriptor and opens the path anew. Only files of proc and sysfs are
+// kept; the files of a recorded tree may be replaced between collections.
+class KeptFiles {
+public:
+    static constexpr size_t MAX_KEPT = 32;
+    KeptFiles() = default;
+    KeptFiles(const KeptFiles&) = delete;
+    KeptFiles& operator=(const KeptFiles&) = delete;
+    ~KeptFiles();
+    // Whole file into out (reused); false when it cannot be read.
+    bool read(const std::string& path, std::string& out);
+    size_t size() const { return files_.size(); }
+
+private:
+    std::vector<std::pair<std::string, int>> files_;  // path, descriptor
+};
+
 struct Roots {
     std::string proc;  // no trailing separator
     std::string sys;
@@ -221,13 +243,14 @@ struct Roots {
 Roots currentRoots();
 
 // Reads the named sources into snap (cleared first). buffer is reused.
+// With kept, the system-wide files are read through its descriptors.
 void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
-             Snapshot& snap, std::string& buffer);
+             Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
 // The processes of a selection into snap.processes, with the count of all;
 // false when /proc cannot be listed.
 // needCount lists /proc whatever the selection (System\Processes).
 bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
-                   Snapshot& snap, std::string& buffer);
+                   Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
 // The same for every process, without names kept.
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer);
 
@@ -297,6 +320,7 @@ private:
         Snapshot previous, current;
         double swapUsagePeak = -1;  // highest Paging File % Usage since the query was opened
         std::string buffer;
+        KeptFiles kept;
         std::vector<PdhHandle> counters;
     };
 

@@ -68,9 +68,15 @@ void parseFields(const std::string& b, const char* const* keys, uint64_t* const*
     }
 }
 
-void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer)
+// Through kept descriptors when given (processes read at every collection).
+bool readProcessFile(KeptFiles* kept, const std::string& path, std::string& buffer)
 {
-    if ((extras & SRC_PROCSTATM) != 0 && readWholeFile(dir + "/statm", buffer)) {
+    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
+}
+
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept)
+{
+    if ((extras & SRC_PROCSTATM) != 0 && readProcessFile(kept, dir + "/statm", buffer)) {
         Scan sc = scanOf(buffer);
         uint64_t size = 0;
         p.hasStatm = sc.number(size) && sc.number(p.statmResident) && sc.number(p.statmShared);
@@ -80,7 +86,7 @@ void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::strin
         if (forEachEntry(dir + "/fd", [&](const char*) { ++n; }))
             p.fdCount = n;
     }
-    if ((extras & SRC_PROCSTATUS) != 0 && readWholeFile(dir + "/status", buffer)) {
+    if ((extras & SRC_PROCSTATUS) != 0 && readProcessFile(kept, dir + "/status", buffer)) {
         static const char* const keys[] = {"VmPeak:", "VmHWM:"};
         uint64_t* const values[] = {&p.vmPeakKb, &p.vmHwmKb};
         p.vmPeakKb = p.vmHwmKb = UINT64_MAX;
@@ -88,7 +94,7 @@ void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::strin
         // kernel threads have no memory lines
         p.hasStatus = p.vmPeakKb != UINT64_MAX && p.vmHwmKb != UINT64_MAX;
     }
-    if ((extras & SRC_PROCIO) != 0 && readWholeFile(dir + "/io", buffer)) {
+    if ((extras & SRC_PROCIO) != 0 && readProcessFile(kept, dir + "/io", buffer)) {
         static const char* const keys[] = {"rchar:", "wchar:", "syscr:", "syscw:"};
         uint64_t* const values[] = {&p.readChars, &p.writeChars, &p.readCalls, &p.writeCalls};
         p.readCalls = UINT64_MAX;
@@ -119,6 +125,7 @@ struct ProcessReader {
     ProcessNames& names;
     Snapshot& s;
     std::string& buffer;
+    KeptFiles* kept;
     std::string dir;
 
     // Reads one process, keeps it in the snapshot when asked for, and
@@ -129,14 +136,18 @@ struct ProcessReader {
         ProcStat p;
         p.pid = e.pid;
         ++s.processFilesRead;
-        if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, p))
+        // Named processes are read at every collection: their files are kept
+        // open (a reused process id fails the kept read and opens anew).
+        KeptFiles* keep = !selection.all && isWanted(selection, e.name) ? kept : nullptr;
+        if (!readProcessFile(keep, dir + "/stat", buffer) || !parseProcStat(buffer, p))
             return false;
         const double age = s.uptime - static_cast<double>(p.startTime) / static_cast<double>(clockTicksPerSecond());
         e.name = p.instance;
         e.young = (s.read & SRC_UPTIME) == 0 || age < ProcessNames::YOUNG_SECONDS;
         const bool named = isWanted(selection, p.instance);
         if (selection.all || named) {
-            readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer);
+            readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer,
+                       named && !selection.all ? kept : nullptr);
             s.processes.push_back(std::move(p));
         }
         return true;
@@ -199,18 +210,25 @@ void numberInstances(std::vector<ProcStat>& processes)
 } // namespace
 
 bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
-                   Snapshot& s, std::string& buffer)
+                   Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     ++names.serial;
-    ProcessReader reader{roots, selection, names, s, buffer, std::string()};
-    if (selection.all || needCount || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1) {
+    ProcessReader reader{roots, selection, names, s, buffer, kept, std::string()};
+    // A listing for the count alone (System\Processes every second) leaves
+    // the kept names as they are: they are checked at the periodic listings
+    // only, so that the count costs a directory listing and no process file.
+    const bool refresh = selection.all || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1;
+    if (refresh || needCount) {
         bool listed = false;
         std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
         if (!listed)
             return false;
         s.processCount = pids.size();
         s.processesListed = true;
-        reader.listed(pids);
+        if (refresh)
+            reader.listed(pids);
+        else
+            reader.named();
     } else {
         reader.named();
     }

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <map>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "platform/Process.h"
@@ -387,7 +388,12 @@ bool parseNetdev(const std::string& b, Snapshot& s)
     return true;
 }
 
-void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer)
+bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
+{
+    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
+}
+
+void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     std::vector<std::string> whole;
     // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
@@ -400,15 +406,15 @@ void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer)
         std::replace(n.begin(), n.end(), '!', '/');
         whole.push_back(std::move(n));
     });
-    if (listed && readWholeFile(roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
+    if (listed && readSource(kept, roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
         s.read |= SRC_DISKSTATS;
 }
 
-void readNetSpeeds(const Roots& roots, Snapshot& s, std::string& buffer)
+void readNetSpeeds(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     for (NetStat& n : s.nets) {
         int64_t speed = -1;
-        if (readWholeFile(roots.sys + "/class/net/" + n.name + "/speed", buffer)) {
+        if (readSource(kept, roots.sys + "/class/net/" + n.name + "/speed", buffer)) {
             Scan sc = scanOf(buffer);
             if (!sc.signedNumber(speed))
                 speed = -1;
@@ -454,6 +460,69 @@ bool readWholeFile(const std::string& path, std::string& out)
     return true;
 }
 
+namespace {
+
+constexpr long PROC_FS_MAGIC = 0x9fa0;
+constexpr long SYS_FS_MAGIC = 0x62656572;
+
+// The rest of a file from a descriptor into out from offset used on.
+bool readFrom(int fd, std::string& out, size_t used)
+{
+    if (out.capacity() < 4096)
+        out.reserve(4096);
+    out.resize(std::max(out.capacity(), used));
+    for (;;) {
+        if (used == out.size())
+            out.resize(out.size() * 2);
+        ssize_t n = ::pread(fd, &out[used], out.size() - used, static_cast<off_t>(used));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            out.clear();
+            return false;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    out.resize(used);
+    return true;
+}
+
+} // namespace
+
+KeptFiles::~KeptFiles()
+{
+    for (const auto& f : files_)
+        ::close(f.second);
+}
+
+bool KeptFiles::read(const std::string& path, std::string& out)
+{
+    for (auto it = files_.begin(); it != files_.end(); ++it) {
+        if (it->first != path)
+            continue;
+        if (readFrom(it->second, out, 0))
+            return true;
+        // A file that went away (an interface removed): open it anew below.
+        ::close(it->second);
+        files_.erase(it);
+        break;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = readFrom(fd, out, 0);
+    struct statfs fs;
+    if (ok && files_.size() < MAX_KEPT && ::fstatfs(fd, &fs) == 0 &&
+        (static_cast<long>(fs.f_type) == PROC_FS_MAGIC || static_cast<long>(fs.f_type) == SYS_FS_MAGIC)) {
+        files_.emplace_back(path, fd);
+        return true;
+    }
+    ::close(fd);
+    return ok;
+}
+
 Roots currentRoots()
 {
     Roots r;
@@ -489,11 +558,12 @@ long pageSizeBytes()
 }
 
 void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
-             Snapshot& s, std::string& buffer)
+             Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     s = Snapshot();
+    auto readSystemFile = [&](const std::string& path) { return readSource(kept, path, buffer); };
     auto readInto = [&](uint32_t bit, const char* name, bool (*parse)(const std::string&, Snapshot&)) {
-        if ((sources & bit) != 0 && readWholeFile(roots.proc + name, buffer) && parse(buffer, s))
+        if ((sources & bit) != 0 && readSystemFile(roots.proc + name) && parse(buffer, s))
             s.read |= bit;
     };
     readInto(SRC_UPTIME, "/uptime", parseUptime);
@@ -508,17 +578,17 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     readInto(SRC_SNMP, "/net/snmp", parseSnmp);
     readInto(SRC_SNMP6, "/net/snmp6", parseSnmp6);
     if ((sources & SRC_DISKSTATS) != 0)
-        readDiskstats(roots, s, buffer);
-    if ((sources & SRC_MOUNTS) != 0 && readWholeFile(roots.proc + "/mounts", buffer)) {
+        readDiskstats(roots, s, buffer, kept);
+    if ((sources & SRC_MOUNTS) != 0 && readSystemFile(roots.proc + "/mounts")) {
         std::string text = buffer;
         if (parseMounts(roots, text, s))
             s.read |= SRC_MOUNTS;
     }
     readInto(SRC_NETDEV, "/net/dev", parseNetdev);
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
-        readNetSpeeds(roots, s, buffer);
+        readNetSpeeds(roots, s, buffer, kept);
     if ((sources & SRC_PROCESSES) != 0) {
-        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer))
+        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer, kept))
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {
         // the count of processes is a directory listing, nothing more

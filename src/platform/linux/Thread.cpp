@@ -60,6 +60,9 @@ struct ThreadRecord {
     uint32_t suspendCount = 0;
     bool terminateRequested = false;
     int32_t terminateCode = 0;
+    // A suspension or an end asked for (set under mutex): a checkpoint with
+    // nothing asked costs no lock and no signal-mask calls.
+    std::atomic<bool> requestPending{false};
     bool hasQueue = false;
     std::deque<ThreadMessage> queue;
 
@@ -351,6 +354,7 @@ uint32_t suspendThread(ThreadHandle handle, uint32_t& previousCount)
     if (record->suspendCount >= MAX_SUSPEND_COUNT)
         return ERR_SIGNAL_REFUSED;
     previousCount = record->suspendCount++;
+    record->requestPending.store(true);
     return ERR_SUCCESS;
 }
 
@@ -361,8 +365,10 @@ uint32_t resumeThread(ThreadHandle handle, uint32_t& previousCount)
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(record->mutex);
     previousCount = record->suspendCount;
-    if (record->suspendCount > 0 && --record->suspendCount == 0)
+    if (record->suspendCount > 0 && --record->suspendCount == 0) {
+        record->requestPending.store(record->terminateRequested);
         record->changed.notify_all();
+    }
     return ERR_SUCCESS;
 }
 
@@ -377,6 +383,7 @@ uint32_t terminateThread(ThreadHandle handle, int32_t exitCode)
     if (!record->terminateRequested) {
         record->terminateRequested = true;
         record->terminateCode = exitCode;
+        record->requestPending.store(true);
     }
     record->changed.notify_all();
     if (record.get() == currentRecord) {
@@ -508,7 +515,7 @@ void threadSleep(uint32_t milliseconds)
 void threadCheckpoint()
 {
     ThreadRecord* record = ownRecord(false);
-    if (record == nullptr || !record->ours)
+    if (record == nullptr || !record->ours || !record->requestPending.load())
         return;
     ForceBlock block;
     std::unique_lock<std::mutex> lock(record->mutex);
