@@ -8,11 +8,15 @@
 #include <vector>
 
 #include <windows.h>
+// The system's macro of this name would hide the interface's constant.
+#undef MAILSLOT_NO_MESSAGE
 
 namespace Telvar {
 namespace Platform {
 
 namespace {
+
+constexpr DWORD NO_MESSAGE = static_cast<DWORD>(-1);
 
 // Messages beyond this are not read into memory at all.
 constexpr DWORD MAX_READ_BUFFER = 16u * 1024 * 1024;
@@ -128,10 +132,10 @@ uint32_t writeWithin(HANDLE file, const void* data, DWORD length)
 uint32_t fetch(Slot& slot)
 {
     while (!slot.hasPending) {
-        DWORD next = MAILSLOT_NO_MESSAGE;
+        DWORD next = NO_MESSAGE;
         if (!::GetMailslotInfo(slot.handle, nullptr, &next, nullptr, nullptr))
             return static_cast<uint32_t>(::GetLastError());
-        if (next == MAILSLOT_NO_MESSAGE)
+        if (next == NO_MESSAGE)
             return ERR_SUCCESS;
         // The size told may fall short of a large message (wine caps it):
         // one byte more than the limit shows an oversized one.
