@@ -4,14 +4,23 @@
 
 #include <utility>
 
+#include "agent/LogFile.h"
+#include "common/ConfReader.h"
 #include "common/Exception.h"
+#include "common/FileOperations.h"
+#include "common/Resources.h"
+#include "common/StringUtil.h"
 #include "common/TimeSpan.h"
+#include "logger/LogCommons.h"
 #include "logger/LogIdentifiers.h"
 #include "logger/LogSettings.h"
 #include "logger/LoggerCentre.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/Thread.h"
+#include "platform/ThreadId.h"
+
+#include <mutex>
 
 namespace Telvar {
 
@@ -22,12 +31,31 @@ const char* const UNKNOWN = "UNKNOWN";
 // The debug level only matters for texts built at some cost.
 bool debugAtLeast(int32_t level) { return debugLevel() >= level; }
 
+std::atomic<uint32_t> g_agentThreadId{0};
+std::mutex g_temporaryLock;
+std::string g_temporaryDirectory;
+
 } // namespace
 
-Agent::Agent()
+Agent::Agent() : Agent(std::string()) {}
+
+Agent::Agent(const std::string& commandLine)
     : sleep_([](uint32_t ms) { Platform::threadSleep(ms); }),
       clock_([] { return DateTime::now(); })
 {
+    CommandLine::split(commandLine, programPath_, argumentText_);
+    options_ = CommandLine::parse(commandLine);
+    // The first token is the program path (or the collector's stand-in).
+    if (!options_.empty())
+        options_.erase(options_.begin());
+}
+
+uint32_t Agent::agentThreadId() { return g_agentThreadId.load(); }
+
+std::string Agent::temporaryDirectory()
+{
+    std::lock_guard<std::mutex> guard(g_temporaryLock);
+    return g_temporaryDirectory;
 }
 
 Agent::~Agent()
@@ -40,8 +68,19 @@ Agent::~Agent()
     // registry. Dropping the entries ends their files.
     clearThreads();
     DataDelivery::instance().clear();
+    if (LogFile::loggerUnit().equals(unit_))
+        LogFile::setLoggerUnit(SmartPointer<LoggerUnit>());
+    if (messageCatalog().equals(catalogue_))
+        setMessageCatalog(SmartPointer<LogCommons>());
     unit_.release();
     centre_.reset();
+    logSetup_.configuration = nullptr;
+    logSetup_.unit.reset();
+    logSetup_.centre.reset();
+    logSetup_.messenger.reset();
+    configuration_.reset();
+    if (lockTaken_)
+        instanceLock_.relax();
 }
 
 void Agent::setLoggerCentre(const SmartPointer<LoggerCentre>& centre)
@@ -97,8 +136,9 @@ void Agent::reportFailure(int32_t severity, int32_t messageId, const std::string
         return;
     ParamStream params;
     params << name;
+    // One parameter type for both cases, so the catalogue text fits either.
     if (e != nullptr)
-        params << e->code();
+        params << std::to_string(e->code());
     else
         params << UNKNOWN;
     if (severity == SEVERITY_FATAL)
@@ -407,9 +447,155 @@ bool Agent::restart()
 
 bool Agent::configure()
 {
-    // The agent's own start-up steps (options, lock, logging, keys, delivery
-    // thread) precede this once they exist.
-    return configureCollector();
+    if (!configureAgent())
+        return false;
+    if (!configureCollector())
+        return false;
+    debug(1, "Finished configuring.");
+    return true;
+}
+
+bool Agent::configureAgent()
+{
+    std::string debugLog;
+    if (getResource(programName_ + "DebugLog", debugLog) != RESOURCE_OK)
+        debugLog = programName_ + "Debug.log";
+
+    const int32_t applicationId = parseApplicationName(programName_);
+    const int32_t moduleId = parseModuleName(programName_);
+    if (applicationId == APPLICATION_UNKNOWN || moduleId == MODULE_UNKNOWN)
+        return false;
+
+    if (logSetup_.unit.isNull()) {
+        logSetup_.logFileName = debugLog;
+        logSetup_.applicationId = applicationId;
+        logSetup_.moduleId = moduleId;
+    }
+    if (!logSetup_.start())
+        return false;
+
+    if (!lockTaken_) {
+        const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
+        if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
+            logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
+            return false;
+        }
+        lockTaken_ = true;
+    }
+
+    if (logSetup_.centre.isNull())
+        return false;
+    // The old reader stays until the new one is in place: the logging
+    // set-up points at it.
+    SmartPointer<ConfReader> reader(new ConfReader(logSetup_.centre));
+    logSetup_.configuration = reader.get();
+    configuration_ = reader;
+
+    if (unit_.isNull()) {
+        centre_ = logSetup_.centre;
+        unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(centre_, MODULE_AGENT));
+        if (unit_.isNull())
+            return false;
+    }
+    LogFile::setLoggerUnit(unit_);
+
+    std::string directory;
+    if (getResource("ConfigurationDir", directory) != RESOURCE_OK) {
+        debug(1, "Could not get configuration dir from system.");
+        return false;
+    }
+    StringUtil::normaliseSeparators(directory);
+    StringUtil::appendSeparator(directory);
+    configurationDirectory_ = directory;
+
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
+    if (!commandLineFileTaken_) {
+        commandLineFileTaken_ = true;
+        if (!options_.empty() && options_.front().first == "c") {
+            commandLineFile_ = options_.front().second;
+            options_.erase(options_.begin());
+        }
+    }
+    // A file named on the command line stays in use on every restart.
+    configurationFile_ = commandLineFile_.empty() ? directory + prefix + ".conf" : commandLineFile_;
+
+    configuration_->readFile(configurationFile_);
+
+    loadLogMessages();
+
+    setMessageCatalog(catalogue_);
+    logSetup_.configure();
+
+    int32_t level = 0;
+    if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
+        setDebugLevel(level);
+
+    std::string primeTimeFile;
+    if (configuration_->getFileName(prefix + ".primetime-file", primeTimeFile) != ConfReader::CONF_OK)
+        primeTimeFile = directory + "primetime";
+    StringUtil::normaliseSeparators(primeTimeFile);
+    if (fileExists(primeTimeFile)) {
+        if (!facts_.loadPrimeTime(primeTimeFile)) {
+            if (!unit_.isNull())
+                unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
+            return false;
+        }
+    }
+
+    try {
+        facts_.gatherHostFacts();
+    } catch (...) {
+        debug(3, "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation service.");
+    }
+
+    g_agentThreadId = Platform::currentThreadId();
+
+    if (!DataDelivery::instance().prepareDataDelivery(*this))
+        return false;
+
+    std::string temporary;
+    if (configuration_->getDirName("Telvar.directories.temp", temporary) != ConfReader::CONF_OK)
+        return false;
+    {
+        std::lock_guard<std::mutex> guard(g_temporaryLock);
+        g_temporaryDirectory = temporary;
+    }
+    return true;
+}
+
+void Agent::loadLogMessages()
+{
+    debug(1, "Loading log messages...");
+    SmartPointer<LogCommons> catalogue(new LogCommons());
+    catalogue_ = catalogue;
+    std::string base;
+    if (configuration_.isNull() ||
+        configuration_->getDirName("Telvar.directories.conf", base) != ConfReader::CONF_OK) {
+        if (!unit_.isNull())
+            unit_->error(MSG_KEY_MISSING, ParamStream() << "Telvar.directories.conf");
+        return;
+    }
+    StringUtil::appendSeparator(base);
+    const std::string selection =
+        StringUtil::toLowerCopy(moduleName(logSetup_.moduleId)) + ",configuration,agent,taskwarden";
+    LogCommons::LoadResult result = catalogue->load(base, selection);
+    if (!result.completed || !result.error.empty()) {
+        if (!unit_.isNull())
+            unit_->error(MSG_CATALOGUES, ParamStream() << result.error);
+        return;
+    }
+    if (result.loaded.empty())
+        debug(1, "No log messages were loaded.");
+    for (size_t i = 0; i < result.loaded.size(); ++i) {
+        const size_t count = i < result.counts.size() ? result.counts[i] : 0;
+        debug(2, "Loaded %i messages for module \"%s\".",
+              ParamStream() << static_cast<unsigned long>(count) << result.loaded[i]);
+    }
+    for (std::string skipped : result.skipped) {
+        // The list names files; the text names their module key.
+        StringUtil::removeExtension(skipped);
+        debug(2, "Messages for module \"%s\" were rejected.", skipped);
+    }
 }
 
 bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback)

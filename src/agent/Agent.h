@@ -7,14 +7,19 @@
 #include <string>
 
 #include "agent/AgentFacts.h"
+#include "agent/CommandLine.h"
 #include "agent/ThreadRecord.h"
 #include "common/DateTime.h"
 #include "common/IPCServer.h"
+#include "common/Monopoly.h"
 #include "common/SmartPointer.h"
+#include "logger/LogSetup.h"
 
 namespace Telvar {
 
+class ConfReader;
 class Exception;
+class LogCommons;
 class ParamStream;
 class LoggerCentre;
 class LoggerUnit;
@@ -32,6 +37,10 @@ public:
     static constexpr int32_t MSG_START_FAILED = 8;       // error: name, code
     static constexpr int32_t MSG_NOT_ALL_STARTED = 11;   // fatal
     static constexpr int32_t MSG_NOT_ALL_ENDED = 12;     // fatal
+    static constexpr int32_t MSG_PRIME_TIME = 5;         // fatal: "GENERAL"
+    static constexpr int32_t MSG_CATALOGUES = 6;         // error: load error text
+    static constexpr int32_t MSG_KEY_MISSING = 9;        // error: key
+    static constexpr int32_t MSG_ALREADY_RUNNING = 14;   // fatal: program name (program's unit)
 
     // Pause between the stop request and the verification of the threads.
     static constexpr uint32_t STOP_GRACE_MS = 750;
@@ -39,6 +48,8 @@ public:
     static constexpr const char* SOURCE = "programs/collectors/agent/Win32/Agent";
 
     Agent();
+    // The program path and its arguments; the options are parsed at once.
+    explicit Agent(const std::string& commandLine);
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
     virtual ~Agent();
@@ -72,6 +83,34 @@ public:
 
     // The agent-level start-up sequence, then configureCollector.
     bool configure();
+    // Loads the message catalogues named for this program.
+    void loadLogMessages();
+
+    const std::string& programPath() const { return programPath_; }
+    const std::string& argumentText() const { return argumentText_; }
+    const CommandLine::Options& options() const { return options_; }
+    const std::string& programName() const { return programName_; }
+    // Prefix of the program's resources and keys; set by the collector.
+    void setProgramName(const std::string& name) { programName_ = name; }
+    // The single-instance lock takes the program name unless another name is
+    // set before the first configure (tests run side by side).
+    void setInstanceLockName(const std::string& name) { instanceLockName_ = name; }
+    const Monopoly& instanceLock() const { return instanceLock_; }
+
+    LogSetup& logSetup() { return logSetup_; }
+    // The configuration read by the last configure; null before.
+    const ConfReader* configuration() const { return configuration_.get(); }
+    // The program's own logger unit (module of the program name).
+    const SmartPointer<LoggerUnit>& programUnit() const { return logSetup_.unit; }
+    const SmartPointer<LogCommons>& catalogue() const { return catalogue_; }
+    const std::string& configurationDirectory() const { return configurationDirectory_; }
+    // The file the last configure read; a "-c" file is kept for restarts.
+    const std::string& configurationFile() const { return configurationFile_; }
+
+    // Thread that ran the last configure.
+    static uint32_t agentThreadId();
+    // "Telvar.directories.temp" of the last configure.
+    static std::string temporaryDirectory();
 
     // Process-wide flags, polled by every thread.
     bool quitRequested() const { return quit_.load(); }
@@ -112,6 +151,7 @@ private:
     void reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
                        int32_t line) const;
     bool shutDownOnFatal(ThreadRecord& entry);
+    bool configureAgent();
 
     std::list<ThreadRecord> threads_;
     std::atomic<bool> quit_{false};
@@ -124,6 +164,22 @@ private:
     SmartPointer<LoggerUnit> unit_;
     SleepFunction sleep_;
     ClockFunction clock_;
+
+    std::string programPath_;
+    std::string argumentText_;
+    CommandLine::Options options_;
+    std::string programName_;
+    std::string instanceLockName_;
+    Monopoly instanceLock_;
+    bool lockTaken_ = false;
+    LogSetup logSetup_;
+    SmartPointer<ConfReader> configuration_;
+    SmartPointer<LogCommons> catalogue_;
+    std::string configurationDirectory_;
+    std::string configurationFile_;
+    // The "-c" value, taken from the options by the first configure.
+    std::string commandLineFile_;
+    bool commandLineFileTaken_ = false;
 };
 
 } // namespace Telvar

@@ -181,7 +181,7 @@ bool DataDelivery::prepareDataDelivery(Agent& agent)
     }
     if (record == nullptr || record->thread.isNull()) {
         if (!unit_.isNull())
-            unit_->critical(MSG_CRITICAL_FAILED, ParamStream() << "prepare data delivery");
+            unit_->critical(MSG_CRITICAL_FAILED, ParamStream() << "prepare " << "data delivery");
         return false;
     }
     debug(3, "   Done.");

@@ -3,6 +3,7 @@
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
 #include "platform/Clock.h"
+#include "platform/Thread.h"
 #include "platform/TimeZone.h"
 
 #include <algorithm>
@@ -594,8 +595,8 @@ void DateTime::sleepMilliseconds(int ms)
     }
     if (sleeper)
         sleeper(ms);
-    else
-        Platform::sleepMilliseconds(ms);
+    else if (ms > 0)
+        Platform::threadSleep(static_cast<uint32_t>(ms));
 }
 
 void DateTime::setClockSource(std::function<int64_t()> source)

@@ -123,7 +123,7 @@ public:
     // Returns once the clock has advanced n seconds.
     static void waitSeconds(int32_t n);
     // Sleeps through the same hook as waitSeconds: the one place where tests
-    // replace the program's sleeps.
+    // replace the program's sleeps. A thread asked to end stops here.
     static void sleepMilliseconds(int ms);
 
     // Test hooks: the source of "now" (seconds since the epoch) and the sleep

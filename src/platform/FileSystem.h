@@ -88,6 +88,11 @@ bool moveFile(const std::string& from, const std::string& to, uint32_t options);
 // Deletes a file (not a directory).
 bool deleteFile(const std::string& path);
 
+// Cuts a file back to its first size bytes and forces the result to disk.
+// A size beyond the end fails (FILE_ERROR_INVALID_PARAMETER): this never
+// grows a file.
+bool truncateFile(const std::string& path, uint64_t size);
+
 // Sets or clears the read-only state. Clearing gives the write bits back
 // (owner always; group and others where readable and the umask allows).
 bool setReadOnly(const std::string& path, bool readOnly);

@@ -28,6 +28,44 @@ constexpr uint32_t PDH_FMT_DOUBLE = 0x00000200;
 constexpr uint32_t PDH_FMT_LARGE = 0x00000400;
 constexpr uint32_t PDH_FMT_NOCAP100 = 0x00008000;
 
+// Counter types (the dwType of a counter's information), built from the
+// bit fields of the Windows SDK's winperf.h.
+constexpr uint32_t PERF_SIZE_LARGE = 0x00000100;
+constexpr uint32_t PERF_TYPE_MASK = 0x00000C00;
+constexpr uint32_t PERF_TYPE_COUNTER = 0x00000400;
+constexpr uint32_t PERF_SUBTYPE_MASK = 0x000F0000;
+constexpr uint32_t PERF_COUNTER_RATE = 0x00010000;
+constexpr uint32_t PERF_COUNTER_FRACTION = 0x00020000;
+constexpr uint32_t PERF_COUNTER_QUEUELEN = 0x00050000;
+constexpr uint32_t PERF_COUNTER_PRECISION = 0x00070000;
+constexpr uint32_t PERF_DISPLAY_MASK = 0xF0000000;
+constexpr uint32_t PERF_DISPLAY_PERCENT = 0x20000000;
+constexpr uint32_t PERF_COUNTER_COUNTER = 0x10410400;
+constexpr uint32_t PERF_COUNTER_BULK_COUNT = 0x10410500;
+constexpr uint32_t PERF_COUNTER_RAWCOUNT = 0x00010000;
+constexpr uint32_t PERF_COUNTER_LARGE_RAWCOUNT = 0x00010100;
+constexpr uint32_t PERF_RAW_FRACTION = 0x20020400;
+constexpr uint32_t PERF_AVERAGE_TIMER = 0x30020400;
+constexpr uint32_t PERF_AVERAGE_BULK = 0x40020500;
+constexpr uint32_t PERF_100NSEC_TIMER = 0x20510500;
+constexpr uint32_t PERF_100NSEC_TIMER_INV = 0x21510500;
+constexpr uint32_t PERF_PRECISION_100NS_TIMER = 0x20570500;
+constexpr uint32_t PERF_COUNTER_100NS_QUEUELEN_TYPE = 0x00550500;
+constexpr uint32_t PERF_ELAPSED_TIME = 0x30240500;
+
+// True for a counter type whose value is a fraction: a ratio, an average,
+// a queue length averaged over time or a timer. Such values are read as
+// doubles; counts and rates of counts are whole numbers.
+constexpr bool isFractionCounterType(uint32_t type)
+{
+    if ((type & PERF_TYPE_MASK) != PERF_TYPE_COUNTER)
+        return false;
+    const uint32_t sub = type & PERF_SUBTYPE_MASK;
+    if (sub == PERF_COUNTER_FRACTION || sub == PERF_COUNTER_QUEUELEN || sub == PERF_COUNTER_PRECISION)
+        return true;
+    return sub == PERF_COUNTER_RATE && (type & PERF_DISPLAY_MASK) == PERF_DISPLAY_PERCENT;
+}
+
 // Win32 error codes met on the name-table path.
 constexpr uint32_t PERF_ERROR_SUCCESS = 0;
 constexpr uint32_t PERF_ERROR_FILE_NOT_FOUND = 2;
@@ -147,6 +185,9 @@ public:
     // PDH_FMT_NOCAP100; type (may be null) receives the counter's type word.
     virtual PdhStatus getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
                                         PdhFmtCounterValue& value) = 0;
+    // The counter's type (a PERF_* counter type above), known as soon as the
+    // counter is added, as PdhGetCounterInfo's dwType.
+    virtual PdhStatus getCounterType(PdhHandle counter, uint32_t& type) = 0;
 
     // Name of a name-table index in the current language. size is the
     // buffer's size in bytes; on PDH_MORE_DATA it is set to the size needed

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "common/TimeSpan.h"
@@ -19,6 +20,13 @@ public:
     static bool configureCollector(Agent& agent, bool& degradeSetting,
                                    Sampling::DataFileEntries& entries);
     static bool getCollectionSchemes(Agent& agent, Sampling::DataFileEntries& entries);
+
+    // Numbered messages of the collector's module sent here.
+    static constexpr int32_t MSG_NO_QUERY = 8;          // fatal
+    static constexpr int32_t MSG_NO_WORKING_DIR = 11;   // fatal: directory
+    static constexpr int32_t MSG_KEY_UNREADABLE = 23;   // fatal: key
+    static constexpr int32_t MSG_NO_SCHEMES = 24;       // fatal: key
+    static constexpr int32_t MSG_UNKNOWN_SCHEME = 25;   // error: value, key
 
     // Process-wide results, read after configuring.
     static const std::string& workingDirectory();

@@ -54,6 +54,21 @@ void clearRegistry()
     r.positions.clear();
 }
 
+namespace {
+
+// Percentages, and every counter whose type makes its value a fraction
+// (ratios, averages, timers), are read as doubles; whole counts as integers.
+uint32_t valueFormat(PerfDataProvider& pdh, PdhHandle handle, const std::string& path)
+{
+    uint32_t type = 0;
+    if (path.find('%') != std::string::npos ||
+        (pdh.getCounterType(handle, type) == PDH_CSTATUS_VALID_DATA && isFractionCounterType(type)))
+        return PDH_FMT_DOUBLE;
+    return PDH_FMT_LARGE;
+}
+
+} // namespace
+
 bool addCountersToQuery()
 {
     PerfDataProvider& pdh = perfData();
@@ -72,7 +87,7 @@ bool addCountersToQuery()
         if (status == 0 && handle != PDH_BAD_HANDLE_VALUE && handle != PDH_NULL_HANDLE) {
             c->handle = handle;
             CounterLog::debugf(5, "      Added counter \"%s\".", c->localizedPath.c_str());
-            c->format = c->localizedPath.find('%') != std::string::npos ? PDH_FMT_DOUBLE : PDH_FMT_LARGE;
+            c->format = valueFormat(pdh, handle, c->localizedPath);
         } else {
             c->handle = PDH_NULL_HANDLE;
             CounterLog::warning(CounterLog::MSG_CANNOT_ADD, {c->localizedPath});

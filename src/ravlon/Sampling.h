@@ -61,6 +61,20 @@ public:
     static void writeClassification(std::string& text, const std::string& scheme,
                                     const std::vector<std::string>& extras);
     static bool writeMeasurements(const std::string& scheme);
+
+    // The agent whose facts label the records and whose flags and state
+    // words the threads use; set by preparePoller and prepareCollector.
+    static void setAgent(Agent* agent);
+    static Agent* agent();
+    // Back to the state of a fresh process (ticks, period count, the last
+    // collected tick, the correction flag, the scheme lists, the agent).
+    // Only while no sampling thread runs; configuration never calls it.
+    static void resetState();
+    static int32_t lastCollectedTick();
+
+private:
+    static void runPoller(ThreadRecord& entry, Agent& agent);
+    static void runCollector(ThreadRecord& entry, Agent& agent);
 };
 
 } // namespace Telvar

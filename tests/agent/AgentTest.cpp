@@ -16,6 +16,7 @@
 #include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "support/TestInstallation.h"
 #include "support/MemorySink.h"
 
 using namespace Telvar;
@@ -460,6 +461,11 @@ TEST_F(AgentTest, VerifyKillsThreadsThatIgnoreTheQuitRequest)
 
 TEST_F(AgentTest, RestartRebuildsTheRegistry)
 {
+    // A restart runs the whole start-up sequence, which needs an installation.
+    Testing::TestInstallation install;
+    ASSERT_TRUE(install.writeConfiguration(install.agentKeys("")));
+    agent_->setProgramName("Ravlon");
+    agent_->setInstanceLockName(Testing::TestInstallation::uniqueName("AgentRestart"));
     agent_->collector = [this] {
         add("new1");
         add("new2");
@@ -471,15 +477,22 @@ TEST_F(AgentTest, RestartRebuildsTheRegistry)
     EXPECT_TRUE(agent_->restart());
     EXPECT_FALSE(agent_->reconfigureRequested());
     EXPECT_EQ(1, agent_->configured);
-    ASSERT_EQ(2u, agent_->threads().size());
-    EXPECT_EQ("new1", agent_->threads().front().name);
-    for (ThreadRecord& r : agent_->threads())
+    // The delivery thread is registered again ahead of the collector's.
+    std::vector<std::string> names;
+    for (ThreadRecord& r : agent_->threads()) {
+        names.push_back(r.name);
         EXPECT_EQ(JOB_RUNNING, r.thread->status());
+    }
+    EXPECT_EQ(std::vector<std::string>({"DataDelivery", "new1", "new2"}), names);
     EXPECT_EQ(std::vector<uint32_t>{750}, sleeps_);
 
+    // A failed configuration starts nothing; only what the agent registered
+    // before the collector failed is left.
     agent_->collector = [] { return false; };
     EXPECT_FALSE(agent_->restart());
-    EXPECT_TRUE(agent_->threads().empty());
+    ASSERT_EQ(1u, agent_->threads().size());
+    EXPECT_EQ("DataDelivery", agent_->threads().front().name);
+    EXPECT_NE(JOB_RUNNING, agent_->threads().front().thread->status());
 }
 
 TEST_F(AgentTest, StopThreadsSignalsTheIPCServer)

@@ -24,6 +24,7 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
+#include "support/TestInstallation.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 
@@ -461,6 +462,11 @@ TEST_F(DataDeliveryTest, TheAgentEndsTheFilesWhenItGoes)
 
 TEST_F(DataDeliveryTest, RestartClearsTheRegistryBeforeConfiguringAgain)
 {
+    // A restart runs the whole start-up sequence, which needs an installation.
+    Testing::TestInstallation install;
+    ASSERT_TRUE(install.writeConfiguration(install.agentKeys("")));
+    agent_->setProgramName("Ravlon");
+    agent_->setInstanceLockName(Testing::TestInstallation::uniqueName("AgentRestart"));
     add("cpu", 900);
     write("cpu", "before restart");
     agent_->setSleepFunction([](uint32_t) {});

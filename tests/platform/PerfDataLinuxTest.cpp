@@ -158,11 +158,18 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Processor(_Total)\\% Interrupt Time", 1.75},
         {"\\Processor(_Total)\\% DPC Time", 3.5},
         {"\\Processor(_Total)\\Interrupts/sec", 500},
+        // softirqs: cpu0 (231 - 111) / 2, cpu1 (130 - 70) / 2, _Total (410 - 10) / 2 from /proc/stat
+        {"\\Processor(0)\\DPCs Queued/sec", 60},
+        {"\\Processor(1)\\DPCs Queued/sec", 30},
+        {"\\Processor(_Total)\\DPCs Queued/sec", 200},
         {"\\System\\Processor Queue Length", 3},
         {"\\System\\Processes", 5},
         {"\\System\\Threads", 250},
         {"\\System\\Context Switches/sec", 2000},
         {"\\System\\System Up Time", 1002},
+        // syscr and syscw of bash (+20, +6) and bash#1 (+4, +2); the worker's io is unreadable
+        {"\\System\\File Read Operations/sec", 12},
+        {"\\System\\File Write Operations/sec", 4},
         {"\\Memory\\Available Bytes", 4096000000.0},
         {"\\Memory\\Available KBytes", 4000000},
         {"\\Memory\\Available MBytes", 3906.25},
@@ -174,7 +181,16 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Memory\\Pages/sec", 150},
         {"\\Memory\\Pages Input/sec", 50},
         {"\\Memory\\Pages Output/sec", 100},
+        {"\\Memory\\Page Reads/sec", 5},             // pgmajfault +10
+        {"\\Memory\\Page Writes/sec", 20},           // pswpout +40
+        {"\\Memory\\Transition Faults/sec", 2995},   // (pgfault +6000 - pgmajfault +10) / 2
+        {"\\Memory\\Pool Paged Bytes", 256000000},   // KReclaimable 250000 kB
+        {"\\Memory\\Pool Nonpaged Bytes", 51200000}, // SUnreclaim 50000 kB
+        {"\\Memory\\Modified Page List Bytes", 409600},  // Dirty 100 + Writeback 300 kB
+        {"\\Memory\\Free & Zero Page List Bytes", 1024000000.0},
+        {"\\Memory\\Standby Cache Normal Priority Bytes", 1228800000.0},  // Inactive(file)
         {"\\Paging File(_Total)\\% Usage", 25},
+        {"\\Paging File(_Total)\\% Usage Peak", 25},
         {"\\PhysicalDisk(vda)\\Disk Reads/sec", 50},
         {"\\PhysicalDisk(vda)\\Disk Writes/sec", 100},
         {"\\PhysicalDisk(vda)\\Disk Transfers/sec", 150},
@@ -187,6 +203,15 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\PhysicalDisk(vda)\\Current Disk Queue Length", 2},
         {"\\PhysicalDisk(vda)\\Avg. Disk sec/Read", 0.003},
         {"\\PhysicalDisk(vda)\\Avg. Disk sec/Write", 0.004},
+        // vda: reads +100 (8000 sectors, 300 ms), writes +200 (16000 sectors, 800 ms) in 2000 ms
+        {"\\PhysicalDisk(vda)\\% Disk Read Time", 15},
+        {"\\PhysicalDisk(vda)\\% Disk Write Time", 40},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Read Queue Length", 0.15},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Write Queue Length", 0.4},
+        {"\\PhysicalDisk(vda)\\Avg. Disk sec/Transfer", 1100.0 / 300 / 1000},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Bytes/Read", 40960},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Bytes/Write", 40960},
+        {"\\PhysicalDisk(vda)\\Avg. Disk Bytes/Transfer", 40960},
         {"\\PhysicalDisk(sdb)\\Disk Reads/sec", 12.5},
         {"\\PhysicalDisk(sdb)\\Disk Writes/sec", 0},
         {"\\PhysicalDisk(sdb)\\Disk Transfers/sec", 12.5},
@@ -199,6 +224,14 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\PhysicalDisk(sdb)\\Current Disk Queue Length", 1},
         {"\\PhysicalDisk(sdb)\\Avg. Disk sec/Read", 0.008},
         {"\\PhysicalDisk(sdb)\\Avg. Disk sec/Write", 0},
+        {"\\PhysicalDisk(sdb)\\% Disk Read Time", 10},
+        {"\\PhysicalDisk(sdb)\\% Disk Write Time", 0},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Read Queue Length", 0.1},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Write Queue Length", 0},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk sec/Transfer", 0.008},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Bytes/Read", 16384},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Bytes/Write", 0},
+        {"\\PhysicalDisk(sdb)\\Avg. Disk Bytes/Transfer", 16384},
         {"\\PhysicalDisk(_Total)\\Disk Reads/sec", 62.5},
         {"\\PhysicalDisk(_Total)\\Disk Writes/sec", 100},
         {"\\PhysicalDisk(_Total)\\Disk Transfers/sec", 162.5},
@@ -211,6 +244,15 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\PhysicalDisk(_Total)\\Current Disk Queue Length", 3},
         {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Read", 0.004},
         {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Write", 0.004},
+        // percentages are the mean over the disks, queue lengths their sum, averages over all their I/O
+        {"\\PhysicalDisk(_Total)\\% Disk Read Time", 12.5},
+        {"\\PhysicalDisk(_Total)\\% Disk Write Time", 20},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Read Queue Length", 0.25},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Write Queue Length", 0.4},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk sec/Transfer", 1300.0 / 325 / 1000},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Bytes/Read", 8800.0 * 512 / 125},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Bytes/Write", 40960},
+        {"\\PhysicalDisk(_Total)\\Avg. Disk Bytes/Transfer", 24800.0 * 512 / 325},
         {"\\PhysicalDisk(vda1)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},   // a partition
         {"\\PhysicalDisk(loop0)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},  // never used
         // a logical volume on vda: no disk of its own, its I/O is in vda already
@@ -222,6 +264,33 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\LogicalDisk(/data disk)\\Free Megabytes", 1500},
         {"\\LogicalDisk(_Total)\\% Free Space", 43.75},
         {"\\LogicalDisk(_Total)\\Free Megabytes", 1750},
+        // "/" is on vda1: reads +50 (4000 sectors, 100 ms), writes +100 (8000 sectors, 300 ms),
+        // busy 200 ms, queue 400 ms, 1 in flight; "/data disk" is on sdb
+        {"\\LogicalDisk(/)\\% Disk Time", 10},
+        {"\\LogicalDisk(/)\\Avg. Disk Queue Length", 0.2},
+        {"\\LogicalDisk(/)\\Current Disk Queue Length", 1},
+        {"\\LogicalDisk(/)\\Avg. Disk sec/Read", 0.002},
+        {"\\LogicalDisk(/)\\Avg. Disk sec/Write", 0.003},
+        {"\\LogicalDisk(/)\\Disk Reads/sec", 25},
+        {"\\LogicalDisk(/)\\Disk Writes/sec", 50},
+        {"\\LogicalDisk(/)\\Disk Transfers/sec", 75},
+        {"\\LogicalDisk(/)\\Disk Bytes/sec", 3072000},
+        {"\\LogicalDisk(/data disk)\\% Disk Time", 10},
+        {"\\LogicalDisk(/data disk)\\Avg. Disk Queue Length", 0.2},
+        {"\\LogicalDisk(/data disk)\\Current Disk Queue Length", 1},
+        {"\\LogicalDisk(/data disk)\\Avg. Disk sec/Read", 0.008},
+        {"\\LogicalDisk(/data disk)\\Disk Reads/sec", 12.5},
+        {"\\LogicalDisk(/data disk)\\Disk Bytes/sec", 204800},
+        {"\\LogicalDisk(_Total)\\% Disk Time", 10},
+        {"\\LogicalDisk(_Total)\\Avg. Disk Queue Length", 0.4},
+        {"\\LogicalDisk(_Total)\\Current Disk Queue Length", 2},
+        {"\\LogicalDisk(_Total)\\Avg. Disk sec/Read", 0.004},
+        {"\\LogicalDisk(_Total)\\Avg. Disk sec/Write", 0.003},
+        {"\\LogicalDisk(_Total)\\Disk Reads/sec", 37.5},
+        {"\\LogicalDisk(_Total)\\Disk Writes/sec", 50},
+        {"\\LogicalDisk(_Total)\\Disk Transfers/sec", 87.5},
+        {"\\LogicalDisk(_Total)\\Disk Bytes/sec", 3276800},
+        {"\\LogicalDisk(/tmp)\\Disk Reads/sec", -1, PDH_CSTATUS_NO_INSTANCE},
         {"\\LogicalDisk(/tmp)\\Free Megabytes", -1, PDH_CSTATUS_NO_INSTANCE},  // not on a device
         {"\\Network Interface(eth0)\\Bytes Received/sec", 100000},
         {"\\Network Interface(eth0)\\Bytes Sent/sec", 20000},
@@ -231,6 +300,9 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Network Interface(eth0)\\Packets Sent/sec", 200},
         {"\\Network Interface(eth0)\\Packets Received Errors", 5},
         {"\\Network Interface(eth0)\\Current Bandwidth", 1e9},
+        {"\\Network Interface(eth0)\\Packets Outbound Errors", 2},
+        {"\\Network Interface(eth0)\\Packets Received Discarded", 1},
+        {"\\Network Interface(eth0)\\Packets Outbound Discarded", 3},
         {"\\Network Interface(lo)\\Bytes Received/sec", 200},
         {"\\Network Interface(lo)\\Bytes Sent/sec", 200},
         {"\\Network Interface(lo)\\Bytes Total/sec", 400},
@@ -241,6 +313,30 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Network Interface(lo)\\Current Bandwidth", 0},  // no speed file
         {"\\Network Interface(wlan0)\\Bytes Received/sec", -1, PDH_CSTATUS_NO_INSTANCE},
         {"\\Network Interface(wlan0)\\Current Bandwidth", -1, PDH_CSTATUS_NO_INSTANCE},
+        {"\\Network Interface(wlan0)\\Packets Outbound Errors", -1, PDH_CSTATUS_NO_INSTANCE},
+        {"\\TCPv4\\Connections Established", 14},
+        {"\\TCPv4\\Connections Active", 104},
+        {"\\TCPv4\\Connections Passive", 51},
+        {"\\TCPv4\\Connection Failures", 8},
+        {"\\TCPv4\\Connections Reset", 4},
+        {"\\TCPv4\\Segments/sec", 500},                // InSegs +600, OutSegs +400
+        {"\\TCPv4\\Segments Received/sec", 300},
+        {"\\TCPv4\\Segments Sent/sec", 200},
+        {"\\TCPv4\\Segments Retransmitted/sec", 5},
+        {"\\IPv4\\Datagrams/sec", 300},                // InReceives +400, OutRequests +200
+        {"\\IPv4\\Datagrams Received/sec", 200},
+        {"\\IPv4\\Datagrams Sent/sec", 100},
+        {"\\IPv6\\Datagrams/sec", 30},                 // Ip6InReceives +40, Ip6OutRequests +20
+        {"\\IPv6\\Datagrams Received/sec", 20},
+        {"\\IPv6\\Datagrams Sent/sec", 10},
+        {"\\UDPv4\\Datagrams/sec", 80},                // InDatagrams +100, OutDatagrams +60 (not UdpLite's)
+        {"\\UDPv4\\Datagrams Received/sec", 50},
+        {"\\UDPv4\\Datagrams Sent/sec", 30},
+        {"\\UDPv4\\Datagrams Received Errors", 3},
+        {"\\UDPv6\\Datagrams/sec", 8},                 // Udp6InDatagrams +10, Udp6OutDatagrams +6
+        {"\\UDPv6\\Datagrams Received/sec", 5},
+        {"\\UDPv6\\Datagrams Sent/sec", 3},
+        {"\\UDPv6\\Datagrams Received Errors", 2},
         // init: utime +2, stime +4, faults +22; no readable fd directory
         {"\\Process(init)\\% Processor Time", 3},
         {"\\Process(init)\\% User Time", 1},
@@ -253,6 +349,10 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(init)\\ID Process", 1},
         {"\\Process(init)\\Elapsed Time", 1001},
         {"\\Process(init)\\Page Faults/sec", 11},
+        {"\\Process(init)\\Working Set Peak", -1, PDH_CSTATUS_INVALID_DATA},  // no status file
+        {"\\Process(init)\\Creating Process ID", 1},
+        {"\\Process(init)\\Priority Base", 8},  // nice 0
+        {"\\Process(init)\\IO Read Bytes/sec", -1, PDH_CSTATUS_INVALID_DATA},  // no io file
         {"\\Process(bash)\\% Processor Time", 50},
         {"\\Process(bash)\\% User Time", 30},
         {"\\Process(bash)\\% Privileged Time", 20},
@@ -264,6 +364,17 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(bash)\\ID Process", 100},
         {"\\Process(bash)\\Elapsed Time", 952},
         {"\\Process(bash)\\Page Faults/sec", 305},
+        {"\\Process(bash)\\Working Set Peak", 5120000},     // VmHWM 5000 kB
+        {"\\Process(bash)\\Virtual Bytes Peak", 12288000},  // VmPeak 12000 kB
+        {"\\Process(bash)\\Creating Process ID", 1},
+        {"\\Process(bash)\\Priority Base", 8},
+        // io: rchar +2000, wchar +1000, syscr +20, syscw +6
+        {"\\Process(bash)\\IO Read Bytes/sec", 1000},
+        {"\\Process(bash)\\IO Write Bytes/sec", 500},
+        {"\\Process(bash)\\IO Data Bytes/sec", 1500},
+        {"\\Process(bash)\\IO Read Operations/sec", 10},
+        {"\\Process(bash)\\IO Write Operations/sec", 3},
+        {"\\Process(bash)\\IO Data Operations/sec", 13},
         // the second bash: 200 % and 150 %, capped at 100 %
         {"\\Process(bash#1)\\% Processor Time", 100},
         {"\\Process(bash#1)\\% User Time", 100},
@@ -276,6 +387,11 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(bash#1)\\ID Process", 200},
         {"\\Process(bash#1)\\Elapsed Time", 102},
         {"\\Process(bash#1)\\Page Faults/sec", 100},
+        {"\\Process(bash#1)\\Working Set Peak", 9216000},
+        {"\\Process(bash#1)\\Virtual Bytes Peak", 20480000},
+        {"\\Process(bash#1)\\Priority Base", 6},  // nice 10
+        {"\\Process(bash#1)\\IO Read Bytes/sec", 200},
+        {"\\Process(bash#1)\\IO Data Operations/sec", 3},
         {"\\Process(my (worker))\\% Processor Time", 10},
         {"\\Process(my (worker))\\% User Time", 5},
         {"\\Process(my (worker))\\% Privileged Time", 5},
@@ -287,6 +403,10 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(my (worker))\\ID Process", 300},
         {"\\Process(my (worker))\\Elapsed Time", 12},
         {"\\Process(my (worker))\\Page Faults/sec", 25},
+        {"\\Process(my (worker))\\Working Set Peak", -1, PDH_CSTATUS_INVALID_DATA},  // no Vm lines
+        {"\\Process(my (worker))\\Creating Process ID", 100},
+        {"\\Process(my (worker))\\Priority Base", 10},  // nice -5
+        {"\\Process(my (worker))\\IO Write Bytes/sec", -1, PDH_CSTATUS_INVALID_DATA},
         // started between the snapshots: no rate yet
         {"\\Process(newbie)\\% Processor Time", -1, PDH_CSTATUS_INVALID_DATA},
         {"\\Process(newbie)\\Page Faults/sec", -1, PDH_CSTATUS_INVALID_DATA},
@@ -297,6 +417,9 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(newbie)\\Handle Count", 2},
         {"\\Process(newbie)\\ID Process", 400},
         {"\\Process(newbie)\\Elapsed Time", 1},
+        {"\\Process(newbie)\\Working Set Peak", 307200},
+        {"\\Process(newbie)\\Priority Base", 24},  // real-time
+        {"\\Process(newbie)\\IO Read Operations/sec", -1, PDH_CSTATUS_INVALID_DATA},
         // ended between the snapshots
         {"\\Process(short)\\% Processor Time", -1, PDH_CSTATUS_NO_INSTANCE},
         {"\\Process(short)\\Working Set", -1, PDH_CSTATUS_NO_INSTANCE},
@@ -312,6 +435,16 @@ const std::vector<Expected>& fixtureExpectations()
         {"\\Process(_Total)\\ID Process", 0},
         {"\\Process(_Total)\\Elapsed Time", 0},
         {"\\Process(_Total)\\Page Faults/sec", 441},
+        {"\\Process(_Total)\\Working Set Peak", 14643200},    // (5000 + 9000 + 300) kB
+        {"\\Process(_Total)\\Virtual Bytes Peak", 34816000},  // (12000 + 20000 + 2000) kB
+        {"\\Process(_Total)\\Creating Process ID", 0},
+        {"\\Process(_Total)\\Priority Base", 0},
+        {"\\Process(_Total)\\IO Read Bytes/sec", 1200},
+        {"\\Process(_Total)\\IO Write Bytes/sec", 600},
+        {"\\Process(_Total)\\IO Data Bytes/sec", 1800},
+        {"\\Process(_Total)\\IO Read Operations/sec", 12},
+        {"\\Process(_Total)\\IO Write Operations/sec", 4},
+        {"\\Process(_Total)\\IO Data Operations/sec", 16},
     };
     return all;
 }
@@ -381,7 +514,8 @@ TEST_F(PerfDataLinuxTest, FirstCollectionGivesInstantValuesAndNoRates)
             ++rates;
         }
     }
-    EXPECT_EQ(33, rates);  // 7 + 1 + 4 + 11 + 6 + 4
+    EXPECT_EQ(77, rates);  // Processor 8, System 3, Memory 7, PhysicalDisk 19, LogicalDisk 8, Network 6,
+                           // Process 10, TCPv4 4, IPv4, IPv6, UDPv4, UDPv6 3 each
 }
 
 TEST_F(PerfDataLinuxTest, NoCollectionYetGivesInvalidData)
@@ -599,12 +733,13 @@ TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
     std::vector<std::string> objects;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjects(objects));
     EXPECT_EQ((std::vector<std::string>{"Processor", "System", "Memory", "Paging File", "PhysicalDisk", "LogicalDisk",
-                                        "Network Interface", "Process"}),
+                                        "Network Interface", "Process", "TCPv4", "IPv4", "IPv6", "UDPv4",
+                                        "UDPv6"}),
               objects);
     std::vector<std::string> counters, instances;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Processor", counters, instances));
     EXPECT_EQ((std::vector<std::string>{"0", "1", "_Total"}), instances);
-    EXPECT_EQ(7u, counters.size());
+    EXPECT_EQ(8u, counters.size());
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Process", counters, instances));
     EXPECT_EQ((std::vector<std::string>{"init", "bash", "bash#1", "my (worker)", "newbie", "_Total"}), instances);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Network Interface", counters, instances));
@@ -615,8 +750,264 @@ TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
     EXPECT_EQ((std::vector<std::string>{"vda", "sdb", "_Total"}), instances);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Memory", counters, instances));
     EXPECT_TRUE(instances.empty());
-    EXPECT_EQ(11u, counters.size());
+    EXPECT_EQ(19u, counters.size());
     EXPECT_EQ(PDH_CSTATUS_NO_OBJECT, pdh().enumObjectItems("Nothing", counters, instances));
+}
+
+TEST_F(PerfDataLinuxTest, AProcessorWhoseIdleOrIowaitWentBackKeepsItsValues)
+{
+    for (const char* p : {"\\Processor(0)\\% Processor Time", "\\Processor(0)\\% Idle Time",
+                          "\\Processor(1)\\% Processor Time", "\\Processor(1)\\% User Time",
+                          "\\Processor(_Total)\\% Processor Time", "\\Processor(_Total)\\% Idle Time"})
+        add(p);
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/stat", "cpu  200 0 200 2000 100 0 0 0\ncpu0 100 0 100 1000 50 0 0 0\n"
+                           "cpu1 100 0 100 1000 50 0 0 0\n");
+    collect();
+    // cpu0: iowait 50 -> 40; cpu1: idle 1000 -> 950; the aggregate's iowait 100 -> 90
+    writeFile("proc/uptime", "11.00 0\n");
+    writeFile("proc/stat", "cpu  300 0 300 2200 90 0 0 0\ncpu0 150 0 150 1100 40 0 0 0\n"
+                           "cpu1 150 0 150 950 150 0 0 0\n");
+    collect();
+    expectValue("\\Processor(0)\\% Processor Time", 50);  // user 50 + system 50 of 200
+    expectValue("\\Processor(0)\\% Idle Time", 50);
+    expectValue("\\Processor(1)\\% Processor Time", 50);  // idle taken as 0, iowait 100 of 200
+    expectValue("\\Processor(_Total)\\% Processor Time", 50);
+    expectValue("\\Processor(_Total)\\% Idle Time", 50);
+    // user time that goes back cannot be trusted: that processor alone has no value
+    writeFile("proc/uptime", "12.00 0\n");
+    writeFile("proc/stat", "cpu  400 0 400 2400 90 0 0 0\ncpu0 200 0 200 1200 40 0 0 0\n"
+                           "cpu1 140 0 160 1050 150 0 0 0\n");
+    collect();
+    expectValue("\\Processor(0)\\% Processor Time", 50);
+    expectStatus("\\Processor(1)\\% Processor Time", PDH_CSTATUS_INVALID_DATA);
+    expectStatus("\\Processor(1)\\% User Time", PDH_CSTATUS_INVALID_DATA);
+}
+
+TEST_F(PerfDataLinuxTest, DisksRegisteredAgainFlushOnlyAndATotalWithoutOneDisksDelta)
+{
+    for (const char* d : {"sdc", "sdd", "sde", "sdf"})
+        writeFile(std::string("sys/block/") + d + "/device", "");
+    const char* paths[] = {"\\PhysicalDisk(sdc)\\Disk Reads/sec", "\\PhysicalDisk(sdc)\\Disk Read Bytes/sec",
+                           "\\PhysicalDisk(sdc)\\% Disk Time", "\\PhysicalDisk(sdd)\\Disk Transfers/sec",
+                           "\\PhysicalDisk(sde)\\Disk Transfers/sec", "\\PhysicalDisk(sdf)\\Disk Reads/sec",
+                           "\\PhysicalDisk(sdf)\\% Disk Time", "\\PhysicalDisk(sdf)\\Avg. Disk Queue Length",
+                           "\\PhysicalDisk(_Total)\\Disk Reads/sec", "\\PhysicalDisk(_Total)\\% Disk Time",
+                           "\\PhysicalDisk(_Total)\\Avg. Disk Queue Length"};
+    for (const char* p : paths)
+        add(p);
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 5000 0 40000 1000 5000 0 40000 1000 0 2000 2000\n"
+                                "   8 48 sdd 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 5 10\n"
+                                "   8 64 sde 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n"
+                                "   8 80 sdf 100 0 800 100 100 0 800 100 0 500 600\n");
+    collect();
+    // sdc was removed and added again; sdd only flushed; sdf's busy time went back
+    writeFile("proc/uptime", "12.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 10 0 80 20 0 0 0 0 0 20 20\n"
+                                "   8 48 sdd 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 9 12\n"
+                                "   8 64 sde 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n"
+                                "   8 80 sdf 200 0 1600 200 100 0 800 100 0 400 700\n");
+    collect();
+    expectValue("\\PhysicalDisk(sdc)\\Disk Reads/sec", 5);  // rated from zero
+    expectValue("\\PhysicalDisk(sdc)\\Disk Read Bytes/sec", 20480);
+    expectValue("\\PhysicalDisk(sdc)\\% Disk Time", 1);
+    expectValue("\\PhysicalDisk(sdd)\\Disk Transfers/sec", 0);
+    expectStatus("\\PhysicalDisk(sde)\\Disk Transfers/sec", PDH_CSTATUS_NO_INSTANCE);
+    expectValue("\\PhysicalDisk(sdf)\\Disk Reads/sec", 50);
+    expectStatus("\\PhysicalDisk(sdf)\\% Disk Time", PDH_CSTATUS_INVALID_DATA);
+    expectValue("\\PhysicalDisk(sdf)\\Avg. Disk Queue Length", 0.05);
+    expectValue("\\PhysicalDisk(_Total)\\Disk Reads/sec", 55);
+    expectValue("\\PhysicalDisk(_Total)\\% Disk Time", 0.5);  // sdc 1 % and sdd 0 %; sdf left out
+    expectValue("\\PhysicalDisk(_Total)\\Avg. Disk Queue Length", 0.06);
+
+    std::vector<std::string> counters, instances;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("PhysicalDisk", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"sdc", "sdd", "sdf", "_Total"}), instances);
+}
+
+TEST_F(PerfDataLinuxTest, AnInterfaceRegisteredAgainIsRatedFromZero)
+{
+    add("\\Network Interface(eth1)\\Bytes Received/sec");
+    add("\\Network Interface(eth1)\\Packets/sec");
+    auto step = [&](int uptime, int rxBytes, int rxPackets) {
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0\n");
+        writeFile("proc/net/dev", "Inter-|\n face |\n  eth1: " + std::to_string(rxBytes) + " " +
+                                      std::to_string(rxPackets) + " 0 0 0 0 0 0 100 2 0 0 0 0 0 0\n");
+    };
+    step(10, 100000, 1000);
+    collect();
+    step(12, 3000, 20);
+    collect();
+    expectValue("\\Network Interface(eth1)\\Bytes Received/sec", 1500);
+    expectValue("\\Network Interface(eth1)\\Packets/sec", 11);
+}
+
+TEST_F(PerfDataLinuxTest, PagingFileUsagePeakIsTheHighestSeen)
+{
+    add("\\Paging File(_Total)\\% Usage");
+    add("\\Paging File(_Total)\\% Usage Peak");
+    add("\\Paging File(swap1)\\% Usage Peak");
+    for (const char* snap : {"snap1", "snap2", "snap1"}) {
+        useSnapshot(snap);
+        collect();
+    }
+    expectValue("\\Paging File(_Total)\\% Usage", 20);
+    expectValue("\\Paging File(_Total)\\% Usage Peak", 25);
+    expectStatus("\\Paging File(swap1)\\% Usage Peak", PDH_CSTATUS_NO_INSTANCE);
+}
+
+TEST_F(PerfDataLinuxTest, FractionCountersAreTheAveragesTimersAndQueueLengths)
+{
+    // The counters without "%" in their name whose values are fractions.
+    std::vector<std::string> fractions;
+    for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue())
+        for (const LinuxPerf::CounterDef& c : o.counters)
+            if (std::string(c.name).find('%') == std::string::npos && isFractionCounterType(c.type))
+                fractions.push_back(std::string(o.name) + "\\" + c.name);
+    EXPECT_EQ((std::vector<std::string>{
+                  "PhysicalDisk\\Avg. Disk Queue Length", "PhysicalDisk\\Avg. Disk sec/Read",
+                  "PhysicalDisk\\Avg. Disk sec/Write", "PhysicalDisk\\Avg. Disk Read Queue Length",
+                  "PhysicalDisk\\Avg. Disk Write Queue Length", "PhysicalDisk\\Avg. Disk sec/Transfer",
+                  "PhysicalDisk\\Avg. Disk Bytes/Read", "PhysicalDisk\\Avg. Disk Bytes/Write",
+                  "PhysicalDisk\\Avg. Disk Bytes/Transfer", "LogicalDisk\\Avg. Disk Queue Length",
+                  "LogicalDisk\\Avg. Disk sec/Read", "LogicalDisk\\Avg. Disk sec/Write"}),
+              fractions);
+    for (uint32_t t : {PERF_COUNTER_RAWCOUNT, PERF_COUNTER_LARGE_RAWCOUNT, PERF_COUNTER_COUNTER,
+                       PERF_COUNTER_BULK_COUNT, PERF_ELAPSED_TIME})
+        EXPECT_FALSE(isFractionCounterType(t)) << std::hex << t;
+    for (uint32_t t : {PERF_RAW_FRACTION, PERF_AVERAGE_TIMER, PERF_AVERAGE_BULK, PERF_100NSEC_TIMER,
+                       PERF_100NSEC_TIMER_INV, PERF_PRECISION_100NS_TIMER, PERF_COUNTER_100NS_QUEUELEN_TYPE})
+        EXPECT_TRUE(isFractionCounterType(t)) << std::hex << t;
+
+    PdhHandle h = add("\\PhysicalDisk(_Total)\\Avg. Disk sec/Write");
+    uint32_t type = 0;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().getCounterType(h, type));
+    EXPECT_EQ(PERF_AVERAGE_TIMER, type);
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh().getCounterType(0xdead, type));
+}
+
+// A tree of many idle processes and two named ones; process ids as given.
+class ProcessSelectionTest : public PerfDataLinuxTest {
+protected:
+    void writeProcess(int pid, const std::string& name, int startTicks, int utime = 0)
+    {
+        writeFile("proc/" + std::to_string(pid) + "/stat",
+                  std::to_string(pid) + " (" + name + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(utime) +
+                      " 0 0 0 20 0 1 0 " + std::to_string(startTicks) + " 4096 1 0\n");
+    }
+    void idleTree(int count)
+    {
+        writeFile("proc/uptime", "1000.00 0\n");
+        for (int i = 0; i < count; ++i)
+            writeProcess(1000 + i, "idle", 100);
+        writeProcess(500, "bash", 100);
+        writeProcess(501, "bash", 100);
+    }
+    uint32_t collectNamed(const LinuxPerf::ProcessSelection& selection, uint32_t sources = LinuxPerf::SRC_PROCESSES)
+    {
+        snap_.processes.clear();
+        LinuxPerf::collect(LinuxPerf::currentRoots(), sources | LinuxPerf::SRC_UPTIME, selection, names_, snap_,
+                           buffer_);
+        return snap_.processFilesRead;
+    }
+    static LinuxPerf::ProcessSelection named(const std::vector<std::string>& names)
+    {
+        LinuxPerf::ProcessSelection s;
+        s.all = false;
+        s.names = names;
+        s.instances = names;
+        return s;
+    }
+    std::vector<std::string> instances() const
+    {
+        std::vector<std::string> out;
+        for (const LinuxPerf::ProcStat& p : snap_.processes)
+            out.push_back(p.instance + "=" + std::to_string(p.pid));
+        return out;
+    }
+
+    LinuxPerf::ProcessNames names_;
+    LinuxPerf::Snapshot snap_;
+    std::string buffer_;
+};
+
+TEST_F(ProcessSelectionTest, NamedProcessesCostAListingAndTheirOwnFiles)
+{
+    idleTree(64);
+    const LinuxPerf::ProcessSelection bash = named({"bash"});
+    EXPECT_EQ(66u, collectNamed(bash));  // names are learnt once
+    EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
+    EXPECT_EQ(66u, snap_.processCount);
+    // then the two named processes only, without a listing
+    EXPECT_EQ(2u, collectNamed(bash));
+    EXPECT_FALSE(snap_.processesListed);
+    EXPECT_EQ((std::vector<std::string>{"bash=500", "bash#1=501"}), instances());
+    // and at every tenth, a listing with a tenth of the others' names checked
+    uint32_t most = 0, listings = 0;
+    for (int i = 0; i < 40; ++i) {
+        most = std::max(most, collectNamed(bash));
+        listings += snap_.processesListed ? 1 : 0;
+    }
+    EXPECT_EQ(4u, listings);
+    EXPECT_LE(most, 2u + 7u);  // pid % 10 == listing % 10 among 1000..1063
+
+    // _Total reads every process each time
+    LinuxPerf::ProcessSelection all;
+    EXPECT_EQ(66u, collectNamed(all));
+    EXPECT_EQ(66u, snap_.processes.size());
+    // the process count alone reads no process file at all
+    EXPECT_EQ(0u, collectNamed(bash, LinuxPerf::SRC_PIDLIST));
+    EXPECT_EQ(66u, snap_.processCount);
+}
+
+TEST_F(ProcessSelectionTest, ANameChangedByExecIsSeen)
+{
+    idleTree(8);
+    writeProcess(600, "sh", 99900);  // started a second ago
+    const LinuxPerf::ProcessSelection java = named({"java"});
+    collectNamed(java);
+    EXPECT_TRUE(instances().empty());
+    // the young shell execs: seen at the next collection (java is missing, /proc is listed)
+    writeProcess(600, "java", 99900);
+    collectNamed(java);
+    EXPECT_EQ((std::vector<std::string>{"java=600"}), instances());
+    // an old idle process that execs late is seen within ten listings
+    writeProcess(1003, "java", 100);
+    int collections = 0;
+    while (instances().size() < 2 && collections < 120) {
+        collectNamed(java);
+        ++collections;
+    }
+    EXPECT_EQ((std::vector<std::string>{"java=600", "java#1=1003"}), instances());
+    EXPECT_LE(collections, 100);
+    // a named process that ends is gone at once, its number goes to the next
+    fs::remove_all(root_ / "proc" / "600");
+    collectNamed(java);
+    EXPECT_EQ((std::vector<std::string>{"java=1003"}), instances());
+}
+
+TEST_F(ProcessSelectionTest, TheExtraFilesOfNamedProcessesAreNotReadForTheOthers)
+{
+    idleTree(4);
+    for (int pid : {500, 501, 1000})
+        writeFile("proc/" + std::to_string(pid) + "/statm", "10 5 1 0 0 0 0\n");
+    // _Total of one counter with the private bytes of bash: every stat, bash's statm only
+    LinuxPerf::ProcessSelection selection;
+    selection.names = {"bash"};
+    selection.namedExtras = LinuxPerf::SRC_PROCSTATM;
+    collectNamed(selection, LinuxPerf::SRC_PROCESSES | LinuxPerf::SRC_PROCSTATM);
+    std::vector<std::string> withStatm;
+    for (const LinuxPerf::ProcStat& p : snap_.processes)
+        if (p.hasStatm)
+            withStatm.push_back(p.instance);
+    EXPECT_EQ(6u, snap_.processes.size());
+    EXPECT_EQ((std::vector<std::string>{"bash", "bash#1"}), withStatm);
+
+    // through a query: Process(bash#1) alone is enough to find and read it
+    add("\\Process(bash#1)\\Private Bytes");
+    collect();
+    expectValue("\\Process(bash#1)\\Private Bytes", 4 * 4096);
 }
 
 TEST(PerfDataProviderTest, InstalledProviderReplacesTheSystemOne)

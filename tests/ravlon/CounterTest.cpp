@@ -291,6 +291,31 @@ TEST_F(CounterTest, AddingToTheQuery)
     EXPECT_EQ(2u, messages(18).size());
 }
 
+TEST_F(CounterTest, FractionCounterTypesAreReadAsDoublesAndKeepTheirFraction)
+{
+    SmartPointer<Counter> avg = inQuery("\\PhysicalDisk(_Total)\\Avg. Disk sec/Write");
+    SmartPointer<Counter> queue = inQuery("\\PhysicalDisk(_Total)\\Avg. Disk Queue Length");
+    SmartPointer<Counter> count = inQuery("\\PhysicalDisk(_Total)\\Current Disk Queue Length");
+    SmartPointer<Counter> rate = inQuery("\\PhysicalDisk(_Total)\\Disk Reads/sec");
+    SmartPointer<Counter> unknown = inQuery("\\PhysicalDisk(_Total)\\Avg. Disk sec/Read");
+    fake_.setCounterType(avg->localizedPath, PERF_AVERAGE_TIMER);
+    fake_.setCounterType(queue->localizedPath, PERF_COUNTER_100NS_QUEUELEN_TYPE);
+    fake_.setCounterType(count->localizedPath, PERF_COUNTER_RAWCOUNT);
+    fake_.failCounterType(unknown->localizedPath, PDH_INVALID_HANDLE);
+    ASSERT_TRUE(addCountersToQuery());
+    EXPECT_EQ(PDH_FMT_DOUBLE, avg->format);
+    EXPECT_EQ(PDH_FMT_DOUBLE, queue->format);
+    EXPECT_EQ(PDH_FMT_LARGE, count->format);
+    EXPECT_EQ(PDH_FMT_LARGE, rate->format);     // the fake's default type is a rate of counts
+    EXPECT_EQ(PDH_FMT_LARGE, unknown->format);  // no type: the path decides
+
+    fake_.queueValue(avg->localizedPath, value(0, PDH_CSTATUS_VALID_DATA, 0.04, 0));
+    fake_.queueValue(queue->localizedPath, value(0, PDH_CSTATUS_VALID_DATA, 0.06, 0));
+    ASSERT_TRUE(registerCounterData(false));
+    EXPECT_EQ("0.04", valueText(*avg));
+    EXPECT_EQ("0.06", valueText(*queue));
+}
+
 TEST_F(CounterTest, SamplingAddsValidValues)
 {
     SmartPointer<Counter> d = inQuery("\\Prozessor(_Total)\\Prozessorzeit (%)");

@@ -113,6 +113,19 @@ PdhStatus FakePerfData::collectQueryData(PdhHandle)
     return 0;
 }
 
+PdhStatus FakePerfData::getCounterType(PdhHandle counter, uint32_t& type)
+{
+    auto h = handles_.find(counter);
+    if (h == handles_.end())
+        return PDH_INVALID_HANDLE;
+    auto failure = typeFailures_.find(h->second);
+    if (failure != typeFailures_.end())
+        return failure->second;
+    auto t = types_.find(h->second);
+    type = t != types_.end() ? t->second : PERF_COUNTER_COUNTER;
+    return 0;
+}
+
 PdhStatus FakePerfData::getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
                                           PdhFmtCounterValue& value)
 {
@@ -121,8 +134,10 @@ PdhStatus FakePerfData::getFormattedValue(PdhHandle counter, uint32_t format, ui
     auto h = handles_.find(counter);
     if (h == handles_.end())
         return PDH_INVALID_HANDLE;
-    if (type != nullptr)
-        *type = 0x10410400;
+    if (type != nullptr) {
+        auto t = types_.find(h->second);
+        *type = t != types_.end() ? t->second : PERF_COUNTER_COUNTER;
+    }
     std::deque<Value>& queue = values_[h->second];
     if (queue.empty()) {
         value.cStatus = PDH_CSTATUS_INVALID_DATA;

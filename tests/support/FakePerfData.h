@@ -53,6 +53,10 @@ public:
     void queueDouble(const std::string& path, double v);
     void queueLarge(const std::string& path, int64_t v);
     void clearValues(const std::string& path) { values_.erase(path); }
+    // The counter type of a path (default PERF_COUNTER_COUNTER), or the
+    // status getCounterType answers for it.
+    void setCounterType(const std::string& path, uint32_t type) { types_[path] = type; }
+    void failCounterType(const std::string& path, Platform::PdhStatus status) { typeFailures_[path] = status; }
 
     // What the code under test asked.
     std::vector<uint32_t> lookupSizes;      // buffer size of every lookup call
@@ -74,6 +78,7 @@ public:
                                           uint32_t& size) override;
     uint32_t englishNameTable(char* buffer, uint32_t& size) override;
     std::string errorText(uint32_t error) override;
+    Platform::PdhStatus getCounterType(Platform::PdhHandle counter, uint32_t& type) override;
     Platform::PdhStatus enumObjects(std::vector<std::string>& objects) override;
     Platform::PdhStatus enumObjectItems(const std::string& object, std::vector<std::string>& counters,
                                         std::vector<std::string>& instances) override;
@@ -91,6 +96,8 @@ private:
     std::map<std::string, bool> accepted_;
     std::map<std::string, Platform::PdhStatus> rejected_;
     std::map<std::string, std::deque<Value>> values_;
+    std::map<std::string, uint32_t> types_;
+    std::map<std::string, Platform::PdhStatus> typeFailures_;
     std::map<Platform::PdhHandle, std::string> handles_;
     Platform::PdhHandle nextHandle_ = 0x100;
     bool installed_ = false;

@@ -33,7 +33,8 @@ TEST(CountersCmdTest, ListsObjectsAndTheCounterPathsOfOne)
 {
     ConfCtl::Run objects = ravlonctl("counters", fixtureEnv());
     EXPECT_EQ(0, objects.exitCode);
-    EXPECT_EQ("Processor\nSystem\nMemory\nPaging File\nPhysicalDisk\nLogicalDisk\nNetwork Interface\nProcess\n",
+    EXPECT_EQ("Processor\nSystem\nMemory\nPaging File\nPhysicalDisk\nLogicalDisk\nNetwork Interface\nProcess\n"
+              "TCPv4\nIPv4\nIPv6\nUDPv4\nUDPv6\n",
               objects.out);
 
     ConfCtl::Run memory = ravlonctl("counters Memory", fixtureEnv());
@@ -41,14 +42,17 @@ TEST(CountersCmdTest, ListsObjectsAndTheCounterPathsOfOne)
     EXPECT_EQ("\\Memory\\Available Bytes\n\\Memory\\Available KBytes\n\\Memory\\Available MBytes\n"
               "\\Memory\\Committed Bytes\n\\Memory\\Commit Limit\n\\Memory\\% Committed Bytes In Use\n"
               "\\Memory\\Cache Bytes\n\\Memory\\Page Faults/sec\n\\Memory\\Pages/sec\n"
-              "\\Memory\\Pages Input/sec\n\\Memory\\Pages Output/sec\n",
+              "\\Memory\\Pages Input/sec\n\\Memory\\Pages Output/sec\n\\Memory\\Page Reads/sec\n"
+              "\\Memory\\Page Writes/sec\n\\Memory\\Transition Faults/sec\n\\Memory\\Pool Paged Bytes\n"
+              "\\Memory\\Pool Nonpaged Bytes\n\\Memory\\Modified Page List Bytes\n"
+              "\\Memory\\Free & Zero Page List Bytes\n\\Memory\\Standby Cache Normal Priority Bytes\n",
               memory.out);
 
     // Every instance of the fixture's interfaces appears for each counter.
     ConfCtl::Run net = ravlonctl("counters 'Network Interface'", fixtureEnv());
     EXPECT_EQ(0, net.exitCode);
     std::vector<std::string> paths = lines(net.out);
-    EXPECT_EQ(8u * 3u, paths.size());
+    EXPECT_EQ(11u * 3u, paths.size());
     EXPECT_NE(std::string::npos, net.out.find("\\Network Interface(eth0)\\Current Bandwidth\n"));
 
     ConfCtl::Run unknown = ravlonctl("counters Nope", fixtureEnv());

@@ -1,14 +1,26 @@
 // ravlonctl check-config: loads a configuration file as the collector does
-// and prints every typed entry with its value as the collector would see it.
+// and prints every typed entry with its value as the collector would see it;
+// for a collector configuration it also runs the collector's start-up checks
+// without starting anything.
 #include "Command.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/ConfReader.h"
 #include "common/Exception.h"
+#include "common/FileGZ.h"
+#include "common/FileOperations.h"
+#include "common/PrimeTime.h"
+#include "common/Resources.h"
 #include "common/StringUtil.h"
 #include "common/TimeSpan.h"
+#include "platform/PerfData.h"
+#include "ravlon/CollectorSettings.h"
+#include "ravlon/Counter.h"
+#include "ravlon/CounterNames.h"
 
 namespace Telvar {
 namespace Ctl {
@@ -24,7 +36,17 @@ const Command COMMAND = {
     "every typed entry as 'key (Type) = value', one per line in file order,\n"
     "with references resolved and DirName/FileName values normalised, and\n"
     "exits 0. A syntax error is reported as 'FILE:LINE: text' and exits 1, as\n"
-    "do an unreadable file and a value the collector could not use.",
+    "do an unreadable file and a value the collector could not use.\n"
+    "\n"
+    "For a collector configuration (one with a 'ravlon' entry) it also runs\n"
+    "the checks the collector runs at start-up, without starting anything:\n"
+    "the temporary directory, the prime-time file, the working directory,\n"
+    "each collection scheme's keys and kind, each counters file (readable,\n"
+    "well formed) and each counter path, which must be known to this host.\n"
+    "Every problem is one line on stderr, 'FILE:LINE: text' where the line is\n"
+    "known and 'FILE: text' otherwise. It exits 1 when the collector would\n"
+    "refuse to start; problems the collector only reports (a counter it\n"
+    "cannot add, a scheme kind it skips) are marked 'warning:'.",
     run,
 };
 
@@ -107,6 +129,214 @@ bool listEntries(const ConfReader& reader, const std::string& file)
     return ok;
 }
 
+// Problems of a collector configuration, printed as they are found.
+class Problems {
+public:
+    void report(const std::string& where, const std::string& text, bool refuses)
+    {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s%s\n", where.c_str(), refuses ? "" : "warning: ", text.c_str());
+        if (refuses)
+            refuse = true;
+    }
+    bool refuse = false;
+};
+
+std::string at(const std::string& file, int line) { return file + ":" + std::to_string(line); }
+
+struct CounterLine {
+    std::string file;
+    int line = 0;
+    std::string object;
+    std::string counter;
+};
+
+// Reads a counters file with the collector's rules, keeping the line of each
+// counter. False (the problem reported) where the collector would refuse it.
+bool readCountersFile(const std::string& where, const std::string& path, std::vector<CounterLine>& out,
+                      Problems& problems)
+{
+    if (!fileExists(path)) {
+        problems.report(where, "counters file " + path + " does not exist", true);
+        return false;
+    }
+    enum class State { EXPECT_OBJECT, EXPECT_BRACE, IN_BLOCK, SKIP_BLOCK };
+    State state = State::EXPECT_OBJECT;
+    std::string object;
+    int number = 0;
+    std::vector<CounterLine> read;
+    try {
+        FileGZ file(path);
+        file.open(FileBase::ACCESS_READ);
+        std::string line;
+        while (!file.eof()) {
+            ++number;
+            try {
+                file.readLine(line);
+            } catch (const FileException& e) {
+                if (e.code() == FileException::FL_EOF)
+                    break;
+                throw;
+            }
+            StringUtil::trim(line);
+            if (line.empty() || line[0] == '#')
+                continue;
+            switch (state) {
+            case State::EXPECT_OBJECT:
+                if (line == "{") {
+                    state = State::SKIP_BLOCK;
+                } else {
+                    object = line;
+                    state = State::EXPECT_BRACE;
+                }
+                break;
+            case State::EXPECT_BRACE:
+                if (line != "{") {
+                    problems.report(at(path, number),
+                                    "expected \"{\" after object \"" + object + "\", found \"" + line + "\"", true);
+                    return false;
+                }
+                state = State::IN_BLOCK;
+                break;
+            case State::IN_BLOCK:
+                if (line == "}")
+                    state = State::EXPECT_OBJECT;
+                else
+                    read.push_back({path, number, object, line});
+                break;
+            case State::SKIP_BLOCK:
+                if (line == "}")
+                    state = State::EXPECT_OBJECT;
+                break;
+            }
+        }
+        file.close();
+    } catch (const Exception& e) {
+        problems.report(number > 0 ? at(path, number) : where,
+                        "counters file cannot be read: " + oneLine(e.fullText()), true);
+        return false;
+    }
+    if (state == State::EXPECT_BRACE)
+        problems.report(at(path, number), "the file ends before the \"{\" of object \"" + object + "\"", false);
+    out.insert(out.end(), read.begin(), read.end());
+    return true;
+}
+
+// Adds every counter to a query of this host, after the translation the
+// collector makes; each one the host does not know is a warning.
+void checkCounters(const std::vector<CounterLine>& lines, Problems& problems, const std::string& file)
+{
+    clearRegistry();
+    std::vector<SmartPointer<Counter>> counters;
+    for (const CounterLine& l : lines) {
+        SmartPointer<Counter> counter(new Counter(l.object, l.counter));
+        registerCounter(counter);
+        counters.push_back(findCounter(counter->counterPath));
+    }
+    if (!localizeCounters()) {
+        problems.report(file, "the host's English counter names cannot be read", true);
+        return;
+    }
+    Platform::PerfDataProvider& pdh = Platform::perfData();
+    Platform::PdhHandle query = Platform::PDH_NULL_HANDLE;
+    if (pdh.openQuery(query) != 0) {
+        problems.report(file, "no performance data query can be opened on this host", true);
+        return;
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Counter& c = *counters[i];
+        const std::string path = c.localizedPath.empty() ? c.counterPath : c.localizedPath;
+        Platform::PdhHandle handle = Platform::PDH_NULL_HANDLE;
+        Platform::PdhStatus status = pdh.addCounter(query, path, 0, handle);
+        if (status != 0)
+            problems.report(at(lines[i].file, lines[i].line),
+                            c.counterPath + " is not known to this host: " + pdhStatusText(status), false);
+        else if (handle != Platform::PDH_NULL_HANDLE)
+            pdh.removeCounter(handle);
+    }
+    pdh.closeQuery(query);
+    clearRegistry();
+}
+
+std::string keyProblem(const std::string& key, int32_t rc)
+{
+    return key + ": " + ConfReader::resultText(rc) + " (result " + std::to_string(rc) + ")";
+}
+
+// The start-up checks of the agent and the collector.
+void checkCollector(const ConfReader& reader, const std::string& file, Problems& problems)
+{
+    std::string temporary;
+    int32_t rc = reader.getDirName("Telvar.directories.temp", temporary);
+    if (rc != ConfReader::CONF_OK)
+        problems.report(file, keyProblem("Telvar.directories.temp", rc), true);
+
+    std::string primeTime;
+    if (reader.getFileName("ravlon.primetime-file", primeTime) != ConfReader::CONF_OK) {
+        std::string directory;
+        primeTime.clear();
+        if (getResource("ConfigurationDir", directory) == RESOURCE_OK) {
+            StringUtil::normaliseSeparators(directory);
+            StringUtil::appendSeparator(directory);
+            primeTime = directory + "primetime";
+        }
+    }
+    StringUtil::normaliseSeparators(primeTime);
+    if (!primeTime.empty() && fileExists(primeTime)) {
+        PrimeTime rules;
+        if (!rules.load(primeTime))
+            problems.report(file, "prime-time file " + primeTime + " cannot be loaded", true);
+    }
+
+    const std::string working =
+        CollectorSettings::workingDirectory(&reader, CollectorSettings::installDirectory());
+    std::string blocking;
+    if (!CollectorSettings::canMakeDirectory(working, blocking))
+        problems.report(file, "working directory " + working + " cannot be created: " + blocking +
+                                  " is not a directory", true);
+
+    std::vector<CollectorSettings::Scheme> schemes;
+    rc = CollectorSettings::readSchemes(&reader, schemes);
+    if (rc != ConfReader::CONF_OK) {
+        problems.report(file, keyProblem(CollectorSettings::KEY_SCHEMES, rc), true);
+        return;
+    }
+    if (schemes.empty()) {
+        problems.report(file, std::string(CollectorSettings::KEY_SCHEMES) + ": names no collection scheme", true);
+        return;
+    }
+    std::vector<CounterLine> counters;
+    for (const CollectorSettings::Scheme& scheme : schemes) {
+        if (scheme.activeResult != ConfReader::CONF_OK) {
+            problems.report(file, keyProblem(scheme.key + ".active", scheme.activeResult), true);
+            continue;
+        }
+        if (!scheme.active)
+            continue;
+        if (scheme.kindResult != ConfReader::CONF_OK) {
+            problems.report(file, keyProblem(scheme.key + ".scheme", scheme.kindResult), true);
+            continue;
+        }
+        if (scheme.kind == CollectorSettings::KIND_IDLE_DATA) {
+            problems.report(file, scheme.key + ".scheme: idle-data is no longer supported; the scheme is skipped",
+                            false);
+            continue;
+        }
+        if (scheme.kind != CollectorSettings::KIND_COUNTERS_FILE) {
+            problems.report(file, scheme.key + ".scheme: unknown scheme kind \"" + scheme.kind +
+                                      "\"; the scheme is skipped", false);
+            continue;
+        }
+        if (scheme.fileResult != ConfReader::CONF_OK) {
+            problems.report(file, keyProblem(scheme.key + ".scheme.file", scheme.fileResult), true);
+            continue;
+        }
+        readCountersFile(file + ": " + scheme.key + ".scheme.file", scheme.file, counters, problems);
+    }
+    if (!counters.empty())
+        checkCounters(counters, problems, file);
+}
+
 int run(const Args& args)
 {
     std::string file;
@@ -138,7 +368,14 @@ int run(const Args& args)
         std::fprintf(stderr, "ravlonctl check-config: %s was not loaded\n", file.c_str());
         return EXIT_FAILED;
     }
-    return listEntries(reader, file) ? EXIT_OK : EXIT_FAILED;
+    bool ok = listEntries(reader, file);
+    if (reader.findNode("ravlon") != nullptr) {
+        Problems problems;
+        checkCollector(reader, file, problems);
+        if (problems.refuse)
+            ok = false;
+    }
+    return ok ? EXIT_OK : EXIT_FAILED;
 }
 
 } // namespace

@@ -354,6 +354,30 @@ bool deleteFile(const std::string& path)
     return succeed();
 }
 
+bool truncateFile(const std::string& path, uint64_t size)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failErrno();
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    int e = errno;
+    if (ok && (!S_ISREG(st.st_mode) || size > static_cast<uint64_t>(st.st_size))) {
+        ::close(fd);
+        return failWith(FILE_ERROR_INVALID_PARAMETER);
+    }
+    if (ok) {
+        ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
+        e = errno;
+    }
+    ::close(fd);
+    if (!ok) {
+        errno = e;
+        return failErrno();
+    }
+    return succeed();
+}
+
 bool setReadOnly(const std::string& path, bool readOnly)
 {
     struct stat st;

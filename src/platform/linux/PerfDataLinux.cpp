@@ -16,47 +16,8 @@ namespace LinuxPerf {
 namespace {
 
 constexpr uint32_t FORMAT_MASK = PDH_FMT_LONG | PDH_FMT_DOUBLE | PDH_FMT_LARGE;
-// Counter type words, as the Windows counter types they stand for.
-constexpr uint32_t TYPE_RAW = 0x00010100;     // PERF_COUNTER_LARGE_RAWCOUNT
-constexpr uint32_t TYPE_RATE = 0x10410400;    // PERF_COUNTER_COUNTER
-constexpr uint32_t TYPE_PERCENT = 0x20510500; // PERF_100NSEC_TIMER
-
 // Sources without which a counter still has an answer of its own.
-constexpr uint32_t OPTIONAL_SOURCES = SRC_INTERRUPTS | SRC_NETSPEED | SRC_PROCSTATM | SRC_PROCFD;
-
-template <class T>
-const T* byName(const std::vector<T>& list, const std::string& name)
-{
-    for (const T& item : list)
-        if (item.name == name)
-            return &item;
-    return nullptr;
-}
-
-const ProcStat* processByInstance(const std::vector<ProcStat>& list, const std::string& instance)
-{
-    for (const ProcStat& p : list)
-        if (p.instance == instance)
-            return &p;
-    return nullptr;
-}
-
-const MountSpace* mountByName(const std::vector<MountSpace>& list, const std::string& name)
-{
-    for (const MountSpace& m : list)
-        if (m.mountPoint == name)
-            return &m;
-    return nullptr;
-}
-
-// A raw counter that went backwards (reset, wrap) gives no rate this time.
-bool delta(uint64_t now, uint64_t before, double& d)
-{
-    if (now < before)
-        return false;
-    d = static_cast<double>(now - before);
-    return true;
-}
+constexpr uint32_t OPTIONAL_SOURCES = SRC_INTERRUPTS | SRC_SOFTIRQS | SRC_NETSPEED | PROCESS_EXTRAS;
 
 bool isLocalMachine(const std::string& machine)
 {
@@ -72,98 +33,20 @@ bool isLocalMachine(const std::string& machine)
            strncasecmp(machine.c_str(), host, machine.size()) == 0;
 }
 
-PdhStatus processorValue(CounterId id, const CpuTimes& c, const CpuTimes& p, double itv, bool total, double& v)
+// A process name of a Process instance: "name#2" may also be a process
+// called so.
+void addProcessNames(const std::string& instance, std::vector<std::string>& names)
 {
-    if (id == CounterId::CpuInterrupts) {
-        if (total)
-            return PDH_CSTATUS_VALID_DATA;  // filled in by the caller from /proc/stat
-        if (!c.hasInterrupts || !p.hasInterrupts)
-            return PDH_CSTATUS_NO_COUNTER;
-        double d = 0;
-        if (!delta(c.interrupts, p.interrupts, d))
-            return PDH_CSTATUS_INVALID_DATA;
-        v = d / itv;  // mpstat -I SUM: per-processor column sum of /proc/interrupts / interval
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    double user, nice, system, idle, iowait, irq, softirq, steal;
-    if (!delta(c.user, p.user, user) || !delta(c.nice, p.nice, nice) || !delta(c.system, p.system, system) ||
-        !delta(c.idle, p.idle, idle) || !delta(c.iowait, p.iowait, iowait) || !delta(c.irq, p.irq, irq) ||
-        !delta(c.softirq, p.softirq, softirq) || !delta(c.steal, p.steal, steal))
-        return PDH_CSTATUS_INVALID_DATA;
-    // sar -u interval: user+nice+system+idle+iowait+irq+softirq+steal (guest is inside user)
-    double tot = user + nice + system + idle + iowait + irq + softirq + steal;
-    if (tot <= 0) {
-        // no tick at all: a tickless idle processor, shown idle as sar does
-        v = id == CounterId::CpuIdleTime ? 100.0 : 0.0;
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    switch (id) {
-    case CounterId::CpuProcessorTime: v = 100.0 * (tot - idle - iowait) / tot; break;  // 100 - %idle - %iowait
-    case CounterId::CpuIdleTime: v = 100.0 * (idle + iowait) / tot; break;             // %idle + %iowait
-    case CounterId::CpuUserTime: v = 100.0 * (user + nice) / tot; break;               // %usr + %nice (guest inside)
-    case CounterId::CpuPrivilegedTime: v = 100.0 * (system + irq + softirq) / tot; break; // %sys + %irq + %soft
-    case CounterId::CpuInterruptTime: v = 100.0 * irq / tot; break;                    // %irq
-    case CounterId::CpuDpcTime: v = 100.0 * softirq / tot; break;                      // %soft
-    default: return PDH_CSTATUS_NO_COUNTER;
-    }
-    return PDH_CSTATUS_VALID_DATA;
+    auto add = [&](const std::string& n) {
+        if (std::find(names.begin(), names.end(), n) == names.end())
+            names.push_back(n);
+    };
+    add(instance);
+    size_t hash = instance.rfind('#');
+    if (hash != std::string::npos && hash > 0 && hash + 1 < instance.size() &&
+        instance.find_first_not_of("0123456789", hash + 1) == std::string::npos)
+        add(instance.substr(0, hash));
 }
-
-// Deltas of one disk between two collections.
-struct DiskDelta {
-    double rdIos = 0, rdSectors = 0, rdTicks = 0, wrIos = 0, wrSectors = 0, wrTicks = 0, ioTicks = 0, queue = 0;
-    bool add(const DiskStat& c, const DiskStat& p)
-    {
-        double d[8];
-        if (!delta(c.rdIos, p.rdIos, d[0]) || !delta(c.rdSectors, p.rdSectors, d[1]) ||
-            !delta(c.rdTicks, p.rdTicks, d[2]) || !delta(c.wrIos, p.wrIos, d[3]) ||
-            !delta(c.wrSectors, p.wrSectors, d[4]) || !delta(c.wrTicks, p.wrTicks, d[5]) ||
-            !delta(c.ioTicks, p.ioTicks, d[6]) || !delta(c.timeInQueue, p.timeInQueue, d[7]))
-            return false;
-        rdIos += d[0]; rdSectors += d[1]; rdTicks += d[2]; wrIos += d[3];
-        wrSectors += d[4]; wrTicks += d[5]; ioTicks += d[6]; queue += d[7];
-        return true;
-    }
-};
-
-PdhStatus diskValue(CounterId id, const DiskDelta& d, double disks, double itv, double& v)
-{
-    switch (id) {
-    case CounterId::DiskReads: v = d.rdIos / itv; break;                              // iostat r/s
-    case CounterId::DiskWrites: v = d.wrIos / itv; break;                             // iostat w/s
-    case CounterId::DiskTransfers: v = (d.rdIos + d.wrIos) / itv; break;              // iostat tps
-    case CounterId::DiskReadBytes: v = d.rdSectors * 512.0 / itv; break;              // iostat rkB/s * 1024
-    case CounterId::DiskWriteBytes: v = d.wrSectors * 512.0 / itv; break;             // iostat wkB/s * 1024
-    case CounterId::DiskBytes: v = (d.rdSectors + d.wrSectors) * 512.0 / itv; break;  // (rkB/s + wkB/s) * 1024
-    case CounterId::DiskTime: v = 100.0 * d.ioTicks / (itv * 1000.0) / disks; break;  // iostat %util (mean over disks)
-    case CounterId::DiskIdleTime:                                                     // 100 - iostat %util
-        v = std::max(0.0, 100.0 - 100.0 * d.ioTicks / (itv * 1000.0) / disks);
-        break;
-    case CounterId::DiskAvgQueue: v = d.queue / (itv * 1000.0); break;                // iostat aqu-sz
-    case CounterId::DiskSecPerRead: v = d.rdIos > 0 ? d.rdTicks / d.rdIos / 1000.0 : 0.0; break;   // r_await / 1000
-    case CounterId::DiskSecPerWrite: v = d.wrIos > 0 ? d.wrTicks / d.wrIos / 1000.0 : 0.0; break;  // w_await / 1000
-    default: return PDH_CSTATUS_NO_COUNTER;
-    }
-    return PDH_CSTATUS_VALID_DATA;
-}
-
-// Deltas of one process between two collections; false when it is not the same process.
-struct ProcDelta {
-    double utime = 0, stime = 0, faults = 0;
-    bool add(const ProcStat& c, const ProcStat& p)
-    {
-        if (c.pid != p.pid || c.startTime != p.startTime)
-            return false;
-        double u, s, mi, ma;
-        if (!delta(c.utime, p.utime, u) || !delta(c.stime, p.stime, s) || !delta(c.minflt, p.minflt, mi) ||
-            !delta(c.majflt, p.majflt, ma))
-            return false;
-        utime += u;
-        stime += s;
-        faults += mi + ma;
-        return true;
-    }
-};
 
 } // namespace
 
@@ -227,11 +110,27 @@ PdhStatus LinuxPerfData::closeQuery(PdhHandle query)
 void LinuxPerfData::recomputeSources(Query& q)
 {
     q.sources = 0;
+    q.selection = ProcessSelection();
+    q.selection.all = false;
     for (PdhHandle h : q.counters) {
         const CounterEntry& e = counters_[h];
         uint32_t s = e.def->sources;
-        if (e.def->id == CounterId::CpuInterrupts && e.instance == "_Total")
-            s &= ~static_cast<uint32_t>(SRC_INTERRUPTS);
+        const bool total = e.instance == "_Total";
+        if (e.object->id == ObjectId::Processor && total)
+            s &= ~static_cast<uint32_t>(SRC_INTERRUPTS | SRC_SOFTIRQS);  // _Total comes from /proc/stat
+        if ((s & SRC_PROCESSES) != 0) {
+            // the system-wide file operations and _Total need every process
+            if (total || e.object->id == ObjectId::System) {
+                q.selection.all = true;
+                q.selection.allExtras |= s & PROCESS_EXTRAS;
+            } else {
+                addProcessNames(e.instance, q.selection.names);
+                if (std::find(q.selection.instances.begin(), q.selection.instances.end(), e.instance) ==
+                    q.selection.instances.end())
+                    q.selection.instances.push_back(e.instance);
+                q.selection.namedExtras |= s & PROCESS_EXTRAS;
+            }
+        }
         q.sources |= s;
     }
 }
@@ -293,8 +192,22 @@ PdhStatus LinuxPerfData::collectQueryData(PdhHandle query)
     if (q.counters.empty())
         return PDH_NO_DATA;
     std::swap(q.previous, q.current);
-    collect(q.roots, q.sources, q.current, q.buffer);
+    collect(q.roots, q.sources, q.selection, q.names, q.current, q.buffer);
     ++q.collections;
+    double usage = 0;
+    if (swapUsage(q.current, usage))
+        q.swapUsagePeak = std::max(q.swapUsagePeak, usage);
+    return PDH_CSTATUS_VALID_DATA;
+}
+
+PdhStatus LinuxPerfData::pagingFileValue(const Query& q, const CounterEntry& e, double& v)
+{
+    if (e.instance != "_Total")
+        return PDH_CSTATUS_NO_INSTANCE;
+    if (!swapUsage(q.current, v))
+        return PDH_CSTATUS_NO_COUNTER;
+    if (e.def->id == CounterId::PagingUsagePeak)
+        v = q.swapUsagePeak;  // the highest % Usage of the query's collections
     return PDH_CSTATUS_VALID_DATA;
 }
 
@@ -304,9 +217,6 @@ PdhStatus LinuxPerfData::computeValue(const Query& q, const CounterEntry& e, dou
         return PDH_CSTATUS_INVALID_DATA;
     const Snapshot& cur = q.current;
     const Snapshot* prev = q.collections >= 2 ? &q.previous : nullptr;
-    const CounterId id = e.def->id;
-    const std::string& inst = e.instance;
-    const bool total = inst == "_Total";
     uint32_t need = e.def->sources & ~OPTIONAL_SOURCES;
     if ((cur.read & need) != need)
         return PDH_CSTATUS_NO_OBJECT;
@@ -317,271 +227,18 @@ PdhStatus LinuxPerfData::computeValue(const Query& q, const CounterEntry& e, dou
     double itv = rate && (need & SRC_UPTIME) != 0 ? cur.uptime - prev->uptime : 1.0;
     if (itv <= 0)
         return PDH_CSTATUS_INVALID_DATA;
-
+    const ValueInput in{cur, prev, itv, e.instance, e.instance == "_Total", e.def->id};
     switch (e.object->id) {
-    case ObjectId::Processor: {
-        const CpuTimes* c = byName(cur.cpus, inst);
-        if (c == nullptr)
-            return PDH_CSTATUS_NO_INSTANCE;
-        const CpuTimes* p = byName(prev->cpus, inst);
-        if (p == nullptr)
-            return PDH_CSTATUS_INVALID_DATA;
-        if (id == CounterId::CpuInterrupts && total) {
-            double d = 0;
-            if (!delta(cur.interruptsTotal, prev->interruptsTotal, d))
-                return PDH_CSTATUS_INVALID_DATA;
-            v = d / itv;  // sar -I SUM intr/s: first number of the intr line / interval
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        return processorValue(id, *c, *p, itv, total, v);
+    case ObjectId::Processor: return processorValue(in, v);
+    case ObjectId::System: return systemValue(in, v);
+    case ObjectId::Memory: return memoryValue(in, v);
+    case ObjectId::PagingFile: return pagingFileValue(q, e, v);
+    case ObjectId::PhysicalDisk: return physicalDiskValue(in, v);
+    case ObjectId::LogicalDisk: return logicalDiskValue(in, v);
+    case ObjectId::NetworkInterface: return networkValue(in, v);
+    case ObjectId::Process: return processValue(in, v);
+    default: return protocolValue(e.object->id, in, v);
     }
-    case ObjectId::System:
-        switch (id) {
-        case CounterId::SysQueueLength: v = cur.running > 0 ? double(cur.running - 1) : 0.0; break; // sar -q runq-sz: running tasks less the reader
-        case CounterId::SysProcesses: v = double(cur.processCount); break;                         // number of /proc/<pid> entries
-        case CounterId::SysThreads: v = double(cur.tasks); break;                                   // sar -q plist-sz: tasks of /proc/loadavg
-        case CounterId::SysContextSwitches: {                                                       // sar -w cswch/s
-            double d = 0;
-            if (!delta(cur.contextSwitches, prev->contextSwitches, d))
-                return PDH_CSTATUS_INVALID_DATA;
-            v = d / itv;
-            break;
-        }
-        case CounterId::SysUpTime: v = cur.uptime; break;  // first field of /proc/uptime
-        default: return PDH_CSTATUS_NO_COUNTER;
-        }
-        return PDH_CSTATUS_VALID_DATA;
-    case ObjectId::Memory: {
-        switch (id) {
-        case CounterId::MemAvailableBytes:
-        case CounterId::MemAvailableKBytes:
-        case CounterId::MemAvailableMBytes:
-            if (!cur.hasMemAvailable)
-                return PDH_CSTATUS_NO_COUNTER;
-            // sar -r kbavail (MemAvailable), in bytes, kB, MB
-            v = id == CounterId::MemAvailableBytes    ? double(cur.memAvailable) * 1024.0
-                : id == CounterId::MemAvailableKBytes ? double(cur.memAvailable)
-                                                      : double(cur.memAvailable) / 1024.0;
-            return PDH_CSTATUS_VALID_DATA;
-        case CounterId::MemCommittedBytes:
-            if (!cur.hasCommittedAs)
-                return PDH_CSTATUS_NO_COUNTER;
-            v = double(cur.committedAs) * 1024.0;  // sar -r kbcommit (Committed_AS)
-            return PDH_CSTATUS_VALID_DATA;
-        case CounterId::MemCommitLimit:
-        case CounterId::MemCommittedInUse: {
-            if (!cur.hasMemTotal || !cur.hasSwap || (id == CounterId::MemCommittedInUse && !cur.hasCommittedAs))
-                return PDH_CSTATUS_NO_COUNTER;
-            double limit = double(cur.memTotal + cur.swapTotal);
-            if (id == CounterId::MemCommitLimit)
-                v = limit * 1024.0;  // sar -r %commit denominator: MemTotal + SwapTotal
-            else
-                v = limit > 0 ? 100.0 * double(cur.committedAs) / limit : 0.0;  // sar -r %commit
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        case CounterId::MemCacheBytes:
-            if (!cur.hasCached)
-                return PDH_CSTATUS_NO_COUNTER;
-            v = double(cur.cached) * 1024.0;  // sar -r kbcached (Cached)
-            return PDH_CSTATUS_VALID_DATA;
-        default:
-            break;
-        }
-        if (!cur.hasVmstat || !prev->hasVmstat)
-            return PDH_CSTATUS_NO_COUNTER;
-        double fault, in, out;
-        if (!delta(cur.pgfault, prev->pgfault, fault) || !delta(cur.pgpgin, prev->pgpgin, in) ||
-            !delta(cur.pgpgout, prev->pgpgout, out))
-            return PDH_CSTATUS_INVALID_DATA;
-        const double pagesPerKb = 1024.0 / double(pageSizeBytes());
-        switch (id) {
-        case CounterId::MemPageFaults: v = fault / itv; break;                      // sar -B fault/s
-        case CounterId::MemPagesInput: v = in * pagesPerKb / itv; break;            // sar -B pgpgin/s in pages
-        case CounterId::MemPagesOutput: v = out * pagesPerKb / itv; break;          // sar -B pgpgout/s in pages
-        case CounterId::MemPages: v = (in + out) * pagesPerKb / itv; break;         // (pgpgin/s + pgpgout/s) in pages
-        default: return PDH_CSTATUS_NO_COUNTER;
-        }
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    case ObjectId::PagingFile:
-        if (!total)
-            return PDH_CSTATUS_NO_INSTANCE;
-        if (!cur.hasSwap)
-            return PDH_CSTATUS_NO_COUNTER;
-        // sar -S %swpused: (SwapTotal - SwapFree) / SwapTotal
-        v = cur.swapTotal > 0 ? 100.0 * double(cur.swapTotal - std::min(cur.swapFree, cur.swapTotal)) /
-                                    double(cur.swapTotal)
-                              : 0.0;
-        return PDH_CSTATUS_VALID_DATA;
-    case ObjectId::PhysicalDisk: {
-        if (id == CounterId::DiskCurrentQueue) {
-            uint64_t sum = 0;
-            if (total) {
-                for (const DiskStat& d : cur.disks)
-                    sum += d.inFlight;
-            } else {
-                const DiskStat* d = byName(cur.disks, inst);
-                if (d == nullptr)
-                    return PDH_CSTATUS_NO_INSTANCE;
-                sum = d->inFlight;
-            }
-            v = double(sum);  // diskstats field 9: I/Os in progress
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        DiskDelta d;
-        double disks = 0;
-        if (total) {
-            // _Total adds the disks seen in both collections
-            for (const DiskStat& c : cur.disks) {
-                const DiskStat* p = byName(prev->disks, c.name);
-                if (p != nullptr) {
-                    if (!d.add(c, *p))
-                        return PDH_CSTATUS_INVALID_DATA;
-                    disks += 1;
-                }
-            }
-            if (disks == 0) {
-                v = id == CounterId::DiskIdleTime ? 100.0 : 0.0;
-                return PDH_CSTATUS_VALID_DATA;
-            }
-        } else {
-            const DiskStat* c = byName(cur.disks, inst);
-            if (c == nullptr)
-                return PDH_CSTATUS_NO_INSTANCE;
-            const DiskStat* p = byName(prev->disks, inst);
-            if (p == nullptr || !d.add(*c, *p))
-                return PDH_CSTATUS_INVALID_DATA;
-            disks = 1;
-        }
-        return diskValue(id, d, disks, itv, v);
-    }
-    case ObjectId::LogicalDisk: {
-        double size = 0, free = 0;
-        if (total) {
-            for (const MountSpace& m : cur.mounts) {
-                size += double(m.totalBytes);
-                free += double(m.freeBytes);
-            }
-        } else {
-            const MountSpace* m = mountByName(cur.mounts, inst);
-            if (m == nullptr)
-                return PDH_CSTATUS_NO_INSTANCE;
-            size = double(m->totalBytes);
-            free = double(m->freeBytes);
-        }
-        if (id == CounterId::LdFreeSpace)
-            v = size > 0 ? 100.0 * free / size : 0.0;  // 100 - sar -F %fsused (f_bfree / f_blocks)
-        else
-            v = free / 1048576.0;  // sar -F MBfsfree (f_bfree * f_frsize)
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    case ObjectId::NetworkInterface: {
-        const NetStat* c = byName(cur.nets, inst);
-        if (c == nullptr)
-            return PDH_CSTATUS_NO_INSTANCE;
-        if (id == CounterId::NetReceiveErrors) {
-            v = double(c->rxErrors);  // receive errs of /proc/net/dev, since boot
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        if (id == CounterId::NetBandwidth) {
-            v = c->speedMbps > 0 ? double(c->speedMbps) * 1e6 : 0.0;  // /sys/class/net/<if>/speed (Mb/s) in bit/s
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        const NetStat* p = byName(prev->nets, inst);
-        if (p == nullptr)
-            return PDH_CSTATUS_INVALID_DATA;
-        double rxB, txB, rxP, txP;
-        if (!delta(c->rxBytes, p->rxBytes, rxB) || !delta(c->txBytes, p->txBytes, txB) ||
-            !delta(c->rxPackets, p->rxPackets, rxP) || !delta(c->txPackets, p->txPackets, txP))
-            return PDH_CSTATUS_INVALID_DATA;
-        switch (id) {
-        case CounterId::NetBytesReceived: v = rxB / itv; break;         // sar -n DEV rxkB/s * 1024
-        case CounterId::NetBytesSent: v = txB / itv; break;             // sar -n DEV txkB/s * 1024
-        case CounterId::NetBytesTotal: v = (rxB + txB) / itv; break;    // (rxkB/s + txkB/s) * 1024
-        case CounterId::NetPackets: v = (rxP + txP) / itv; break;       // rxpck/s + txpck/s
-        case CounterId::NetPacketsReceived: v = rxP / itv; break;       // sar -n DEV rxpck/s
-        case CounterId::NetPacketsSent: v = txP / itv; break;           // sar -n DEV txpck/s
-        default: return PDH_CSTATUS_NO_COUNTER;
-        }
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    case ObjectId::Process: {
-        const double hz = double(clockTicksPerSecond());
-        const double page = double(pageSizeBytes());
-        const ProcStat* c = nullptr;
-        if (!total) {
-            c = processByInstance(cur.processes, inst);
-            if (c == nullptr)
-                return PDH_CSTATUS_NO_INSTANCE;
-        }
-        if (rate) {
-            ProcDelta d;
-            if (total) {
-                // _Total adds the processes that lived through both collections;
-                // both lists are in process-id order
-                auto pp = prev->processes.begin();
-                for (const ProcStat& pc : cur.processes) {
-                    while (pp != prev->processes.end() && pp->pid < pc.pid)
-                        ++pp;
-                    if (pp != prev->processes.end() && pp->pid == pc.pid)
-                        d.add(pc, *pp);
-                }
-            } else {
-                const ProcStat* p = processByInstance(prev->processes, inst);
-                if (p == nullptr || !d.add(*c, *p))
-                    return PDH_CSTATUS_INVALID_DATA;
-            }
-            switch (id) {
-            case CounterId::ProcProcessorTime: v = 100.0 * (d.utime + d.stime) / hz / itv; break; // pidstat %CPU
-            case CounterId::ProcUserTime: v = 100.0 * d.utime / hz / itv; break;                  // pidstat %usr
-            case CounterId::ProcPrivilegedTime: v = 100.0 * d.stime / hz / itv; break;            // pidstat %system
-            case CounterId::ProcPageFaults: v = d.faults / itv; break;                            // pidstat minflt/s + majflt/s
-            default: return PDH_CSTATUS_NO_COUNTER;
-            }
-            return PDH_CSTATUS_VALID_DATA;
-        }
-        double sum = 0;
-        bool anyMissing = false;
-        auto each = [&](const ProcStat& p) {
-            switch (id) {
-            case CounterId::ProcWorkingSet: sum += double(p.rssPages) * page; break;  // pidstat RSS (stat field 24) in bytes
-            case CounterId::ProcPrivateBytes:                                          // (statm resident - shared) pages
-                if (p.hasStatm && p.statmResident >= p.statmShared)
-                    sum += double(p.statmResident - p.statmShared) * page;
-                else
-                    anyMissing = true;
-                break;
-            case CounterId::ProcVirtualBytes: sum += double(p.vsize); break;   // pidstat VSZ (stat field 23) in bytes
-            case CounterId::ProcThreadCount: sum += double(p.threads); break;  // pidstat -t threads (stat field 20)
-            case CounterId::ProcHandleCount:                                   // entries of /proc/<pid>/fd
-                if (p.fdCount >= 0)
-                    sum += double(p.fdCount);
-                else
-                    anyMissing = true;
-                break;
-            case CounterId::ProcId: sum += total ? 0.0 : double(p.pid); break;
-            case CounterId::ProcElapsedTime:  // ps etime: uptime - start time (stat field 22) / HZ
-                if (!total)
-                    sum += std::max(0.0, cur.uptime - double(p.startTime) / hz);
-                break;
-            default: break;
-            }
-        };
-        if (total) {
-            for (const ProcStat& p : cur.processes)
-                each(p);
-            // a process whose figures are not readable (another user's) counts as none
-            anyMissing = false;
-        } else {
-            each(*c);
-        }
-        if (anyMissing)
-            return PDH_CSTATUS_INVALID_DATA;
-        v = sum;
-        return PDH_CSTATUS_VALID_DATA;
-    }
-    }
-    return PDH_CSTATUS_NO_COUNTER;
 }
 
 PdhStatus LinuxPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
@@ -597,17 +254,28 @@ PdhStatus LinuxPerfData::getFormattedValue(PdhHandle counter, uint32_t format, u
         return PDH_INVALID_ARGUMENT;
     const CounterEntry& e = it->second;
     if (type != nullptr)
-        *type = !e.def->rate ? TYPE_RAW : e.def->percent ? TYPE_PERCENT : TYPE_RATE;
+        *type = e.def->type;
     double v = 0.0;
     PdhStatus cs = computeValue(*e.query, e, v);
     value.cStatus = cs;
     if (cs != PDH_CSTATUS_VALID_DATA)
         return PDH_INVALID_DATA;
-    if (e.def->percent && (format & PDH_FMT_NOCAP100) == 0 && v > 100.0)
+    const bool percent = (e.def->type & PERF_DISPLAY_MASK) == PERF_DISPLAY_PERCENT;
+    if (percent && (format & PDH_FMT_NOCAP100) == 0 && v > 100.0)
         v = 100.0;
     value.doubleValue = kind == PDH_FMT_DOUBLE ? v : 0.0;
     value.largeValue = kind == PDH_FMT_LARGE ? static_cast<int64_t>(v) : 0;
     value.longValue = kind == PDH_FMT_LONG ? static_cast<int32_t>(std::min(v, 2147483647.0)) : 0;
+    return PDH_CSTATUS_VALID_DATA;
+}
+
+PdhStatus LinuxPerfData::getCounterType(PdhHandle counter, uint32_t& type)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counters_.find(counter);
+    if (it == counters_.end())
+        return PDH_INVALID_HANDLE;
+    type = it->second.def->type;
     return PDH_CSTATUS_VALID_DATA;
 }
 
@@ -699,7 +367,8 @@ PdhStatus LinuxPerfData::enumObjectItems(const std::string& objectName, std::vec
         break;
     case ObjectId::PhysicalDisk:
         for (const DiskStat& d : snap.disks)
-            instances.push_back(d.name);
+            if (d.wholeDisk && d.f[RD_IOS] + d.f[WR_IOS] + d.f[DC_IOS] + d.f[FL_IOS] != 0)
+                instances.push_back(d.name);
         break;
     case ObjectId::LogicalDisk:
         for (const MountSpace& m : snap.mounts)

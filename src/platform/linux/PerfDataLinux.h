@@ -30,26 +30,48 @@ enum Source : uint32_t {
     SRC_MOUNTS = 1u << 8,      // /proc/mounts with the file-system sizes
     SRC_NETDEV = 1u << 9,      // /proc/net/dev
     SRC_NETSPEED = 1u << 10,   // /sys/class/net/<if>/speed
-    SRC_PROCESSES = 1u << 11,  // /proc/<pid>/stat of every process
+    SRC_PROCESSES = 1u << 11,  // /proc/<pid>/stat of the processes asked for
     SRC_PROCSTATM = 1u << 12,  // /proc/<pid>/statm
     SRC_PROCFD = 1u << 13,     // /proc/<pid>/fd listing
+    SRC_SOFTIRQS = 1u << 14,   // /proc/softirqs (per-processor softirqs)
+    SRC_SNMP = 1u << 15,       // /proc/net/snmp
+    SRC_SNMP6 = 1u << 16,      // /proc/net/snmp6
+    SRC_PROCSTATUS = 1u << 17, // /proc/<pid>/status
+    SRC_PROCIO = 1u << 18,     // /proc/<pid>/io
 };
 
-enum class ObjectId { Processor, System, Memory, PagingFile, PhysicalDisk, LogicalDisk, NetworkInterface, Process };
+// The per-process files beyond stat.
+constexpr uint32_t PROCESS_EXTRAS = SRC_PROCSTATM | SRC_PROCFD | SRC_PROCSTATUS | SRC_PROCIO;
+
+enum class ObjectId {
+    Processor, System, Memory, PagingFile, PhysicalDisk, LogicalDisk, NetworkInterface, Process,
+    TCPv4, IPv4, IPv6, UDPv4, UDPv6,
+};
 
 enum class CounterId {
     CpuProcessorTime, CpuIdleTime, CpuUserTime, CpuPrivilegedTime, CpuInterruptTime, CpuDpcTime, CpuInterrupts,
-    SysQueueLength, SysProcesses, SysThreads, SysContextSwitches, SysUpTime,
+    CpuDpcsQueued,
+    SysQueueLength, SysProcesses, SysThreads, SysContextSwitches, SysUpTime, SysFileReads, SysFileWrites,
     MemAvailableBytes, MemAvailableKBytes, MemAvailableMBytes, MemCommittedBytes, MemCommitLimit,
     MemCommittedInUse, MemCacheBytes, MemPageFaults, MemPages, MemPagesInput, MemPagesOutput,
-    PagingUsage,
+    MemPageReads, MemPageWrites, MemTransitionFaults, MemPoolPaged, MemPoolNonpaged, MemModifiedList,
+    MemFreeZeroList, MemStandbyNormal,
+    PagingUsage, PagingUsagePeak,
     DiskReads, DiskWrites, DiskTransfers, DiskReadBytes, DiskWriteBytes, DiskBytes, DiskTime, DiskIdleTime,
     DiskAvgQueue, DiskCurrentQueue, DiskSecPerRead, DiskSecPerWrite,
+    DiskReadTime, DiskWriteTime, DiskAvgReadQueue, DiskAvgWriteQueue, DiskSecPerTransfer,
+    DiskBytesPerRead, DiskBytesPerWrite, DiskBytesPerTransfer,
     LdFreeSpace, LdFreeMegabytes,
     NetBytesReceived, NetBytesSent, NetBytesTotal, NetPackets, NetPacketsReceived, NetPacketsSent,
-    NetReceiveErrors, NetBandwidth,
+    NetReceiveErrors, NetBandwidth, NetOutboundErrors, NetReceiveDiscards, NetOutboundDiscards,
     ProcProcessorTime, ProcUserTime, ProcPrivilegedTime, ProcWorkingSet, ProcPrivateBytes, ProcVirtualBytes,
     ProcThreadCount, ProcHandleCount, ProcId, ProcElapsedTime, ProcPageFaults,
+    ProcWorkingSetPeak, ProcVirtualBytesPeak, ProcParentId, ProcPriorityBase,
+    ProcIoReadBytes, ProcIoWriteBytes, ProcIoReadOps, ProcIoWriteOps, ProcIoDataBytes, ProcIoDataOps,
+    TcpEstablished, TcpActive, TcpPassive, TcpFailures, TcpResets, TcpSegments, TcpSegmentsReceived,
+    TcpSegmentsSent, TcpRetransmitted,
+    IpDatagrams, IpDatagramsReceived, IpDatagramsSent,
+    UdpDatagrams, UdpDatagramsReceived, UdpDatagramsSent, UdpReceiveErrors,
 };
 
 struct CounterDef {
@@ -57,7 +79,7 @@ struct CounterDef {
     CounterId id;
     uint32_t sources;
     bool rate;      // needs two collections
-    bool percent;   // capped at 100 unless PDH_FMT_NOCAP100
+    uint32_t type;  // the Windows counter type; PERF_DISPLAY_PERCENT ones are capped at 100
 };
 
 struct ObjectDef {
@@ -78,54 +100,116 @@ const std::vector<std::pair<uint32_t, std::string>>& nameTable();
 struct CpuTimes {
     std::string name;  // "_Total", "0", "1", ...
     uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
-    uint64_t interrupts = 0;
-    bool hasInterrupts = false;
+    uint64_t interrupts = 0, softirqs = 0;
+    bool hasInterrupts = false, hasSoftirqs = false;
 };
+
+// Fields of a /proc/diskstats line, as indices of DiskStat::f.
+enum DiskField { RD_IOS, RD_SECTORS, RD_TICKS, WR_IOS, WR_SECTORS, WR_TICKS, IO_TICKS, QUEUE_TICKS,
+                 DC_IOS, FL_IOS, DISK_FIELDS };
 
 struct DiskStat {
     std::string name;
-    uint64_t rdIos = 0, rdSectors = 0, rdTicks = 0, wrIos = 0, wrSectors = 0, wrTicks = 0;
-    uint64_t inFlight = 0, ioTicks = 0, timeInQueue = 0;
+    uint64_t f[DISK_FIELDS] = {};
+    uint64_t inFlight = 0;
+    bool wholeDisk = false;  // a disk with hardware behind it, not a partition or a mapping
 };
 
 struct MountSpace {
     std::string mountPoint;
+    std::string device;  // the /proc/diskstats name of the device under it
     uint64_t totalBytes = 0;
     uint64_t freeBytes = 0;
 };
 
+enum NetField { RX_BYTES, RX_PACKETS, RX_ERRORS, RX_DROP, TX_BYTES, TX_PACKETS, TX_ERRORS, TX_DROP, NET_FIELDS };
+
 struct NetStat {
     std::string name;
-    uint64_t rxBytes = 0, rxPackets = 0, rxErrors = 0, txBytes = 0, txPackets = 0;
+    uint64_t f[NET_FIELDS] = {};
     int64_t speedMbps = -1;  // unknown below 0
 };
 
 struct ProcStat {
     std::string instance;  // name, name#1, ... in process-id order
-    int64_t pid = 0;
+    int64_t pid = 0, ppid = 0, nice = 0;
     uint64_t utime = 0, stime = 0, minflt = 0, majflt = 0, startTime = 0;
-    uint64_t vsize = 0, rssPages = 0, threads = 0;
+    uint64_t vsize = 0, rssPages = 0, threads = 0, rtPriority = 0;
     uint64_t statmResident = 0, statmShared = 0;
-    bool hasStatm = false;
+    uint64_t vmPeakKb = 0, vmHwmKb = 0;                   // status
+    uint64_t readChars = 0, writeChars = 0, readCalls = 0, writeCalls = 0;  // io
+    bool hasStatm = false, hasStatus = false, hasIo = false;
     int64_t fdCount = -1;  // unreadable below 0
 };
+
+// /proc/meminfo fields, as indices of Snapshot::mem (kB).
+enum MemField { MEM_TOTAL, MEM_FREE, MEM_AVAILABLE, MEM_CACHED, MEM_COMMITTED_AS, MEM_SWAP_TOTAL, MEM_SWAP_FREE,
+                MEM_DIRTY, MEM_WRITEBACK, MEM_INACTIVE_FILE, MEM_KRECLAIMABLE, MEM_SRECLAIMABLE, MEM_SUNRECLAIM,
+                MEM_FIELDS };
+// /proc/vmstat fields, as indices of Snapshot::vm.
+enum VmField { VM_PGPGIN, VM_PGPGOUT, VM_PGFAULT, VM_PGMAJFAULT, VM_PSWPOUT, VM_FIELDS };
+// Fields of /proc/net/snmp and snmp6, as indices of Snapshot::mib.
+enum MibField { IP_IN_RECEIVES, IP_OUT_REQUESTS, TCP_ACTIVE_OPENS, TCP_PASSIVE_OPENS, TCP_ATTEMPT_FAILS,
+                TCP_ESTAB_RESETS, TCP_CURR_ESTAB, TCP_IN_SEGS, TCP_OUT_SEGS, TCP_RETRANS_SEGS,
+                UDP_IN_DATAGRAMS, UDP_IN_ERRORS, UDP_OUT_DATAGRAMS,
+                IP6_IN_RECEIVES, IP6_OUT_REQUESTS, UDP6_IN_DATAGRAMS, UDP6_IN_ERRORS, UDP6_OUT_DATAGRAMS,
+                MIB_FIELDS };
 
 struct Snapshot {
     uint32_t read = 0;    // sources read successfully
     double uptime = 0.0;  // seconds
     std::vector<CpuTimes> cpus;
-    uint64_t interruptsTotal = 0, contextSwitches = 0;
+    uint64_t interruptsTotal = 0, contextSwitches = 0, softirqsTotal = 0;
     uint64_t running = 0, tasks = 0, processCount = 0;
-    // /proc/meminfo, in kB
-    uint64_t memTotal = 0, memAvailable = 0, cached = 0, committedAs = 0, swapTotal = 0, swapFree = 0;
-    bool hasMemAvailable = false, hasCommittedAs = false, hasSwap = false, hasCached = false, hasMemTotal = false;
-    // /proc/vmstat
-    uint64_t pgfault = 0, pgmajfault = 0, pgpgin = 0, pgpgout = 0;
-    bool hasVmstat = false;
-    std::vector<DiskStat> disks;
+    uint64_t mem[MEM_FIELDS] = {};
+    uint32_t memHas = 0;  // bit per MemField present
+    uint64_t vm[VM_FIELDS] = {};
+    uint32_t vmHas = 0;
+    uint64_t mib[MIB_FIELDS] = {};
+    uint32_t mibHas = 0;
+    std::vector<DiskStat> disks;  // every complete line of /proc/diskstats
     std::vector<MountSpace> mounts;
     std::vector<NetStat> nets;
-    std::vector<ProcStat> processes;
+    std::vector<ProcStat> processes;  // in process-id order
+    uint32_t processFilesRead = 0;    // /proc/<pid>/stat files read (cost checks)
+    bool processesListed = false;     // /proc was listed
+
+    bool hasMem(MemField f) const { return (memHas & (1u << f)) != 0; }
+    bool hasVm(VmField f) const { return (vmHas & (1u << f)) != 0; }
+    bool hasMib(MibField f) const { return (mibHas & (1u << f)) != 0; }
+};
+
+// Which processes a collection reads. Naming processes asks for them only;
+// their names are kept between collections so that finding them costs
+// little more than reading their own files (see ProcessNames).
+struct ProcessSelection {
+    bool all = true;                     // every process (_Total, browsing)
+    std::vector<std::string> instances;  // else these instances ("name", "name#1")
+    std::vector<std::string> names;      // and the process names they may stand for
+    uint32_t namedExtras = 0;            // PROCESS_EXTRAS of the named processes
+    uint32_t allExtras = 0;              // PROCESS_EXTRAS of every process
+};
+
+// Process names by process id from earlier collections. /proc is listed
+// every LIST_PERIOD collections, at every collection while an instance asked
+// for is missing, and whenever every process or their number is needed; in
+// between only the named processes are read. At a listing, new processes are
+// read, and so are the ones still young (they may exec) and a tenth of the
+// others in turn, so that a late exec is seen within LIST_PERIOD * 10
+// collections.
+struct ProcessNames {
+    static constexpr uint64_t LIST_PERIOD = 10;
+    static constexpr uint64_t RECHECK_SLICES = 10;
+    static constexpr double YOUNG_SECONDS = 30.0;
+    struct Entry {
+        int64_t pid = 0;
+        std::string name;
+        bool young = true;  // read while the process was young
+    };
+    std::vector<Entry> entries;  // in process-id order
+    uint64_t serial = 0;         // collections so far
+    uint64_t listings = 0;       // listings of /proc so far
+    bool missing = true;         // an instance asked for was not found last time
 };
 
 struct Roots {
@@ -137,6 +221,14 @@ struct Roots {
 Roots currentRoots();
 
 // Reads the named sources into snap (cleared first). buffer is reused.
+void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
+             Snapshot& snap, std::string& buffer);
+// The processes of a selection into snap.processes, with the count of all;
+// false when /proc cannot be listed.
+// needCount lists /proc whatever the selection (System\Processes).
+bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
+                   Snapshot& snap, std::string& buffer);
+// The same for every process, without names kept.
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer);
 
 // Whole file into out (reused); false when it cannot be read.
@@ -146,6 +238,30 @@ bool listDirectory(const std::string& dir, const std::function<void(const char*)
 
 long clockTicksPerSecond();
 long pageSizeBytes();
+
+// ---- values ----
+
+// What a counter's value is computed from: the last two collections.
+struct ValueInput {
+    const Snapshot& cur;
+    const Snapshot* prev;  // null before the second collection
+    double itv;            // seconds between the two collections (1 when not a rate)
+    const std::string& instance;
+    bool total;  // instance "_Total"
+    CounterId id;
+};
+
+// One function per object; each answers a counter status and sets v.
+PdhStatus processorValue(const ValueInput& in, double& v);
+PdhStatus systemValue(const ValueInput& in, double& v);
+PdhStatus memoryValue(const ValueInput& in, double& v);
+PdhStatus physicalDiskValue(const ValueInput& in, double& v);
+PdhStatus logicalDiskValue(const ValueInput& in, double& v);
+PdhStatus networkValue(const ValueInput& in, double& v);
+PdhStatus processValue(const ValueInput& in, double& v);
+PdhStatus protocolValue(ObjectId object, const ValueInput& in, double& v);
+// Paging File % Usage of a snapshot; false without swap figures.
+bool swapUsage(const Snapshot& s, double& percent);
 
 // ---- the provider ----
 
@@ -157,6 +273,7 @@ public:
     PdhStatus removeCounter(PdhHandle counter) override;
     PdhStatus collectQueryData(PdhHandle query) override;
     PdhStatus getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type, PdhFmtCounterValue& value) override;
+    PdhStatus getCounterType(PdhHandle counter, uint32_t& type) override;
     PdhStatus lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size) override;
     uint32_t englishNameTable(char* buffer, uint32_t& size) override;
     PdhStatus enumObjects(std::vector<std::string>& objects) override;
@@ -174,14 +291,18 @@ private:
     struct Query {
         Roots roots;
         uint32_t sources = 0;
+        ProcessSelection selection;
+        ProcessNames names;
         uint64_t collections = 0;
         Snapshot previous, current;
+        double swapUsagePeak = -1;  // highest Paging File % Usage since the query was opened
         std::string buffer;
         std::vector<PdhHandle> counters;
     };
 
     void recomputeSources(Query& q);
     static PdhStatus computeValue(const Query& q, const CounterEntry& e, double& value);
+    static PdhStatus pagingFileValue(const Query& q, const CounterEntry& e, double& value);
 
     std::mutex mutex_;
     std::unordered_map<PdhHandle, std::unique_ptr<Query>> queries_;

@@ -9,108 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <climits>
 #include <fcntl.h>
 #include <map>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform/Process.h"
+#include "platform/linux/PerfDataScan.h"
 
 namespace Telvar {
 namespace Platform {
 namespace LinuxPerf {
 
 namespace {
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Scanner over one line or a whole buffer.
-struct Scan {
-    const char* p;
-    const char* end;
-
-    bool atEnd() const { return p >= end; }
-    void skipBlanks()
-    {
-        while (p < end && (*p == ' ' || *p == '\t'))
-            ++p;
-    }
-    bool number(uint64_t& v)
-    {
-        skipBlanks();
-        if (p >= end || !isDigit(*p))
-            return false;
-        uint64_t r = 0;
-        while (p < end && isDigit(*p))
-            r = r * 10 + static_cast<uint64_t>(*p++ - '0');
-        v = r;
-        return true;
-    }
-    bool signedNumber(int64_t& v)
-    {
-        skipBlanks();
-        bool negative = p < end && *p == '-';
-        if (negative)
-            ++p;
-        uint64_t u = 0;
-        if (!number(u))
-            return false;
-        v = negative ? -static_cast<int64_t>(u) : static_cast<int64_t>(u);
-        return true;
-    }
-    // A word up to blank, ':' excluded when stopAtColon.
-    std::string word(bool stopAtColon = false)
-    {
-        skipBlanks();
-        const char* s = p;
-        while (p < end && *p != ' ' && *p != '\t' && *p != '\n' && !(stopAtColon && *p == ':'))
-            ++p;
-        return std::string(s, p);
-    }
-    void nextLine()
-    {
-        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
-        p = nl != nullptr ? static_cast<const char*>(nl) + 1 : end;
-    }
-    const char* lineEnd() const
-    {
-        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
-        return nl != nullptr ? static_cast<const char*>(nl) : end;
-    }
-    bool startsWith(const char* s) const
-    {
-        size_t n = std::strlen(s);
-        return static_cast<size_t>(end - p) >= n && std::memcmp(p, s, n) == 0;
-    }
-};
-
-Scan scanOf(const std::string& s) { return Scan{s.data(), s.data() + s.size()}; }
-
-bool allDigits(const char* s)
-{
-    if (*s == '\0')
-        return false;
-    for (; *s != '\0'; ++s)
-        if (!isDigit(*s))
-            return false;
-    return true;
-}
-
-// Names in a directory; false when it cannot be opened.
-template <class F>
-bool forEachEntry(const std::string& dir, F f)
-{
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return false;
-    while (struct dirent* e = ::readdir(d)) {
-        if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0')))
-            continue;
-        f(e->d_name);
-    }
-    ::closedir(d);
-    return true;
-}
 
 bool parseUptime(const std::string& b, Snapshot& s)
 {
@@ -162,14 +74,18 @@ bool parseStat(const std::string& b, Snapshot& s)
         } else if (sc.startsWith("ctxt ")) {
             sc.p += 5;
             sc.number(s.contextSwitches);
+        } else if (sc.startsWith("softirq ")) {
+            sc.p += 8;
+            sc.number(s.softirqsTotal);
         }
         sc.nextLine();
     }
     return any;
 }
 
-// Sums each processor's column of /proc/interrupts into its CpuTimes.
-bool parseInterrupts(const std::string& b, Snapshot& s)
+// Sums each processor's column of /proc/interrupts or /proc/softirqs into
+// the given member of its CpuTimes.
+bool parsePerCpuTable(const std::string& b, Snapshot& s, uint64_t CpuTimes::*sum, bool CpuTimes::*has)
 {
     Scan sc = scanOf(b);
     std::vector<CpuTimes*> columns;
@@ -209,11 +125,21 @@ bool parseInterrupts(const std::string& b, Snapshot& s)
     }
     for (size_t i = 0; i < columns.size(); ++i) {
         if (columns[i] != nullptr) {
-            columns[i]->interrupts = sums[i];
-            columns[i]->hasInterrupts = true;
+            columns[i]->*sum = sums[i];
+            columns[i]->*has = true;
         }
     }
     return true;
+}
+
+bool parseInterrupts(const std::string& b, Snapshot& s)
+{
+    return parsePerCpuTable(b, s, &CpuTimes::interrupts, &CpuTimes::hasInterrupts);
+}
+
+bool parseSoftirqs(const std::string& b, Snapshot& s)
+{
+    return parsePerCpuTable(b, s, &CpuTimes::softirqs, &CpuTimes::hasSoftirqs);
 }
 
 bool parseLoadavg(const std::string& b, Snapshot& s)
@@ -229,69 +155,106 @@ bool parseLoadavg(const std::string& b, Snapshot& s)
     return sc.number(s.tasks);
 }
 
-bool parseMeminfo(const std::string& b, Snapshot& s)
+struct KeyField {
+    const char* key;  // with its separator
+    int index;
+};
+
+// Lines "key value" of meminfo or vmstat into values, one presence bit per index.
+int parseKeyedLines(const std::string& b, const KeyField* keys, size_t count, uint64_t* values, uint32_t& has)
 {
-    struct Field {
-        const char* key;
-        size_t len;
-        uint64_t* value;
-        bool* present;
-    };
-    bool swapTotal = false, swapFree = false;
-    Field fields[] = {
-        {"MemTotal:", 9, &s.memTotal, &s.hasMemTotal},
-        {"MemAvailable:", 13, &s.memAvailable, &s.hasMemAvailable},
-        {"Cached:", 7, &s.cached, &s.hasCached},
-        {"Committed_AS:", 13, &s.committedAs, &s.hasCommittedAs},
-        {"SwapTotal:", 10, &s.swapTotal, &swapTotal},
-        {"SwapFree:", 9, &s.swapFree, &swapFree},
-    };
     Scan sc = scanOf(b);
     size_t found = 0;
-    while (!sc.atEnd() && found < sizeof fields / sizeof fields[0]) {
-        for (Field& f : fields) {
-            if (!*f.present && sc.startsWith(f.key)) {
-                sc.p += f.len;
-                *f.present = sc.number(*f.value);
-                if (*f.present)
+    has = 0;
+    while (!sc.atEnd() && found < count) {
+        for (size_t i = 0; i < count; ++i) {
+            const KeyField& k = keys[i];
+            if ((has & (1u << k.index)) == 0 && sc.startsWith(k.key)) {
+                sc.p += std::strlen(k.key);
+                if (sc.number(values[k.index])) {
+                    has |= 1u << k.index;
                     ++found;
+                }
                 break;
             }
         }
         sc.nextLine();
     }
-    s.hasSwap = swapTotal && swapFree;
-    return found > 0;
+    return static_cast<int>(found);
+}
+
+bool parseMeminfo(const std::string& b, Snapshot& s)
+{
+    static const KeyField keys[] = {
+        {"MemTotal:", MEM_TOTAL}, {"MemFree:", MEM_FREE}, {"MemAvailable:", MEM_AVAILABLE},
+        {"Cached:", MEM_CACHED}, {"Committed_AS:", MEM_COMMITTED_AS}, {"SwapTotal:", MEM_SWAP_TOTAL},
+        {"SwapFree:", MEM_SWAP_FREE}, {"Dirty:", MEM_DIRTY}, {"Writeback:", MEM_WRITEBACK},
+        {"Inactive(file):", MEM_INACTIVE_FILE}, {"KReclaimable:", MEM_KRECLAIMABLE},
+        {"SReclaimable:", MEM_SRECLAIMABLE}, {"SUnreclaim:", MEM_SUNRECLAIM},
+    };
+    return parseKeyedLines(b, keys, sizeof keys / sizeof keys[0], s.mem, s.memHas) > 0;
 }
 
 bool parseVmstat(const std::string& b, Snapshot& s)
 {
-    struct Field {
-        const char* key;
-        size_t len;
-        uint64_t* value;
+    static const KeyField keys[] = {
+        {"pgpgin ", VM_PGPGIN}, {"pgpgout ", VM_PGPGOUT}, {"pgfault ", VM_PGFAULT},
+        {"pgmajfault ", VM_PGMAJFAULT}, {"pswpout ", VM_PSWPOUT},
     };
-    Field fields[] = {
-        {"pgpgin ", 7, &s.pgpgin},
-        {"pgpgout ", 8, &s.pgpgout},
-        {"pgfault ", 8, &s.pgfault},
-        {"pgmajfault ", 11, &s.pgmajfault},
+    return parseKeyedLines(b, keys, sizeof keys / sizeof keys[0], s.vm, s.vmHas) > 0;
+}
+
+// /proc/net/snmp: a line of names and a line of values per protocol.
+bool parseSnmp(const std::string& b, Snapshot& s)
+{
+    static const struct {
+        const char* group;
+        const char* name;
+        MibField index;
+    } keys[] = {
+        {"Ip:", "InReceives", IP_IN_RECEIVES}, {"Ip:", "OutRequests", IP_OUT_REQUESTS},
+        {"Tcp:", "ActiveOpens", TCP_ACTIVE_OPENS}, {"Tcp:", "PassiveOpens", TCP_PASSIVE_OPENS},
+        {"Tcp:", "AttemptFails", TCP_ATTEMPT_FAILS}, {"Tcp:", "EstabResets", TCP_ESTAB_RESETS},
+        {"Tcp:", "CurrEstab", TCP_CURR_ESTAB}, {"Tcp:", "InSegs", TCP_IN_SEGS}, {"Tcp:", "OutSegs", TCP_OUT_SEGS},
+        {"Tcp:", "RetransSegs", TCP_RETRANS_SEGS}, {"Udp:", "InDatagrams", UDP_IN_DATAGRAMS},
+        {"Udp:", "InErrors", UDP_IN_ERRORS}, {"Udp:", "OutDatagrams", UDP_OUT_DATAGRAMS},
     };
-    int found = 0;
     Scan sc = scanOf(b);
-    while (!sc.atEnd() && found < 4) {
-        for (Field& f : fields) {
-            if (sc.startsWith(f.key)) {
-                sc.p += f.len;
-                if (sc.number(*f.value))
-                    ++found;
-                break;
-            }
-        }
+    while (!sc.atEnd()) {
+        Scan names{sc.p, sc.lineEnd()};
         sc.nextLine();
+        Scan values{sc.p, sc.lineEnd()};
+        std::string group = names.word();
+        if (values.word() != group)
+            continue;  // not a pair
+        sc.nextLine();
+        while (!names.atEnd()) {
+            std::string name = names.word();
+            int64_t v = 0;
+            if (name.empty() || !values.signedNumber(v))
+                break;
+            for (const auto& k : keys)
+                if (group == k.group && name == k.name) {
+                    s.mib[k.index] = static_cast<uint64_t>(v);
+                    s.mibHas |= 1u << k.index;
+                }
+        }
     }
-    s.hasVmstat = found == 4;
-    return s.hasVmstat;
+    return s.mibHas != 0;
+}
+
+// /proc/net/snmp6: "name value" lines.
+bool parseSnmp6(const std::string& b, Snapshot& s)
+{
+    static const KeyField keys[] = {
+        {"Ip6InReceives ", IP6_IN_RECEIVES}, {"Ip6OutRequests ", IP6_OUT_REQUESTS},
+        {"Udp6InDatagrams ", UDP6_IN_DATAGRAMS}, {"Udp6InErrors ", UDP6_IN_ERRORS},
+        {"Udp6OutDatagrams ", UDP6_OUT_DATAGRAMS},
+    };
+    uint32_t has = 0;
+    int found = parseKeyedLines(b, keys, sizeof keys / sizeof keys[0], s.mib, has);
+    s.mibHas |= has;
+    return found > 0;
 }
 
 bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeDisks, Snapshot& s)
@@ -305,20 +268,24 @@ bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeD
             continue;
         DiskStat d;
         d.name = line.word();
-        if (std::find(wholeDisks.begin(), wholeDisks.end(), d.name) == wholeDisks.end())
-            continue;
-        uint64_t merges = 0;
-        uint64_t* fields[] = {&d.rdIos, &merges, &d.rdSectors, &d.rdTicks, &d.wrIos, &merges,
-                              &d.wrSectors, &d.wrTicks, &d.inFlight, &d.ioTicks, &d.timeInQueue};
+        uint64_t merges = 0, sectors = 0;
+        uint64_t* fields[] = {&d.f[RD_IOS], &merges, &d.f[RD_SECTORS], &d.f[RD_TICKS], &d.f[WR_IOS], &merges,
+                              &d.f[WR_SECTORS], &d.f[WR_TICKS], &d.inFlight, &d.f[IO_TICKS], &d.f[QUEUE_TICKS]};
         bool complete = true;
         for (uint64_t* f : fields)
             if (!line.number(*f)) {
                 complete = false;
                 break;
             }
-        // a disk that was never used (an idle loop device) is not shown
-        if (complete && d.rdIos + d.wrIos != 0)
-            s.disks.push_back(std::move(d));
+        if (!complete)
+            continue;
+        // discards (fields 12-15) and flushes (16-17) on newer kernels
+        uint64_t* later[] = {&d.f[DC_IOS], &merges, &sectors, &sectors, &d.f[FL_IOS]};
+        for (uint64_t* f : later)
+            if (!line.number(*f))
+                break;
+        d.wholeDisk = std::find(wholeDisks.begin(), wholeDisks.end(), d.name) != wholeDisks.end();
+        s.disks.push_back(std::move(d));
     }
     return true;
 }
@@ -339,13 +306,41 @@ std::string unescapeMount(const std::string& s)
     return out;
 }
 
-bool parseMounts(const std::string& b, Snapshot& s)
+// The /proc/diskstats name of a mounted device: /dev/mapper/NAME by the
+// dm/name files of /sys/block, other links by their target, else the last
+// part of the path.
+std::string diskstatsName(const Roots& roots, const std::string& device, std::string& buffer)
 {
+    const std::string mapper = "/dev/mapper/";
+    if (device.compare(0, mapper.size(), mapper) == 0) {
+        std::string wanted = device.substr(mapper.size()), found;
+        forEachEntry(roots.sys + "/block", [&](const char* name) {
+            if (std::strncmp(name, "dm-", 3) == 0 && readWholeFile(roots.sys + "/block/" + name + "/dm/name", buffer)) {
+                while (!buffer.empty() && (buffer.back() == '\n' || buffer.back() == ' '))
+                    buffer.pop_back();
+                if (buffer == wanted)
+                    found = name;
+            }
+        });
+        if (!found.empty())
+            return found;
+    }
+    std::string path = device;
+    char resolved[PATH_MAX];
+    if (::realpath(device.c_str(), resolved) != nullptr && std::strncmp(resolved, "/dev/", 5) == 0)
+        path = resolved;
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool parseMounts(const Roots& roots, const std::string& b, Snapshot& s)
+{
+    std::string buffer;
     Scan sc = scanOf(b);
     while (!sc.atEnd()) {
         Scan line{sc.p, sc.lineEnd()};
         sc.nextLine();
-        std::string device = line.word();
+        std::string device = unescapeMount(line.word());
         std::string mountPoint = unescapeMount(line.word());
         // local file systems are the ones on a device node, as sar -F keeps them
         if (device.empty() || device[0] != '/' || mountPoint.empty())
@@ -358,7 +353,8 @@ bool parseMounts(const std::string& b, Snapshot& s)
         FileSystemSpace space;
         if (!fileSystemSpace(mountPoint, space) || space.totalBytes == 0)
             continue;
-        s.mounts.push_back(MountSpace{mountPoint, space.totalBytes, space.freeBytes});
+        s.mounts.push_back(MountSpace{mountPoint, diskstatsName(roots, device, buffer), space.totalBytes,
+                                      space.freeBytes});
     }
     return true;
 }
@@ -377,8 +373,8 @@ bool parseNetdev(const std::string& b, Snapshot& s)
             continue;
         ++line.p;
         uint64_t skip = 0;
-        uint64_t* fields[] = {&n.rxBytes, &n.rxPackets, &n.rxErrors, &skip, &skip, &skip, &skip, &skip,
-                              &n.txBytes, &n.txPackets};
+        uint64_t* fields[] = {&n.f[RX_BYTES], &n.f[RX_PACKETS], &n.f[RX_ERRORS], &n.f[RX_DROP], &skip, &skip,
+                              &skip, &skip, &n.f[TX_BYTES], &n.f[TX_PACKETS], &n.f[TX_ERRORS], &n.f[TX_DROP]};
         bool complete = true;
         for (uint64_t* f : fields)
             if (!line.number(*f)) {
@@ -391,70 +387,35 @@ bool parseNetdev(const std::string& b, Snapshot& s)
     return true;
 }
 
-// One /proc/<pid>/stat line; the command name sits in the outermost parentheses.
-bool parseProcStat(const std::string& b, ProcStat& p)
+void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer)
 {
-    size_t open = b.find('(');
-    size_t close = b.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-        return false;
-    p.instance = b.substr(open + 1, close - open - 1);
-    Scan sc{b.data() + close + 1, b.data() + b.size()};
-    sc.word();  // state, field 3
-    // fields 4..24
-    uint64_t values[21] = {};
-    for (int i = 0; i < 21; ++i) {
-        int64_t sv = 0;
-        if (!sc.signedNumber(sv))
-            return false;
-        values[i] = static_cast<uint64_t>(sv);
-    }
-    p.minflt = values[10 - 4];
-    p.majflt = values[12 - 4];
-    p.utime = values[14 - 4];
-    p.stime = values[15 - 4];
-    p.threads = values[20 - 4];
-    p.startTime = values[22 - 4];
-    p.vsize = values[23 - 4];
-    p.rssPages = values[24 - 4];
-    return true;
+    std::vector<std::string> whole;
+    // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
+    // Only devices with hardware behind them are disks: loop, device-mapper,
+    // md and zram devices sit on a disk (or memory) whose I/O is counted there.
+    bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
+        if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+            return;
+        std::string n = name;
+        std::replace(n.begin(), n.end(), '!', '/');
+        whole.push_back(std::move(n));
+    });
+    if (listed && readWholeFile(roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
+        s.read |= SRC_DISKSTATS;
 }
 
-void readProcesses(const Roots& roots, uint32_t sources, Snapshot& s, std::string& buffer)
+void readNetSpeeds(const Roots& roots, Snapshot& s, std::string& buffer)
 {
-    std::vector<int64_t> pids;
-    forEachEntry(roots.proc, [&](const char* name) {
-        if (allDigits(name))
-            pids.push_back(std::strtoll(name, nullptr, 10));
-    });
-    std::sort(pids.begin(), pids.end());
-    std::string dir;
-    for (int64_t pid : pids) {
-        dir = roots.proc + "/" + std::to_string(pid);
-        ProcStat p;
-        p.pid = pid;
-        // a process that ended between the listing and the read is skipped
-        if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, p))
-            continue;
-        if ((sources & SRC_PROCSTATM) != 0 && readWholeFile(dir + "/statm", buffer)) {
+    for (NetStat& n : s.nets) {
+        int64_t speed = -1;
+        if (readWholeFile(roots.sys + "/class/net/" + n.name + "/speed", buffer)) {
             Scan sc = scanOf(buffer);
-            uint64_t size = 0;
-            p.hasStatm = sc.number(size) && sc.number(p.statmResident) && sc.number(p.statmShared);
+            if (!sc.signedNumber(speed))
+                speed = -1;
         }
-        if ((sources & SRC_PROCFD) != 0) {
-            int64_t n = 0;
-            if (forEachEntry(dir + "/fd", [&](const char*) { ++n; }))
-                p.fdCount = n;
-        }
-        s.processes.push_back(std::move(p));
+        n.speedMbps = speed;
     }
-    // Duplicated names become name#1, name#2, ... in process-id order.
-    std::map<std::string, int> seen;
-    for (ProcStat& p : s.processes) {
-        int n = seen[p.instance]++;
-        if (n > 0)
-            p.instance += "#" + std::to_string(n);
-    }
+    s.read |= SRC_NETSPEED;
 }
 
 } // namespace
@@ -527,67 +488,54 @@ long pageSizeBytes()
     return size;
 }
 
-void collect(const Roots& roots, uint32_t sources, Snapshot& s, std::string& buffer)
+void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
+             Snapshot& s, std::string& buffer)
 {
-    s.read = 0;
-    s.cpus.clear();
-    s.disks.clear();
-    s.mounts.clear();
-    s.nets.clear();
-    s.processes.clear();
-    s.hasMemAvailable = s.hasCommittedAs = s.hasSwap = s.hasCached = s.hasMemTotal = false;
-    s.hasVmstat = false;
+    s = Snapshot();
     auto readInto = [&](uint32_t bit, const char* name, bool (*parse)(const std::string&, Snapshot&)) {
         if ((sources & bit) != 0 && readWholeFile(roots.proc + name, buffer) && parse(buffer, s))
             s.read |= bit;
     };
     readInto(SRC_UPTIME, "/uptime", parseUptime);
     readInto(SRC_STAT, "/stat", parseStat);
-    if ((sources & SRC_INTERRUPTS) != 0 && (s.read & SRC_STAT) != 0)
+    if ((s.read & SRC_STAT) != 0) {
         readInto(SRC_INTERRUPTS, "/interrupts", parseInterrupts);
+        readInto(SRC_SOFTIRQS, "/softirqs", parseSoftirqs);
+    }
     readInto(SRC_LOADAVG, "/loadavg", parseLoadavg);
     readInto(SRC_MEMINFO, "/meminfo", parseMeminfo);
     readInto(SRC_VMSTAT, "/vmstat", parseVmstat);
-    if ((sources & SRC_PIDLIST) != 0) {
+    readInto(SRC_SNMP, "/net/snmp", parseSnmp);
+    readInto(SRC_SNMP6, "/net/snmp6", parseSnmp6);
+    if ((sources & SRC_DISKSTATS) != 0)
+        readDiskstats(roots, s, buffer);
+    if ((sources & SRC_MOUNTS) != 0 && readWholeFile(roots.proc + "/mounts", buffer)) {
+        std::string text = buffer;
+        if (parseMounts(roots, text, s))
+            s.read |= SRC_MOUNTS;
+    }
+    readInto(SRC_NETDEV, "/net/dev", parseNetdev);
+    if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
+        readNetSpeeds(roots, s, buffer);
+    if ((sources & SRC_PROCESSES) != 0) {
+        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer))
+            s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
+    } else if ((sources & SRC_PIDLIST) != 0) {
+        // the count of processes is a directory listing, nothing more
         uint64_t n = 0;
         if (forEachEntry(roots.proc, [&](const char* name) { n += allDigits(name) ? 1 : 0; })) {
             s.processCount = n;
             s.read |= SRC_PIDLIST;
         }
     }
-    if ((sources & SRC_DISKSTATS) != 0) {
-        std::vector<std::string> whole;
-        // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
-        // Only devices with hardware behind them are disks: loop, device-mapper,
-        // md and zram devices sit on a disk (or memory) whose I/O is counted there.
-        bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
-            if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
-                return;
-            std::string n = name;
-            std::replace(n.begin(), n.end(), '!', '/');
-            whole.push_back(std::move(n));
-        });
-        if (listed && readWholeFile(roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
-            s.read |= SRC_DISKSTATS;
-    }
-    readInto(SRC_MOUNTS, "/mounts", parseMounts);
-    readInto(SRC_NETDEV, "/net/dev", parseNetdev);
-    if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0) {
-        for (NetStat& n : s.nets) {
-            int64_t speed = -1;
-            if (readWholeFile(roots.sys + "/class/net/" + n.name + "/speed", buffer)) {
-                Scan sc = scanOf(buffer);
-                if (!sc.signedNumber(speed))
-                    speed = -1;
-            }
-            n.speedMbps = speed;
-        }
-        s.read |= SRC_NETSPEED;
-    }
-    if ((sources & SRC_PROCESSES) != 0) {
-        readProcesses(roots, sources, s, buffer);
-        s.read |= sources & (SRC_PROCESSES | SRC_PROCSTATM | SRC_PROCFD);
-    }
+}
+
+void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer)
+{
+    ProcessSelection all;
+    all.allExtras = sources & PROCESS_EXTRAS;
+    ProcessNames names;
+    collect(roots, sources, all, names, snap, buffer);
 }
 
 } // namespace LinuxPerf

@@ -1,0 +1,230 @@
+// Reading the processes of a collection. A query naming a few processes
+// finds them through the names kept from earlier collections, so that its
+// cost is a listing of /proc plus the files of the processes it names; only
+// _Total and the system-wide file operations read every process.
+
+#include "platform/linux/PerfDataLinux.h"
+
+#include <algorithm>
+#include <map>
+
+#include "platform/linux/PerfDataScan.h"
+
+namespace Telvar {
+namespace Platform {
+namespace LinuxPerf {
+
+namespace {
+
+// One /proc/<pid>/stat line; the command name sits in the outermost parentheses.
+bool parseProcStat(const std::string& b, ProcStat& p)
+{
+    size_t open = b.find('(');
+    size_t close = b.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return false;
+    p.instance = b.substr(open + 1, close - open - 1);
+    Scan sc{b.data() + close + 1, b.data() + b.size()};
+    sc.word();  // state, field 3
+    // fields 4..24 always, 25..41 on every kernel since 2.6.22
+    int64_t values[41 - 4 + 1] = {};
+    for (int i = 0; i < 41 - 4 + 1; ++i) {
+        if (!sc.signedNumber(values[i])) {
+            if (i < 24 - 4 + 1)
+                return false;
+            break;
+        }
+    }
+    auto field = [&](int n) { return values[n - 4]; };
+    auto ufield = [&](int n) { return static_cast<uint64_t>(values[n - 4]); };
+    p.ppid = field(4);
+    p.minflt = ufield(10);
+    p.majflt = ufield(12);
+    p.utime = ufield(14);
+    p.stime = ufield(15);
+    p.nice = field(19);
+    p.threads = ufield(20);
+    p.startTime = ufield(22);
+    p.vsize = ufield(23);
+    p.rssPages = ufield(24);
+    p.rtPriority = ufield(40);
+    return true;
+}
+
+// "Key: value" lines of status or io into the named members.
+void parseFields(const std::string& b, const char* const* keys, uint64_t* const* values, size_t count)
+{
+    Scan sc = scanOf(b);
+    size_t found = 0;
+    while (!sc.atEnd() && found < count) {
+        for (size_t i = 0; i < count; ++i) {
+            if (sc.startsWith(keys[i])) {
+                sc.p += std::strlen(keys[i]);
+                found += sc.number(*values[i]) ? 1 : 0;
+                break;
+            }
+        }
+        sc.nextLine();
+    }
+}
+
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer)
+{
+    if ((extras & SRC_PROCSTATM) != 0 && readWholeFile(dir + "/statm", buffer)) {
+        Scan sc = scanOf(buffer);
+        uint64_t size = 0;
+        p.hasStatm = sc.number(size) && sc.number(p.statmResident) && sc.number(p.statmShared);
+    }
+    if ((extras & SRC_PROCFD) != 0) {
+        int64_t n = 0;
+        if (forEachEntry(dir + "/fd", [&](const char*) { ++n; }))
+            p.fdCount = n;
+    }
+    if ((extras & SRC_PROCSTATUS) != 0 && readWholeFile(dir + "/status", buffer)) {
+        static const char* const keys[] = {"VmPeak:", "VmHWM:"};
+        uint64_t* const values[] = {&p.vmPeakKb, &p.vmHwmKb};
+        p.vmPeakKb = p.vmHwmKb = UINT64_MAX;
+        parseFields(buffer, keys, values, 2);
+        // kernel threads have no memory lines
+        p.hasStatus = p.vmPeakKb != UINT64_MAX && p.vmHwmKb != UINT64_MAX;
+    }
+    if ((extras & SRC_PROCIO) != 0 && readWholeFile(dir + "/io", buffer)) {
+        static const char* const keys[] = {"rchar:", "wchar:", "syscr:", "syscw:"};
+        uint64_t* const values[] = {&p.readChars, &p.writeChars, &p.readCalls, &p.writeCalls};
+        p.readCalls = UINT64_MAX;
+        parseFields(buffer, keys, values, 4);
+        p.hasIo = p.readCalls != UINT64_MAX;
+    }
+}
+
+bool isWanted(const ProcessSelection& selection, const std::string& name)
+{
+    return std::find(selection.names.begin(), selection.names.end(), name) != selection.names.end();
+}
+
+std::vector<int64_t> listProcessIds(const std::string& proc, bool& listed)
+{
+    std::vector<int64_t> pids;
+    listed = forEachEntry(proc, [&](const char* name) {
+        if (allDigits(name))
+            pids.push_back(std::strtoll(name, nullptr, 10));
+    });
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+struct ProcessReader {
+    const Roots& roots;
+    const ProcessSelection& selection;
+    ProcessNames& names;
+    Snapshot& s;
+    std::string& buffer;
+    std::string dir;
+
+    // Reads one process, keeps it in the snapshot when asked for, and
+    // updates its kept name; false when it has ended.
+    bool read(ProcessNames::Entry& e)
+    {
+        dir = roots.proc + "/" + std::to_string(e.pid);
+        ProcStat p;
+        p.pid = e.pid;
+        ++s.processFilesRead;
+        if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, p))
+            return false;
+        const double age = s.uptime - static_cast<double>(p.startTime) / static_cast<double>(clockTicksPerSecond());
+        e.name = p.instance;
+        e.young = (s.read & SRC_UPTIME) == 0 || age < ProcessNames::YOUNG_SECONDS;
+        const bool named = isWanted(selection, p.instance);
+        if (selection.all || named) {
+            readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer);
+            s.processes.push_back(std::move(p));
+        }
+        return true;
+    }
+
+    // Whether a kept name must be read again at a listing.
+    bool due(const ProcessNames::Entry& e, bool known) const
+    {
+        return selection.all || !known || e.young || isWanted(selection, e.name) ||
+               static_cast<uint64_t>(e.pid) % ProcessNames::RECHECK_SLICES ==
+                   names.listings % ProcessNames::RECHECK_SLICES;
+    }
+
+    void listed(const std::vector<int64_t>& pids)
+    {
+        ++names.listings;
+        std::vector<ProcessNames::Entry> next;
+        next.reserve(pids.size());
+        auto old = names.entries.begin();
+        for (int64_t pid : pids) {
+            while (old != names.entries.end() && old->pid < pid)
+                ++old;
+            const bool known = old != names.entries.end() && old->pid == pid;
+            ProcessNames::Entry e = known ? *old : ProcessNames::Entry();
+            e.pid = pid;
+            // a process that ended between the listing and the read is left out
+            if (due(e, known) && !read(e))
+                continue;
+            next.push_back(std::move(e));
+        }
+        names.entries.swap(next);
+    }
+
+    // Between listings: the processes whose kept name is asked for.
+    void named()
+    {
+        auto keep = names.entries.begin();
+        for (auto e = names.entries.begin(); e != names.entries.end(); ++e) {
+            if (isWanted(selection, e->name) && !read(*e))
+                continue;
+            if (keep != e)
+                *keep = std::move(*e);
+            ++keep;
+        }
+        names.entries.erase(keep, names.entries.end());
+    }
+};
+
+// Duplicated names become name#1, name#2, ... in process-id order.
+void numberInstances(std::vector<ProcStat>& processes)
+{
+    std::map<std::string, int> seen;
+    for (ProcStat& p : processes) {
+        int n = seen[p.instance]++;
+        if (n > 0)
+            p.instance += "#" + std::to_string(n);
+    }
+}
+
+} // namespace
+
+bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
+                   Snapshot& s, std::string& buffer)
+{
+    ++names.serial;
+    ProcessReader reader{roots, selection, names, s, buffer, std::string()};
+    if (selection.all || needCount || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1) {
+        bool listed = false;
+        std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
+        if (!listed)
+            return false;
+        s.processCount = pids.size();
+        s.processesListed = true;
+        reader.listed(pids);
+    } else {
+        reader.named();
+    }
+    numberInstances(s.processes);
+    names.missing = false;
+    for (const std::string& instance : selection.instances) {
+        bool found = false;
+        for (const ProcStat& p : s.processes)
+            found = found || p.instance == instance;
+        names.missing = names.missing || !found;
+    }
+    return true;
+}
+
+} // namespace LinuxPerf
+} // namespace Platform
+} // namespace Telvar

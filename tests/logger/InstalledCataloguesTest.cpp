@@ -1,0 +1,139 @@
+// The installed catalogues, rendered with the parameters the program passes
+// for each message: every sent message has a text, and no text misses a
+// parameter or shows one of the wrong type.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "logger/LogCommons.h"
+#include "logger/LogFormat.h"
+#include "logger/LogIdentifiers.h"
+#include "logger/ParamStream.h"
+#include "support/TempDir.h"
+
+using namespace Telvar;
+
+namespace {
+
+const std::string ETC = std::string(PROJECT_ROOT_DIR) + "/etc/";
+
+struct Call {
+    int32_t module;
+    int32_t message;
+    ParamStream params;
+};
+
+// What the senders pass, one row per distinct way of sending.
+std::vector<Call> calls()
+{
+    const std::string path = "/opt/ravlon/work/RavlonLog.make";
+    return {
+        // Agent: data files, delivery, threads, start-up.
+        {MODULE_AGENT, 1, ParamStream() << "Open logfile " << path},
+        {MODULE_AGENT, 1, ParamStream() << "prepare " << "data delivery"},
+        {MODULE_AGENT, 2, ParamStream() << path << "FL_OPEN"},
+        {MODULE_AGENT, 3, ParamStream() << "LogFile:write: Trying to write to NULL file object."},
+        {MODULE_AGENT, 4, ParamStream() << path << "UNKNOWN"},
+        {MODULE_AGENT, 5, ParamStream() << "GENERAL"},
+        {MODULE_AGENT, 6, ParamStream() << "cannot read agent.mess"},
+        {MODULE_AGENT, 7, ParamStream() << "DataDelivery" << "UNKNOWN"},
+        {MODULE_AGENT, 7, ParamStream() << "DataDelivery" << std::to_string(3)},
+        {MODULE_AGENT, 8, ParamStream() << "performanceDataPoller" << "UNKNOWN"},
+        {MODULE_AGENT, 8, ParamStream() << "performanceDataPoller" << std::to_string(2)},
+        {MODULE_AGENT, 9, ParamStream() << "Telvar.directories.conf"},
+        {MODULE_AGENT, 10, ParamStream() << path << "/opt/ravlon/work/RavlonLog.data"},
+        {MODULE_AGENT, 11, ParamStream()},
+        {MODULE_AGENT, 12, ParamStream()},
+        {MODULE_AGENT, 13, ParamStream() << path},
+        // Collector: configuration, counters, sampling, commands.
+        {MODULE_RAVLON, 2, ParamStream()},
+        {MODULE_RAVLON, 3, ParamStream() << "/opt/ravlon/conf/ravlon.counters"},
+        {MODULE_RAVLON, 8, ParamStream()},
+        {MODULE_RAVLON, 9, ParamStream() << "There are no counters."},
+        {MODULE_RAVLON, 10, ParamStream() << "\\Memory\\Available Bytes"},
+        {MODULE_RAVLON, 11, ParamStream() << "/opt/ravlon/Log/temp/RVL/"},
+        {MODULE_RAVLON, 12, ParamStream() << "IPC_SEND"},
+        {MODULE_RAVLON, 13, ParamStream() << "/opt/ravlon/conf/ravlon.counters"},
+        {MODULE_RAVLON, 14, ParamStream() << "Ravlon"},
+        {MODULE_RAVLON, 16, ParamStream() << "Access is denied."},
+        {MODULE_RAVLON, 17, ParamStream() << "Memory" << "Argument"},
+        {MODULE_RAVLON, 18, ParamStream() << "\\Memory\\Available Bytes"},
+        {MODULE_RAVLON, 23, ParamStream() << "ravlon.collect.Ravlon.active"},
+        {MODULE_RAVLON, 24, ParamStream() << "ravlon.collect"},
+        {MODULE_RAVLON, 25, ParamStream() << "Counters-File" << "ravlon.collect.Disk.scheme"},
+        {MODULE_RAVLON, 26, ParamStream()},
+        {MODULE_RAVLON, 27, ParamStream() << "File"},
+        {MODULE_RAVLON, 27, ParamStream() << "getCounters(Ravlon)"},
+        {MODULE_RAVLON, 28, ParamStream() << "\\Memory\\Available Bytes"},
+        {MODULE_RAVLON, 29, ParamStream() << "Ravlon"},
+        // Configuration reader.
+        {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
+        {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},
+        {MODULE_CONFIGURATION, 3, ParamStream() << "ravlon.working-dir"},
+        {MODULE_CONFIGURATION, 15, ParamStream()},
+    };
+}
+
+// Every numbered line of every installed catalogue: (module, message) -> text.
+std::map<std::pair<int32_t, int32_t>, std::string> installedTemplates()
+{
+    std::map<std::pair<int32_t, int32_t>, std::string> all;
+    for (const char* key : {"agent", "ravlon", "configuration", "logger"}) {
+        std::istringstream in(Testing::TempDir::readFile(ETC + "LogMessages/" + key + ".mess"));
+        std::string line;
+        while (std::getline(in, line)) {
+            int32_t number = 0;
+            std::string templ;
+            if (LogCommons::parseLine(line, number, templ))
+                all[{parseModuleName(key), number}] = templ;
+        }
+    }
+    return all;
+}
+
+} // namespace
+
+TEST(InstalledCataloguesTest, EveryTemplateRendersWhatItsSendersPass)
+{
+    const auto templates = installedTemplates();
+    ASSERT_FALSE(templates.empty());
+    std::set<std::pair<int32_t, int32_t>> called;
+    for (const Call& call : calls()) {
+        const auto id = std::make_pair(call.module, call.message);
+        called.insert(id);
+        auto found = templates.find(id);
+        if (found == templates.end()) {
+            ADD_FAILURE() << "no text for " << call.module << "." << call.message;
+            continue;
+        }
+        const std::string text = formatTemplate(found->second, call.params.str());
+        EXPECT_EQ(std::string::npos, text.find("<\?\?\?>")) << call.module << "." << call.message << ": " << text;
+        // A parameter of the wrong type shows between backslashes; the
+        // sample parameters hold no backslash before the path examples.
+        const std::string withoutPaths = formatTemplate(found->second, ParamStream().str());
+        EXPECT_EQ(std::string::npos, withoutPaths.find('\\')) << found->second;
+        for (size_t p = text.find('\\'); p != std::string::npos; p = text.find('\\', p + 1))
+            EXPECT_NE(std::string::npos, call.params.str().find(text.substr(p, 2)))
+                << call.module << "." << call.message << ": stray escape in " << text;
+    }
+    // No text waits for a sender that does not exist.
+    for (const auto& entry : templates)
+        EXPECT_TRUE(called.count(entry.first) != 0)
+            << "catalogue text without sender: " << entry.first.first << "." << entry.first.second;
+}
+
+TEST(InstalledCataloguesTest, TheProgramsSelectionLoadsAllThree)
+{
+    LogCommons catalogue;
+    LogCommons::LoadResult result = catalogue.load(ETC, "ravlon,configuration,agent,taskwarden");
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ("", result.error);
+    EXPECT_EQ(3u, result.loaded.size());
+    std::string templ;
+    EXPECT_TRUE(catalogue.lookup(MODULE_RAVLON, 14, templ));
+    EXPECT_EQ("Another instance of Ravlon is already running on this host; this one ends.",
+              formatTemplate(templ, (ParamStream() << "Ravlon").str()));
+}

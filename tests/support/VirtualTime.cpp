@@ -1,0 +1,110 @@
+#include "support/VirtualTime.h"
+
+#include <chrono>
+
+#include "common/DateTime.h"
+
+namespace Telvar {
+namespace Test {
+
+VirtualTime::VirtualTime(int64_t startSeconds) : offset_(startSeconds * 1000)
+{
+    DateTime::setClockSource([this] { return nowSeconds(); });
+    DateTime::setSleepFunction([this](int ms) { sleep(ms); });
+}
+
+VirtualTime::~VirtualTime()
+{
+    // The threads that used this clock must have ended by now.
+    release();
+    DateTime::setClockSource({});
+    DateTime::setSleepFunction({});
+}
+
+void VirtualTime::expect(int threads)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    expected_ = threads;
+}
+
+int64_t VirtualTime::nowMilliseconds() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return offset_ + elapsed_;
+}
+
+void VirtualTime::stepClock(int64_t milliseconds)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    offset_ += milliseconds;
+}
+
+void VirtualTime::release()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    released_ = true;
+    running_ = false;
+    changed_.notify_all();
+}
+
+bool VirtualTime::runFor(int64_t milliseconds, int realTimeoutMs)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    target_ = elapsed_ + milliseconds;
+    running_ = true;
+    schedule();
+    bool reached = changed_.wait_for(hold, std::chrono::milliseconds(realTimeoutMs),
+                                     [this] { return !running_; });
+    running_ = false;
+    return reached && !released_;
+}
+
+void VirtualTime::schedule()
+{
+    if (!running_ || released_ || turnTaken_)
+        return;
+    if (static_cast<int>(sleepers_.size()) < expected_ || sleepers_.empty())
+        return;
+    auto first = sleepers_.begin();
+    if (first->first.first > target_) {
+        // Everybody sleeps past the end of the run.
+        if (elapsed_ < target_)
+            elapsed_ = target_;
+        running_ = false;
+        changed_.notify_all();
+        return;
+    }
+    if (elapsed_ < first->first.first)
+        elapsed_ = first->first.first;
+    turn_ = first->second;
+    turnTaken_ = true;
+    sleepers_.erase(first);
+    changed_.notify_all();
+}
+
+void VirtualTime::sleep(int ms)
+{
+    if (ms < 0)
+        ms = 0;
+    std::unique_lock<std::mutex> hold(lock_);
+    if (released_ || expected_ == 0) {
+        elapsed_ += ms;
+        bool yield = released_;
+        hold.unlock();
+        // Free-running threads must not spin a core while they wind down.
+        if (yield)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    const std::thread::id me = std::this_thread::get_id();
+    if (turnTaken_ && turn_ == me)
+        turnTaken_ = false;
+    const std::pair<int64_t, uint64_t> key(elapsed_ + ms, order_++);
+    sleepers_[key] = me;
+    schedule();
+    changed_.wait(hold, [&] { return released_ || (turnTaken_ && turn_ == me); });
+    sleepers_.erase(key);
+}
+
+} // namespace Test
+} // namespace Telvar
