@@ -301,6 +301,33 @@ bool deleteFile(const std::string& path)
     return succeed();
 }
 
+bool truncateFile(const std::string& path, uint64_t size)
+{
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return failLast();
+    LARGE_INTEGER current;
+    bool ok = ::GetFileSizeEx(file, &current) != 0;
+    DWORD e = ok ? ERROR_SUCCESS : ::GetLastError();
+    if (ok && size > static_cast<uint64_t>(current.QuadPart)) {
+        ok = false;
+        e = FILE_ERROR_INVALID_PARAMETER;
+    }
+    if (ok) {
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(size);
+        ok = ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) && ::FlushFileBuffers(file);
+        if (!ok)
+            e = ::GetLastError();
+    }
+    ::CloseHandle(file);
+    if (!ok)
+        return failWith(e);
+    return succeed();
+}
+
 bool setReadOnly(const std::string& path, bool readOnly)
 {
     DWORD attributes = ::GetFileAttributesA(path.c_str());

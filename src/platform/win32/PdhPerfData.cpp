@@ -87,6 +87,20 @@ PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uin
     return static_cast<PdhStatus>(status);
 }
 
+PdhStatus PdhPerfData::getCounterType(PdhHandle counter, uint32_t& type)
+{
+    DWORD size = 0;
+    DWORD status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, nullptr);
+    if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)
+        return static_cast<PdhStatus>(status);
+    std::vector<BYTE> info(size > sizeof(PDH_COUNTER_INFO_A) ? size : sizeof(PDH_COUNTER_INFO_A));
+    size = static_cast<DWORD>(info.size());
+    status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, reinterpret_cast<PDH_COUNTER_INFO_A*>(info.data()));
+    if (status == ERROR_SUCCESS)
+        type = reinterpret_cast<PDH_COUNTER_INFO_A*>(info.data())->dwType;
+    return static_cast<PdhStatus>(status);
+}
+
 PdhStatus PdhPerfData::lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size)
 {
     // PDH may write into a buffer that turns out too small; the caller's is

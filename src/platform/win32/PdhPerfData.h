@@ -17,6 +17,7 @@ public:
     PdhStatus collectQueryData(PdhHandle query) override;
     PdhStatus getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
                                 PdhFmtCounterValue& value) override;
+    PdhStatus getCounterType(PdhHandle counter, uint32_t& type) override;
     PdhStatus lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size) override;
     uint32_t englishNameTable(char* buffer, uint32_t& size) override;
     PdhStatus enumObjects(std::vector<std::string>& objects) override;

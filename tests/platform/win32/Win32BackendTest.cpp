@@ -461,8 +461,10 @@ TEST(Win32PerfDataTest, TheCountersWineOffersGiveLargeValues)
     ::Sleep(100);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.collectQueryData(query));
     PdhFmtCounterValue value;
-    uint32_t type = 0;
+    uint32_t type = 0, known = 1;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getCounterType(uptime, known));
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(uptime, PDH_FMT_LARGE, &type, value));
+    EXPECT_EQ(known, type);
     EXPECT_EQ(PDH_CSTATUS_VALID_DATA, value.cStatus);
     EXPECT_GT(value.largeValue, 0);
     // The up time agrees with the system's own tick count, in seconds.
@@ -542,6 +544,11 @@ TEST(Win32FileSystemTest, AHeldOrOpenTargetIsStillReplaced)
     EXPECT_STREQ("old", seen);
     std::fclose(reader);
     closeHandle(holder);
+    // Cut back, never grown.
+    EXPECT_FALSE(truncateFile(dir.file("real"), 4));
+    EXPECT_EQ(FILE_ERROR_INVALID_PARAMETER, lastFileSystemError());
+    ASSERT_TRUE(truncateFile(dir.file("real"), 1));
+    EXPECT_EQ("n", dir.read("real"));
     std::vector<DirectoryItem> items;
     ASSERT_TRUE(readDirectory(dir.path(), items));
     EXPECT_EQ(3u, items.size());
