@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace Telvar {
@@ -13,17 +12,6 @@ ProcessId currentProcessId();
 
 // True while a process with this id exists.
 bool processExists(ProcessId pid);
-
-// Runs body in a child copy of this process; the child exits with body's
-// result. Returns the child's id, or -1 when no child could be made.
-ProcessId forkChild(const std::function<int()>& body);
-
-// Ends a process at once, as a kill -9 would.
-bool killProcessHard(ProcessId pid);
-
-// Waits up to timeoutMs (negative: forever) for a child to end. Returns its
-// exit code, 128 + signal number when a signal ended it, or -1 on timeout.
-int waitChild(ProcessId pid, int timeoutMs);
 
 // Value of an environment variable, empty when unset.
 std::string environmentVariable(const std::string& name);

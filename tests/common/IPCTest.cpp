@@ -16,7 +16,7 @@
 #include "logger/LogSettings.h"
 #include "platform/Clock.h"
 #include "platform/MailslotTransport.h"
-#include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "support/MemorySink.h"
 
 using namespace Telvar;
@@ -80,7 +80,7 @@ TEST(IPCClientTest, CraftedTargetNamesNeverLeaveTheSlotNamespace)
 TEST(IPCClientTest, ReceiverKilledHardAndRestartedUnderTheSameName)
 {
     std::string name = slotName("killed");
-    Platform::ProcessId child = Platform::forkChild([&] {
+    Platform::ProcessId child = Testing::forkChild([&] {
         MailSlot receiver(IPC_RECEIVER, name);
         for (;;)
             Platform::sleepMilliseconds(10);
@@ -89,8 +89,8 @@ TEST(IPCClientTest, ReceiverKilledHardAndRestartedUnderTheSameName)
     ASSERT_GT(child, 0);
     IPCClient client(name);
     ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "probe", "x"); }));
-    ASSERT_TRUE(Platform::killProcessHard(child));
-    EXPECT_EQ(128 + 9, Platform::waitChild(child, 5000));
+    ASSERT_TRUE(Testing::killProcessHard(child));
+    EXPECT_EQ(128 + 9, Testing::waitChild(child, 5000));
 
     // Nothing is left behind: the name is free at once.
     EXPECT_FALSE(client.send("COMMAND", "1", "nobody"));

@@ -7,7 +7,7 @@
 #include "common/LockFile.h"
 #include "common/TimeSpan.h"
 #include "platform/Clock.h"
-#include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -136,7 +136,7 @@ TEST(LockFileTest, KilledHoldersLockExpires)
     TempDir dir;
     FixedClock clock;
     std::string target = dir.file("f");
-    Platform::ProcessId child = Platform::forkChild([&] {
+    Platform::ProcessId child = Testing::forkChild([&] {
         LockFile lock(target);
         if (!lock.acquire(TimeSpan(30), true))
             return 3;
@@ -149,8 +149,8 @@ TEST(LockFileTest, KilledHoldersLockExpires)
     while (!dir.exists("f.ready") && Platform::monotonicMilliseconds() < until)
         Platform::sleepMilliseconds(2);
     ASSERT_TRUE(dir.exists("f.ready"));
-    ASSERT_TRUE(Platform::killProcessHard(child));
-    ASSERT_EQ(128 + 9, Platform::waitChild(child, 5000));
+    ASSERT_TRUE(Testing::killProcessHard(child));
+    ASSERT_EQ(128 + 9, Testing::waitChild(child, 5000));
 
     LockFile lock(target);
     ASSERT_TRUE(lock.present());

@@ -6,7 +6,7 @@
 
 #include "common/Monopoly.h"
 #include "platform/Clock.h"
-#include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -88,7 +88,7 @@ TEST(MonopolyTest, NamedHeldByKilledChildIsFreeAtOnce)
     TempDir dir;
     std::string name = uniqueName("telvar_killed");
     std::string signal = dir.file("held");
-    Platform::ProcessId child = Platform::forkChild([&] {
+    Platform::ProcessId child = Testing::forkChild([&] {
         Monopoly m(name);
         if (!m.enforce())
             return 3;
@@ -101,8 +101,8 @@ TEST(MonopolyTest, NamedHeldByKilledChildIsFreeAtOnce)
 
     Monopoly mine(name);
     EXPECT_FALSE(mine.enforce());
-    ASSERT_TRUE(Platform::killProcessHard(child));
-    EXPECT_EQ(128 + 9, Platform::waitChild(child, 5000));
+    ASSERT_TRUE(Testing::killProcessHard(child));
+    EXPECT_EQ(128 + 9, Testing::waitChild(child, 5000));
     EXPECT_TRUE(mine.enforce());
 }
 
@@ -112,20 +112,20 @@ TEST(MonopolyTest, NamedHeldByChildThatExitsWithoutRelaxIsFree)
     Monopoly mine(name);
     ASSERT_TRUE(mine.enforce());
     // The child cannot take it while the parent holds it.
-    Platform::ProcessId child = Platform::forkChild([&] {
+    Platform::ProcessId child = Testing::forkChild([&] {
         Monopoly m(name);
         return m.enforce() ? 1 : 0;
     });
     ASSERT_GT(child, 0);
-    EXPECT_EQ(0, Platform::waitChild(child, 5000));
+    EXPECT_EQ(0, Testing::waitChild(child, 5000));
     ASSERT_TRUE(mine.relax());
 
-    child = Platform::forkChild([&] {
+    child = Testing::forkChild([&] {
         static Monopoly* leaked = new Monopoly(name);
         return leaked->enforce() ? 0 : 1;   // exits holding it
     });
     ASSERT_GT(child, 0);
-    EXPECT_EQ(0, Platform::waitChild(child, 5000));
+    EXPECT_EQ(0, Testing::waitChild(child, 5000));
     EXPECT_TRUE(mine.enforce());
 }
 

@@ -1,4 +1,5 @@
 #include "common/SystemInfo.h"
+#include "platform/linux/UnixIdentity.h"
 
 #include <gtest/gtest.h>
 

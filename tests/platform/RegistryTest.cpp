@@ -1,5 +1,5 @@
 #include "platform/Clock.h"
-#include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "platform/Registry.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,9 @@
 #include <vector>
 
 using namespace Telvar::Platform;
+using Telvar::Testing::forkChild;
+using Telvar::Testing::killProcessHard;
+using Telvar::Testing::waitChild;
 namespace fs = std::filesystem;
 
 namespace {

@@ -15,6 +15,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "platform/Thread.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
@@ -316,7 +317,7 @@ TEST_F(LeftoverRecoveryTest, KilledWriterLosesNoFinishedRecord)
         const std::string progress = dir.file("progress");
         const std::string work = dir.path() + "/w/";
         ASSERT_TRUE(createDirectory(work));
-        Platform::ProcessId child = Platform::forkChild([&] {
+        Platform::ProcessId child = Testing::forkChild([&] {
             LogFile file;
             file.setName(work + "killLog");
             // Long records cross the stream buffer; an end every few records
@@ -342,8 +343,8 @@ TEST_F(LeftoverRecoveryTest, KilledWriterLosesNoFinishedRecord)
         // Kill it some way into its writing.
         while (fileSize(progress) < static_cast<uint64_t>(5 + 4 * round))
             Platform::threadSleep(5);
-        ASSERT_TRUE(Platform::killProcessHard(child));
-        Platform::waitChild(child, 10000);
+        ASSERT_TRUE(Testing::killProcessHard(child));
+        Testing::waitChild(child, 10000);
         const uint64_t finished = fileSize(progress);
 
         LeftoverRecovery::recover(work, SmartPointer<LoggerUnit>());

@@ -7,6 +7,7 @@
 #include "common/MailSlot.h"
 #include "common/Resources.h"
 #include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -171,9 +172,9 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
 TEST_F(StatusCmdTest, AbsentCollectorAndAProcessThatIsGone)
 {
     // A process id that surely ended: a child of this process, waited for.
-    Telvar::Platform::ProcessId child = Telvar::Platform::forkChild([] { return 0; });
+    Telvar::Platform::ProcessId child = Telvar::Testing::forkChild([] { return 0; });
     ASSERT_GT(child, 0);
-    ASSERT_EQ(0, Telvar::Platform::waitChild(child, 30000));
+    ASSERT_EQ(0, Telvar::Testing::waitChild(child, 30000));
     const std::string pid = std::to_string(child);
     ASSERT_EQ(0, Telvar::setResource("JOB_Ravlon", "pid=" + pid + ";tid=" + pid));
 
@@ -278,7 +279,7 @@ TEST_F(StatusCmdTest, LiveCollectorAnswersAndIsGoneAfterItsStop)
     while (Telvar::Platform::processExists(pid) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (Telvar::Platform::processExists(pid)) {
-        Telvar::Platform::killProcessHard(pid);
+        Telvar::Testing::killProcessHard(pid);
         FAIL() << "the collector did not stop on DIE";
     }
     ConfCtl::Run down = run("--timeout 1");

@@ -1,4 +1,5 @@
 #include "platform/HostInfo.h"
+#include "platform/linux/UnixIdentity.h"
 
 #include <cstring>
 #include <fstream>

@@ -1,0 +1,204 @@
+#include "platform/win32/PdhPerfData.h"
+
+#include <cstring>
+
+#include <windows.h>
+#include <pdh.h>
+#include <pdhmsg.h>
+
+namespace Telvar {
+namespace Platform {
+
+namespace {
+
+// The name table is a few hundred kilobytes; anything far beyond is not one.
+constexpr DWORD MAX_NAME_TABLE = 16u * 1024 * 1024;
+constexpr int ENUM_TRIES = 4;
+
+PDH_HQUERY queryOf(PdhHandle handle) { return reinterpret_cast<PDH_HQUERY>(handle); }
+PDH_HCOUNTER counterOf(PdhHandle handle) { return reinterpret_cast<PDH_HCOUNTER>(handle); }
+
+void splitMultiString(const std::vector<char>& buffer, DWORD length, std::vector<std::string>& out)
+{
+    out.clear();
+    size_t i = 0;
+    while (i < length && i < buffer.size() && buffer[i] != '\0') {
+        size_t end = i;
+        while (end < length && end < buffer.size() && buffer[end] != '\0')
+            ++end;
+        out.emplace_back(&buffer[i], end - i);
+        i = end + 1;
+    }
+}
+
+} // namespace
+
+PdhStatus PdhPerfData::openQuery(PdhHandle& query)
+{
+    PDH_HQUERY handle = nullptr;
+    DWORD status = ::PdhOpenQueryA(nullptr, 0, &handle);
+    query = status == ERROR_SUCCESS ? reinterpret_cast<PdhHandle>(handle) : PDH_NULL_HANDLE;
+    return static_cast<PdhStatus>(status);
+}
+
+PdhStatus PdhPerfData::closeQuery(PdhHandle query)
+{
+    return static_cast<PdhStatus>(::PdhCloseQuery(queryOf(query)));
+}
+
+PdhStatus PdhPerfData::addCounter(PdhHandle query, const std::string& path, uintptr_t userData,
+                                  PdhHandle& counter)
+{
+    PDH_HCOUNTER handle = nullptr;
+    DWORD status = ::PdhAddCounterA(queryOf(query), path.c_str(), userData, &handle);
+    counter = status == ERROR_SUCCESS ? reinterpret_cast<PdhHandle>(handle) : PDH_NULL_HANDLE;
+    return static_cast<PdhStatus>(status);
+}
+
+PdhStatus PdhPerfData::removeCounter(PdhHandle counter)
+{
+    return static_cast<PdhStatus>(::PdhRemoveCounter(counterOf(counter)));
+}
+
+PdhStatus PdhPerfData::collectQueryData(PdhHandle query)
+{
+    return static_cast<PdhStatus>(::PdhCollectQueryData(queryOf(query)));
+}
+
+PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
+                                         PdhFmtCounterValue& value)
+{
+    PDH_FMT_COUNTERVALUE raw;
+    std::memset(&raw, 0, sizeof raw);
+    DWORD counterType = 0;
+    DWORD status = ::PdhGetFormattedCounterValue(counterOf(counter), format, &counterType, &raw);
+    if (type != nullptr)
+        *type = counterType;
+    value = PdhFmtCounterValue();
+    value.cStatus = static_cast<PdhStatus>(raw.CStatus);
+    if (status == ERROR_SUCCESS) {
+        if (format & PDH_FMT_DOUBLE)
+            value.doubleValue = raw.doubleValue;
+        else if (format & PDH_FMT_LARGE)
+            value.largeValue = raw.largeValue;
+        else if (format & PDH_FMT_LONG)
+            value.longValue = raw.longValue;
+    }
+    return static_cast<PdhStatus>(status);
+}
+
+PdhStatus PdhPerfData::getCounterType(PdhHandle counter, uint32_t& type)
+{
+    DWORD size = 0;
+    DWORD status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, nullptr);
+    if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)
+        return static_cast<PdhStatus>(status);
+    std::vector<BYTE> info(size > sizeof(PDH_COUNTER_INFO_A) ? size : sizeof(PDH_COUNTER_INFO_A));
+    size = static_cast<DWORD>(info.size());
+    status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, reinterpret_cast<PDH_COUNTER_INFO_A*>(info.data()));
+    if (status == ERROR_SUCCESS)
+        type = reinterpret_cast<PDH_COUNTER_INFO_A*>(info.data())->dwType;
+    return static_cast<PdhStatus>(status);
+}
+
+PdhStatus PdhPerfData::lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size)
+{
+    // PDH may write into a buffer that turns out too small; the caller's is
+    // only touched once the whole name fits.
+    std::vector<char> local(size > PDH_MAX_COUNTER_NAME ? size : PDH_MAX_COUNTER_NAME + 1);
+    DWORD length = static_cast<DWORD>(local.size());
+    DWORD status = ::PdhLookupPerfNameByIndexA(machine, index, local.data(), &length);
+    if (status == PDH_MORE_DATA || status == PDH_INSUFFICIENT_BUFFER) {
+        size = length;
+        return PDH_MORE_DATA;
+    }
+    if (status != ERROR_SUCCESS)
+        return static_cast<PdhStatus>(status);
+    local.back() = '\0';
+    uint32_t needed = static_cast<uint32_t>(std::strlen(local.data()) + 1);
+    if (buffer == nullptr || needed > size) {
+        size = needed;
+        return PDH_MORE_DATA;
+    }
+    std::memcpy(buffer, local.data(), needed);
+    size = needed;
+    return PDH_CSTATUS_VALID_DATA;
+}
+
+uint32_t PdhPerfData::englishNameTable(char* buffer, uint32_t& size)
+{
+    // HKEY_PERFORMANCE_DATA does not tell the size it needs: grow until the
+    // table fits.
+    std::vector<BYTE> local(size > 64 * 1024 ? size : 64 * 1024);
+    LONG rc;
+    DWORD length;
+    for (;;) {
+        length = static_cast<DWORD>(local.size());
+        DWORD type = 0;
+        rc = ::RegQueryValueExA(HKEY_PERFORMANCE_DATA, "Counter 009", nullptr, &type, local.data(), &length);
+        if (rc != ERROR_MORE_DATA)
+            break;
+        if (local.size() >= MAX_NAME_TABLE) {
+            ::RegCloseKey(HKEY_PERFORMANCE_DATA);
+            return PERF_ERROR_NOT_ENOUGH_MEMORY;
+        }
+        local.resize(local.size() * 2);
+    }
+    ::RegCloseKey(HKEY_PERFORMANCE_DATA);
+    if (rc != ERROR_SUCCESS)
+        return static_cast<uint32_t>(rc);
+    if (buffer == nullptr || length > size) {
+        size = length;
+        return PERF_ERROR_MORE_DATA;
+    }
+    std::memcpy(buffer, local.data(), length);
+    size = length;
+    return PERF_ERROR_SUCCESS;
+}
+
+PdhStatus PdhPerfData::enumObjects(std::vector<std::string>& objects)
+{
+    objects.clear();
+    DWORD status = PDH_MORE_DATA;
+    for (int attempt = 0; attempt < ENUM_TRIES && status == PDH_MORE_DATA; ++attempt) {
+        DWORD length = 0;
+        status = ::PdhEnumObjectsA(nullptr, nullptr, nullptr, &length, PERF_DETAIL_WIZARD, attempt == 0);
+        if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)
+            return static_cast<PdhStatus>(status);
+        std::vector<char> list(length + 2, '\0');
+        length = static_cast<DWORD>(list.size());
+        status = ::PdhEnumObjectsA(nullptr, nullptr, list.data(), &length, PERF_DETAIL_WIZARD, FALSE);
+        if (status == ERROR_SUCCESS)
+            splitMultiString(list, static_cast<DWORD>(list.size()), objects);
+    }
+    return static_cast<PdhStatus>(status);
+}
+
+PdhStatus PdhPerfData::enumObjectItems(const std::string& object, std::vector<std::string>& counters,
+                                       std::vector<std::string>& instances)
+{
+    counters.clear();
+    instances.clear();
+    DWORD status = PDH_MORE_DATA;
+    for (int attempt = 0; attempt < ENUM_TRIES && status == PDH_MORE_DATA; ++attempt) {
+        DWORD counterLength = 0, instanceLength = 0;
+        status = ::PdhEnumObjectItemsA(nullptr, nullptr, object.c_str(), nullptr, &counterLength, nullptr,
+                                       &instanceLength, PERF_DETAIL_WIZARD, 0);
+        if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)
+            return static_cast<PdhStatus>(status);
+        std::vector<char> counterList(counterLength + 2, '\0');
+        std::vector<char> instanceList(instanceLength + 2, '\0');
+        counterLength = static_cast<DWORD>(counterList.size());
+        instanceLength = static_cast<DWORD>(instanceList.size());
+        status = ::PdhEnumObjectItemsA(nullptr, nullptr, object.c_str(), counterList.data(), &counterLength,
+                                       instanceList.data(), &instanceLength, PERF_DETAIL_WIZARD, 0);
+        if (status == ERROR_SUCCESS) {
+            splitMultiString(counterList, static_cast<DWORD>(counterList.size()), counters);
+            splitMultiString(instanceList, static_cast<DWORD>(instanceList.size()), instances);
+        }
+    }
+    return static_cast<PdhStatus>(status);
+}
+
+} // namespace Platform
+} // namespace Telvar

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/PerfData.h"
+
+namespace Telvar {
+namespace Platform {
+
+// The system provider on Windows: the Performance Data Helper itself and the
+// name table the registry publishes under HKEY_PERFORMANCE_DATA.
+class PdhPerfData : public PerfDataProvider {
+public:
+    PdhStatus openQuery(PdhHandle& query) override;
+    PdhStatus closeQuery(PdhHandle query) override;
+    PdhStatus addCounter(PdhHandle query, const std::string& path, uintptr_t userData,
+                         PdhHandle& counter) override;
+    PdhStatus removeCounter(PdhHandle counter) override;
+    PdhStatus collectQueryData(PdhHandle query) override;
+    PdhStatus getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
+                                PdhFmtCounterValue& value) override;
+    PdhStatus getCounterType(PdhHandle counter, uint32_t& type) override;
+    PdhStatus lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size) override;
+    uint32_t englishNameTable(char* buffer, uint32_t& size) override;
+    PdhStatus enumObjects(std::vector<std::string>& objects) override;
+    PdhStatus enumObjectItems(const std::string& object, std::vector<std::string>& counters,
+                              std::vector<std::string>& instances) override;
+};
+
+} // namespace Platform
+} // namespace Telvar
