@@ -18,6 +18,7 @@
 #include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "support/ChildMain.h"
+#include "support/ChildProcess.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 
@@ -173,7 +174,7 @@ TEST_F(OtherAccountTest, HoldingTheWriterLockBlocksNoOtherAccount)
             ADD_FAILURE() << e.fullText();
         }
     }
-    Platform::killProcessHard(pid);
+    Testing::killProcessHard(pid);
     ASSERT_TRUE(holding) << slurp(held);
     EXPECT_EQ(5, sent);
 }

@@ -13,6 +13,7 @@
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "platform/Process.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -266,9 +267,9 @@ TEST(SendListenTest, ListenEndsOnTerminationWhileItsOutputIsBlocked)
     ASSERT_TRUE(Platform::processExists(pid));
     ASSERT_EQ(0, std::system(("kill -TERM " + std::to_string(pid)).c_str()));
     bool ended = waitFor([&] { return !Platform::processExists(pid); }, 10000);
-    Platform::killProcessHard(sleeper);
+    Testing::killProcessHard(sleeper);
     if (!ended)
-        Platform::killProcessHard(pid);
+        Testing::killProcessHard(pid);
     EXPECT_TRUE(ended);
 }
 
