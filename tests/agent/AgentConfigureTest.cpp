@@ -188,7 +188,8 @@ TEST_F(AgentConfigureTest, PrimeTimeFileIsOptionalButMustLoadWhenPresent)
     // A directory in its place cannot be loaded.
     ASSERT_TRUE(install_.dir().makeDirectory("conf/elsewhere"));
     ASSERT_TRUE(install_.writeConfiguration(configuration(
-        "  primetime-file(FileName) = \"" + install_.configurationDirectory() + "elsewhere\" {}\n")));
+        "  primetime-file(FileName) = \"" + TestInstallation::quotedValue(install_.configurationDirectory()) +
+        "elsewhere\" {}\n")));
     {
         ConfiguredAgent agent("dummy");
         EXPECT_FALSE(agent.configure());

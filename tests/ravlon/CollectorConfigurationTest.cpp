@@ -132,7 +132,8 @@ protected:
         if (!kind.empty()) {
             text += "      scheme(String) = \"" + kind + "\" {\n";
             if (!file.empty())
-                text += "        file(FileName) = \"" + install_.configurationDirectory() + file + "\" {}\n";
+                text += "        file(FileName) = \"" + Testing::TestInstallation::quotedValue(install_.configurationDirectory()) +
+                        file + "\" {}\n";
             text += "      }\n";
         }
         return text + "    }\n";
@@ -220,7 +221,7 @@ TEST_F(CollectorConfigurationTest, InactiveIdleAndUnknownSchemesAreSkipped)
 TEST_F(CollectorConfigurationTest, SettingsFromTheConfiguration)
 {
     const std::string working = install_.dir().path() + "//work//data";
-    configure("  working-dir(DirName) = \"" + working + "\" {}\n"
+    configure("  working-dir(DirName) = \"" + Testing::TestInstallation::quotedValue(working) + "\" {}\n"
               "  interval(TimeSpan) = P1H {}\n"
               "  data-collection(TimeSpan) = P5S {}\n"
               "  degrade-pdh-warnings(Bool) = TRUE {}\n" +
@@ -268,7 +269,8 @@ TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
         {"missing counters file", collect(scheme("Disk", "true", "counters-file", "none.counters")), "(8.09.03)",
          "none.counters"},
         {"working directory below a file",
-         "  working-dir(DirName) = \"" + install_.configurationDirectory() + "plainfile/sub\" {}\n" + collect(good),
+         "  working-dir(DirName) = \"" + Testing::TestInstallation::quotedValue(install_.configurationDirectory()) +
+             "plainfile/sub\" {}\n" + collect(good),
          "(8.09.11)", "plainfile/sub/"},
     };
     for (const Row& row : rows) {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -44,6 +45,25 @@ TempDir::TempDir(const std::string& prefix)
     throw std::runtime_error("TempDir: cannot create a directory under " + base.string());
 }
 
+namespace {
+
+// Each entry is tried once: libstdc++'s remove_all for Windows loops for
+// ever on an entry it cannot delete (a file still held open there).
+void removeTree(const fs::path& path)
+{
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(path, ec))) {
+        std::vector<fs::path> entries;
+        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(it->path());
+        for (const fs::path& entry : entries)
+            removeTree(entry);
+    }
+    fs::remove(path, ec);
+}
+
+} // namespace
+
 TempDir::~TempDir()
 {
     std::error_code ec;
@@ -55,7 +75,7 @@ TempDir::~TempDir()
         if (it->is_directory(ignored) && !it->is_symlink(ignored))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
-    fs::remove_all(path_, ec);
+    removeTree(path_);
 }
 
 std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }

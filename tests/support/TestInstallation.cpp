@@ -31,12 +31,23 @@ bool TestInstallation::writeConfiguration(const std::string& text, const std::st
     return TempDir::writeFile(configurationDirectory() + name, text);
 }
 
+std::string TestInstallation::quotedValue(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 std::string TestInstallation::agentKeys(const std::string& catalogueBase) const
 {
     std::string text = "Telvar() = \"\" {\n  directories() = \"\" {\n";
     if (!catalogueBase.empty())
-        text += "    conf(DirName) = \"" + catalogueBase + "\" {}\n";
-    text += "    temp(DirName) = \"" + temporaryDirectory() + "\" {}\n  }\n}\n";
+        text += "    conf(DirName) = \"" + quotedValue(catalogueBase) + "\" {}\n";
+    text += "    temp(DirName) = \"" + quotedValue(temporaryDirectory()) + "\" {}\n  }\n}\n";
     return text;
 }
 

@@ -35,6 +35,9 @@ public:
     // The "Telvar" block with the catalogue base (empty: none) and the
     // temporary directory.
     std::string agentKeys(const std::string& catalogueBase) const;
+    // text escaped for a quoted configuration value, where a backslash
+    // escapes the next character (Windows paths have theirs doubled).
+    static std::string quotedValue(const std::string& text);
     // The program's debug log as written so far.
     std::string log() const;
 

@@ -27,6 +27,7 @@ struct Slot {
     std::string path;        // local writers open it afresh for every message
     bool hasPending = false; // receivers: the next message, already taken
     std::string pending;
+    std::string acceptPrefix; // messages not starting with it are dropped unread by callers
     uint32_t dropped = 0;
     std::mutex mutex;  // one reader at a time keeps size and message together
 };
@@ -146,6 +147,9 @@ uint32_t fetch(Slot& slot)
             if (::ReadFile(slot.handle, buffer.data(), size, &read, nullptr)) {
                 if (read > MAILSLOT_MAX_MESSAGE) {
                     ++slot.dropped;
+                } else if (read < slot.acceptPrefix.size() ||
+                           std::memcmp(buffer.data(), slot.acceptPrefix.data(), slot.acceptPrefix.size()) != 0) {
+                    // Not for this receiver: gone without a trace, as on the wire.
                 } else {
                     slot.pending.assign(buffer.data(), read);
                     slot.hasPending = true;
@@ -255,6 +259,22 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message)
         return error;
     if (slot->hasPending) {
         message.swap(slot->pending);
+        slot->pending.clear();
+        slot->hasPending = false;
+    }
+    return ERR_SUCCESS;
+}
+
+uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->acceptPrefix = prefix;
+    // The system queue is filtered as it is read; only the message already
+    // taken needs checking here.
+    if (slot->hasPending && slot->pending.compare(0, prefix.size(), prefix) != 0) {
         slot->pending.clear();
         slot->hasPending = false;
     }

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -63,6 +64,56 @@ void unsetEnvironmentVariable(const std::string& name)
 {
     ::_putenv_s(name.c_str(), "");
     ::SetEnvironmentVariableA(name.c_str(), nullptr);
+}
+
+namespace {
+
+std::atomic<void (*)()> stopHandler{nullptr};
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI onConsoleControl(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT: {
+        void (*handler)() = stopHandler.load();
+        if (handler == nullptr)
+            return FALSE;
+        handler();
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+void setStopHandler(void (*handler)())
+{
+    bool first = stopHandler.exchange(handler) == nullptr;
+    if (first && handler != nullptr)
+        ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+// Console writes do not block on a stop the way a pipe can on Linux; the
+// caller sees its stop flag between writes.
+bool writeStandardOutput(const std::string& text)
+{
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE)
+        return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        size_t chunk = text.size() - done;
+        DWORD written = 0;
+        DWORD want = chunk > 0x10000000u ? 0x10000000u : static_cast<DWORD>(chunk);
+        if (!::WriteFile(out, text.data() + done, want, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
 }
 
 } // namespace Platform
