@@ -15,11 +15,9 @@
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "common/Monopoly.h"
-#include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "support/ChildMain.h"
 #include "support/ChildProcess.h"
-#include "support/MemorySink.h"
 #include "support/TempDir.h"
 
 #include <unistd.h>
@@ -181,12 +179,10 @@ TEST_F(OtherAccountTest, HoldingTheWriterLockBlocksNoOtherAccount)
 
 TEST_F(OtherAccountTest, SendsCommandsAndGetsReplies)
 {
-    SmartPointer<MemorySink> sink;
-    SmartPointer<LoggerCentre> centre = MemorySink::makeCentre(sink);
     IPCServerTiming timing;
     timing.pollMs = 20;
     timing.stopStepMs = 20;
-    IPCServer server(name("server"), centre,
+    IPCServer server(name("server"), LogSink(),
                      [](const std::string&, const std::string& identifier, const std::string& payload,
                         const std::string& replyTo) {
                          IPCClient(replyTo).send("REPLY", identifier, "pong to " + payload);
