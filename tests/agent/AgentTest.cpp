@@ -354,6 +354,27 @@ TEST_F(AgentTest, EndedThreadIsRestartedByEitherPass)
     EXPECT_TRUE(waitFor([] { return g_controls["e"].runs == 3; }));
 }
 
+// A thread that saw the quit flag and is on its way out is well: counting
+// it as failed would kill or restart it in the middle of the shutdown.
+TEST_F(AgentTest, AThreadOnItsWayOutCountsAsWell)
+{
+    ThreadRecord* q = add("q", IGNORE_QUIT);
+    ASSERT_TRUE(agent_->startThreads());
+    ASSERT_TRUE(agent_->checkThreads());
+    ASSERT_TRUE(waitFor([&] { return q->state == STATE_ALIVE; }));
+    q->state = STATE_QUITTING;
+    sink_->clear();
+    clock_ += 60;
+    EXPECT_TRUE(agent_->checkThreads());
+    EXPECT_TRUE(hasText("   \"q\" is waiting for quit signal."));
+    EXPECT_FALSE(hasText("Check: Checking \"q\"..."));
+    EXPECT_EQ(CHECK_OK, q->checkStatus);
+    EXPECT_EQ(1000060, q->lastOk.seconds());
+    EXPECT_EQ(JOB_RUNNING, q->thread->status());
+    EXPECT_EQ(1, g_controls["q"].runs.load());
+    g_controls["q"].mode = NORMAL;
+}
+
 TEST_F(AgentTest, FatalReportShutsDownWithoutCheckingTheRest)
 {
     ThreadRecord* f = add("", FATAL);
