@@ -16,10 +16,12 @@
 #include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
-#include "support/TestInstallation.h"
 #include "support/MemorySink.h"
+#include "support/TestInstallation.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
 
 namespace {
 
@@ -63,17 +65,6 @@ int32_t worker(void* parameter)
             return 4;
         Platform::threadSleep(2);
     }
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 3000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 class TestAgent : public Agent {

@@ -16,28 +16,15 @@
 #include "platform/MailslotTransport.h"
 #include "support/ChildProcess.h"
 #include "support/TextSink.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
+using Telvar::Testing::slotName;
 
 namespace {
 
 const std::string ESC = "\x1b";
-
-std::string slotName(const std::string& what)
-{
-    return "IPCTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 5000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 TEST(IPCClientTest, MessageLayoutWithAndWithoutReplyTo)
 {

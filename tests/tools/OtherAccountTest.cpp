@@ -19,6 +19,7 @@
 #include "support/ChildMain.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ using namespace Telvar;
 using ConfCtl::shellQuoted;
 using ConfCtl::slurp;
 namespace fs = std::filesystem;
+
+using Telvar::Testing::waitFor;
 
 namespace {
 
@@ -47,17 +50,6 @@ int holdLock(const std::vector<std::string>& args)
 const Testing::ChildRegistrar holder("hold-lock", holdLock);
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
-
-bool waitFor(const std::function<bool()>& condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // A throw-away local account, removed again with the object.
 class Account {
