@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "platform/Process.h"
 #include "ravlon/LeftoverRecovery.h"
 #include "support/TempDir.h"

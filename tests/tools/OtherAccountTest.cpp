@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"

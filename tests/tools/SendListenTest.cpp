@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"

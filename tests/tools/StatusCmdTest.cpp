@@ -1,6 +1,6 @@
 // ravlonctl status against a stand-in for the collector: a listener on a
 // private mailslot that answers SEND_PROCESS_INFO as the collector does.
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
