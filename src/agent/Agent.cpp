@@ -15,6 +15,7 @@
 #include "logger/LogIdentifiers.h"
 #include "logger/LogSettings.h"
 #include "logger/LoggerCentre.h"
+#include "logger/LoggerSink.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/Thread.h"
@@ -487,7 +488,7 @@ bool Agent::configureAgent()
         return false;
     // The old reader stays until the new one is in place: the logging
     // set-up points at it.
-    SmartPointer<ConfReader> reader(new ConfReader(logSetup_.centre));
+    SmartPointer<ConfReader> reader(new ConfReader(LoggerSink::forModule(logSetup_.centre, ConfReader::MODULE_CONFIGURATION)));
     logSetup_.configuration = reader.get();
     configuration_ = reader;
 
@@ -601,7 +602,8 @@ void Agent::loadLogMessages()
 bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback)
 {
     try {
-        ipcServer_ = SmartPointer<IPCServer>(new IPCServer(mailslotName, centre_, std::move(callback), ipcTiming_));
+        ipcServer_ = SmartPointer<IPCServer>(new IPCServer(mailslotName, LoggerSink::forModule(centre_, IPCServer::MODULE_IPC),
+                                                           std::move(callback), ipcTiming_));
     } catch (Exception& e) {
         e.addTrace(SOURCE, __LINE__);
         debug(1, e.fullText());

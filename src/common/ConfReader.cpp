@@ -7,8 +7,6 @@
 #include "common/FileGZ.h"
 #include "common/StringUtil.h"
 #include "common/Tokenizer.h"
-#include "logger/LoggerUnit.h"
-#include "logger/ParamStream.h"
 
 namespace Telvar {
 
@@ -45,20 +43,6 @@ std::string quoteFormat(const char* before, const std::string& a, const char* af
     return std::string(before) + a + after;
 }
 
-ConfReader::LogSink sinkFor(const SmartPointer<LoggerCentre>& centre)
-{
-    std::shared_ptr<LoggerUnit> unit = std::make_shared<LoggerUnit>(centre, ConfReader::MODULE_CONFIGURATION);
-    ConfReader::LogSink sink;
-    sink.debug = [unit](int32_t level, const std::string& text) { unit->debug(level, text); };
-    sink.message = [unit](int32_t, int32_t messageId, const std::vector<std::string>& params) {
-        ParamStream stream;
-        for (const std::string& p : params)
-            stream << p;
-        unit->error(messageId, stream);
-    };
-    return sink;
-}
-
 // Leaves the load lock on every way out.
 class LoadGuard {
 public:
@@ -72,8 +56,6 @@ private:
 } // namespace
 
 ConfReader::ConfReader() : ConfReader(LogSink()) {}
-
-ConfReader::ConfReader(const SmartPointer<LoggerCentre>& centre) : ConfReader(sinkFor(centre)) {}
 
 ConfReader::ConfReader(LogSink sink) : sink_(std::move(sink)) { debug(1, "ConfReader: Created."); }
 

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "common/DOMNode.h"
+#include "common/LogSink.h"
 #include "common/Monopoly.h"
 #include "common/SmartPointer.h"
 #include "common/TimeSpan.h"
 
 namespace Telvar {
 
-class LoggerCentre;
 class Tokenizer;
 
 // Loads a configuration file into a tree of DOMNode entries and answers typed
@@ -48,12 +48,9 @@ public:
     static constexpr int32_t MSG_CANNOT_LOCK = 15;
     static constexpr int32_t SEVERITY_ERROR = 2;
 
-    // Where debug texts and catalogue messages go. Either may be empty.
-    struct LogSink {
-        std::function<void(int32_t level, const std::string& text)> debug;
-        std::function<void(int32_t severity, int32_t messageId, const std::vector<std::string>& params)>
-            message;
-    };
+    // Where debug texts and catalogue messages go (LoggerSink::forModule
+    // with MODULE_CONFIGURATION logs them).
+    using LogSink = Telvar::LogSink;
 
     // Outcome of the last readFile / readText.
     struct LoadStatus {
@@ -67,8 +64,6 @@ public:
 
     // Without logging.
     ConfReader();
-    // Logs through a LoggerUnit of the Configuration module.
-    explicit ConfReader(const SmartPointer<LoggerCentre>& centre);
     // Logs into the given functions.
     explicit ConfReader(LogSink sink);
     ConfReader(const ConfReader&) = delete;

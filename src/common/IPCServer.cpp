@@ -10,8 +10,6 @@
 #include "common/IPCClient.h"
 #include "common/MailSlot.h"
 #include "common/ThreadInstance.h"
-#include "logger/LoggerUnit.h"
-#include "logger/ParamStream.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 
@@ -21,16 +19,16 @@ namespace {
 
 using Context = IPCServer::Context;
 
-void debugText(const SmartPointer<LoggerUnit>& unit, int32_t level, const std::string& text)
+void debugText(const Context& context, int32_t level, const std::string& text)
 {
-    if (!unit.isNull())
-        unit->debug(level, text);
+    if (context.sink.debug)
+        context.sink.debug(level, text);
 }
 
-void debugTemplate(const SmartPointer<LoggerUnit>& unit, int32_t level, const char* templ, const ParamStream& params)
+// "IPC: Server "<name>": " and the rest.
+void serverText(const Context& context, int32_t level, const std::string& rest)
 {
-    if (!unit.isNull())
-        unit->debug(level, templ, params);
+    debugText(context, level, "IPC: Server \"" + context.name + "\": " + rest);
 }
 
 } // namespace
@@ -54,15 +52,12 @@ namespace {
 
 void handleMessages(Context& context, const std::vector<std::string>& messages)
 {
-    const SmartPointer<LoggerUnit>& unit = *context.unit;
-    const std::string& name = *context.name;
-    debugTemplate(unit, 4, "IPC: Server \"%s\": Received %i message(s)...",
-                  ParamStream() << name << static_cast<int>(messages.size()));
+    serverText(context, 4, "Received " + std::to_string(messages.size()) + " message(s)...");
     for (const std::string& line : messages) {
-        debugTemplate(unit, 5, "IPC: Received message line \"%s\".", ParamStream() << IPCServer::printable(line));
+        debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(line) + "\".");
         IPCFields fields;
         if (!IPCServer::splitMessage(line, fields)) {
-            debugText(unit, 4, "IPC: The message was not adressed to Telvar. Ignoring it.");
+            debugText(context, 4, "IPC: The message was not adressed to Telvar. Ignoring it.");
             continue;
         }
         if (!context.callback)
@@ -72,91 +67,111 @@ void handleMessages(Context& context, const std::vector<std::string>& messages)
         try {
             context.callback(fields.type, fields.identifier, fields.payload, fields.replyTo);
         } catch (const Exception& e) {
-            debugText(unit, 1, "IPC: Handling a message failed: " + e.fullText());
+            debugText(context, 1, "IPC: Handling a message failed: " + e.fullText());
         } catch (const std::exception& e) {
-            debugText(unit, 1, std::string("IPC: Handling a message failed: ") + e.what());
+            debugText(context, 1, std::string("IPC: Handling a message failed: ") + e.what());
         }
     }
 }
 
-bool isQuitRequest(const Platform::ThreadMessage& message) { return message.message == Platform::MSG_DESTROY; }
+// The receiving mailslot, or null (logged) when it cannot be created.
+std::unique_ptr<MailSlot> openSlot(Context& context)
+{
+    debugText(context, 2, "IPC: Initializing listener for \"" + context.name + "\".");
+    debugText(context, 2, "IPC: Creating MailSlot \"" + context.name + "\".");
+    std::unique_ptr<MailSlot> slot;
+    try {
+        slot.reset(new MailSlot(IPC_RECEIVER, context.name));
+        // Junk never takes room that a command needs.
+        slot->acceptOnly(IPCClient::ADDRESSEE);
+    } catch (const IPCException& e) {
+        debugText(context, 1, e.fullText());
+        return nullptr;
+    }
+    debugText(context, 2, "IPC: MailSlot created \"" + context.name + "\".");
+    return slot;
+}
+
+// One look at the mailslot: whatever is there is handled.
+void receiveRound(Context& context, MailSlot& slot)
+{
+    std::vector<std::string> messages;
+    try {
+        slot.receive(messages);
+    } catch (const IPCException&) {
+        serverText(context, 1, "Failed to receive messages");
+        return;
+    }
+    serverText(context, 5, "Received " + std::to_string(messages.size()) + " message(s)");
+    uint32_t dropped = slot.takeDroppedCount();
+    if (dropped > 0)
+        serverText(context, 2, "Dropped " + std::to_string(dropped) + " message(s) above 65536 bytes.");
+    if (!messages.empty())
+        handleMessages(context, messages);
+}
+
+void noteQuitRequest(Context& context, const Platform::ThreadMessage& message)
+{
+    if (message.message != Platform::MSG_DESTROY)
+        return;
+    debugText(context, 4, "IPC: Received message to exit IPC listener.");
+    context.stopRequested = true;
+}
+
+// The pass count, reported at level 5 once per report interval.
+class PassReport {
+public:
+    explicit PassReport(const Context& context) : context_(context) { restart(); }
+    // Counts a pass; true (and reported) when the interval is over.
+    bool due()
+    {
+        if (Platform::monotonicMilliseconds() < reportAt_) {
+            ++passes_;
+            return false;
+        }
+        serverText(context_, 5, "Checking for incomming messages. Done so " + std::to_string(passes_) +
+                                    " times since last debug.");
+        passes_ = 0;
+        return true;
+    }
+    void restart() { reportAt_ = Platform::monotonicMilliseconds() + context_.timing.reportMs; }
+
+private:
+    const Context& context_;
+    int64_t reportAt_ = 0;
+    int passes_ = 0;
+};
 
 int32_t listener(void* parameter)
 {
     Context& context = *static_cast<Context*>(parameter);
-    const SmartPointer<LoggerUnit>& unit = *context.unit;
-    const std::string& name = *context.name;
     // The queue exists before the mailslot does: whoever can reach the
     // mailslot can also ask the listener to quit.
     Platform::ensureThreadMessageQueue();
-
-    debugText(unit, 2, "IPC: Initializing listener for \"" + name + "\".");
-    debugText(unit, 2, "IPC: Creating MailSlot \"" + name + "\".");
-    std::unique_ptr<MailSlot> slot;
-    try {
-        slot.reset(new MailSlot(IPC_RECEIVER, name));
-        // Junk never takes room that a command needs.
-        slot->acceptOnly(IPCClient::ADDRESSEE);
-    } catch (const IPCException& e) {
-        debugText(unit, 1, e.fullText());
+    std::unique_ptr<MailSlot> slot = openSlot(context);
+    if (!slot)
         return -1;
-    }
-    debugText(unit, 2, "IPC: MailSlot created \"" + name + "\".");
 
-    int64_t reportAt = Platform::monotonicMilliseconds() + context.timing.reportMs;
-    int passes = 0;
+    PassReport report(context);
     while (!context.stopRequested.load()) {
-        bool report = Platform::monotonicMilliseconds() >= reportAt;
-        if (report) {
-            debugTemplate(unit, 5,
-                          "IPC: Server \"%s\": Checking for incomming messages. Done so %i times since last debug.",
-                          ParamStream() << name << passes);
-            passes = 0;
-        } else {
-            ++passes;
-        }
-
+        bool reported = report.due();
         Platform::ThreadMessage message;
-        if (Platform::peekThreadMessage(message, true) && isQuitRequest(message)) {
-            debugText(unit, 4, "IPC: Received message to exit IPC listener.");
-            context.stopRequested = true;
-        }
-
-        std::vector<std::string> messages;
-        bool received = true;
-        try {
-            slot->receive(messages);
-        } catch (const IPCException&) {
-            debugTemplate(unit, 1, "IPC: Server \"%s\": Failed to receive messages", ParamStream() << name);
-            messages.clear();
-            received = false;
-        }
-        if (received) {
-            debugTemplate(unit, 5, "IPC: Server \"%s\": Received %i message(s)",
-                          ParamStream() << name << static_cast<int>(messages.size()));
-            uint32_t dropped = slot->takeDroppedCount();
-            if (dropped > 0)
-                debugTemplate(unit, 2, "IPC: Server \"%s\": Dropped %i message(s) above 65536 bytes.",
-                              ParamStream() << name << static_cast<int>(dropped));
-            if (!messages.empty())
-                handleMessages(context, messages);
-        }
-
+        if (Platform::peekThreadMessage(message, true))
+            noteQuitRequest(context, message);
+        receiveRound(context, *slot);
         if (context.stopRequested.load())
             break;
-        if (report) {
-            debugTemplate(unit, 5, "IPC: Server \"%s\": Now sleeping for a while.", ParamStream() << name);
-            reportAt = Platform::monotonicMilliseconds() + context.timing.reportMs;
+        if (reported) {
+            serverText(context, 5, "Now sleeping for a while.");
+            report.restart();
         }
         // The quit message ends the pause at once rather than after a
         // whole poll interval.
-        if (Platform::waitThreadMessage(message, context.timing.pollMs) >= 0 && isQuitRequest(message)) {
-            debugText(unit, 4, "IPC: Received message to exit IPC listener.");
-            context.stopRequested = true;
-        }
+        if (Platform::waitThreadMessage(message, context.timing.pollMs) >= 0)
+            noteQuitRequest(context, message);
     }
 
-    debugText(unit, 1, "IPC: Exitited IPC listener.");
+    debugText(context, 1, "IPC: Exitited IPC listener.");
     // The name is free again before the owner hears of the end.
     slot.reset();
     context.exited = true;
@@ -165,15 +180,14 @@ int32_t listener(void* parameter)
 
 } // namespace
 
-IPCServer::IPCServer(const std::string& name, SmartPointer<LoggerCentre> centre, Callback callback,
-                     const IPCServerTiming& timing)
+void IPCServer::debug(int32_t level, const std::string& text) const { debugText(context_, level, text); }
+
+IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, const IPCServerTiming& timing)
 {
     context_.stopRequested = false;
     context_.exited = false;
-    unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(centre, MODULE_IPC));
-    name_ = name;
-    context_.unit = &unit_;
-    context_.name = &name_;
+    context_.sink = std::move(sink);
+    context_.name = name;
     // Registered before the thread starts, so no early message misses it.
     context_.callback = std::move(callback);
     context_.timing = timing;
@@ -181,17 +195,15 @@ IPCServer::IPCServer(const std::string& name, SmartPointer<LoggerCentre> centre,
         thread_ = SmartPointer<ThreadInstance>(new ThreadInstance(listener, &context_));
         thread_->execute();
     } catch (JobException& e) {
-        debugText(unit_, 1, e.fullText());
+        debug(1, e.fullText());
         thread_.release();
-        unit_.release();
         throw;
     } catch (...) {
-        debugText(unit_, 1, "Unknown error when creating listener.");
+        debug(1, "Unknown error when creating listener.");
         thread_.release();
-        unit_.release();
         throw IPCException(IPCException::IC_CANNOT_RECEIVE, "", TELVAR_HERE);
     }
-    debugText(unit_, 1, "IPC: Created server \"" + name_ + "\".");
+    debug(1, "IPC: Created server \"" + context_.name + "\".");
 }
 
 IPCServer::~IPCServer()
@@ -200,12 +212,11 @@ IPCServer::~IPCServer()
         try {
             thread_->stop(false, -1, context_.timing.threadStopWaitMs);
         } catch (const Exception& e) {
-            debugText(unit_, 1, e.fullText());
+            debug(1, e.fullText());
         }
         thread_.release();
     }
-    debugText(unit_, 1, "IPC: Destroyed server \"" + name_ + "\".");
-    unit_.release();
+    debug(1, "IPC: Destroyed server \"" + context_.name + "\".");
 }
 
 void IPCServer::stop()
@@ -224,11 +235,11 @@ void IPCServer::stop()
     for (int64_t waited = 0; waited < budget; waited += step) {
         Platform::threadSleep(static_cast<uint32_t>(step));
         if (context_.exited.load()) {
-            debugText(unit_, 1, "IPC: Stopped server \"" + name_ + "\".");
+            debug(1, "IPC: Stopped server \"" + context_.name + "\".");
             return;
         }
     }
-    debugTemplate(unit_, 1, "IPC: Stopping server \"%s\" timed out.", ParamStream() << name_);
+    debug(1, "IPC: Stopping server \"" + context_.name + "\" timed out.");
 }
 
 bool IPCServer::splitMessage(const std::string& message, IPCFields& fields)

@@ -5,12 +5,11 @@
 #include <functional>
 #include <string>
 
+#include "common/LogSink.h"
 #include "common/SmartPointer.h"
 
 namespace Telvar {
 
-class LoggerCentre;
-class LoggerUnit;
 class ThreadInstance;
 
 // Fields of an accepted message, as the server hands them to its owner.
@@ -31,7 +30,9 @@ struct IPCServerTiming {
 };
 
 // Listens on a named mailslot and calls the callback, on the listener
-// thread, with the fields of each message addressed to "Telvar".
+// thread, with the fields of each message addressed to "Telvar". Debug texts
+// (levels 1 to 5) go to the sink; LoggerSink::forModule with MODULE_IPC
+// logs them as the IPC module.
 class IPCServer {
 public:
     static constexpr int32_t MODULE_IPC = 6;
@@ -39,7 +40,7 @@ public:
     using Callback = std::function<void(const std::string& type, const std::string& identifier,
                                         const std::string& payload, const std::string& replyTo)>;
 
-    IPCServer(const std::string& name, SmartPointer<LoggerCentre> centre, Callback callback,
+    IPCServer(const std::string& name, LogSink sink, Callback callback,
               const IPCServerTiming& timing = IPCServerTiming());
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
@@ -49,7 +50,7 @@ public:
     // as it has ended, at once when it had already.
     void stop();
 
-    const std::string& name() const { return name_; }
+    const std::string& name() const { return context_.name; }
     bool listenerExited() const { return context_.exited.load(); }
 
     // Splits a message: false when it is not addressed to "Telvar".
@@ -60,8 +61,8 @@ public:
     static std::string printable(const std::string& text);
 
     struct Context {
-        SmartPointer<LoggerUnit>* unit = nullptr;
-        const std::string* name = nullptr;
+        LogSink sink;
+        std::string name;
         Callback callback;
         IPCServerTiming timing;
         std::atomic<bool> stopRequested{false};
@@ -69,10 +70,11 @@ public:
     };
 
 private:
-    SmartPointer<ThreadInstance> thread_;
-    SmartPointer<LoggerUnit> unit_;
-    std::string name_;
+    void debug(int32_t level, const std::string& text) const;
+
+    // Declared first: the thread is gone before the context it uses.
     Context context_;
+    SmartPointer<ThreadInstance> thread_;
 };
 
 } // namespace Telvar

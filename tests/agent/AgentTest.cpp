@@ -16,10 +16,12 @@
 #include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
-#include "support/TestInstallation.h"
 #include "support/MemorySink.h"
+#include "support/TestInstallation.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
 
 namespace {
 
@@ -63,17 +65,6 @@ int32_t worker(void* parameter)
             return 4;
         Platform::threadSleep(2);
     }
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 3000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 class TestAgent : public Agent {
@@ -352,6 +343,27 @@ TEST_F(AgentTest, EndedThreadIsRestartedByEitherPass)
     }
     EXPECT_EQ(JOB_RUNNING, e->thread->status());
     EXPECT_TRUE(waitFor([] { return g_controls["e"].runs == 3; }));
+}
+
+// A thread that saw the quit flag and is on its way out is well: counting
+// it as failed would kill or restart it in the middle of the shutdown.
+TEST_F(AgentTest, AThreadOnItsWayOutCountsAsWell)
+{
+    ThreadRecord* q = add("q", IGNORE_QUIT);
+    ASSERT_TRUE(agent_->startThreads());
+    ASSERT_TRUE(agent_->checkThreads());
+    ASSERT_TRUE(waitFor([&] { return q->state == STATE_ALIVE; }));
+    q->state = STATE_QUITTING;
+    sink_->clear();
+    clock_ += 60;
+    EXPECT_TRUE(agent_->checkThreads());
+    EXPECT_TRUE(hasText("   \"q\" is waiting for quit signal."));
+    EXPECT_FALSE(hasText("Check: Checking \"q\"..."));
+    EXPECT_EQ(CHECK_OK, q->checkStatus);
+    EXPECT_EQ(1000060, q->lastOk.seconds());
+    EXPECT_EQ(JOB_RUNNING, q->thread->status());
+    EXPECT_EQ(1, g_controls["q"].runs.load());
+    g_controls["q"].mode = NORMAL;
 }
 
 TEST_F(AgentTest, FatalReportShutsDownWithoutCheckingTheRest)

@@ -24,9 +24,10 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
-#include "support/TestInstallation.h"
 #include "support/MemorySink.h"
+#include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
+#include "support/TestInstallation.h"
 
 using namespace Telvar;
 
@@ -57,9 +58,6 @@ class DataDeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadTz_ = Platform::hasEnvironmentVariable("TZ");
-        oldTz_ = Platform::environmentVariable("TZ");
-        setZone("UTC");
         clock_ = at(10, 17, 43);
         DateTime::setClockSource([this] { return clock_.load(); });
         setFileRetrySleep([](int) {});
@@ -87,18 +85,9 @@ protected:
         setDebugLevel(previousLevel_);
         setFileRetrySleep(nullptr);
         DateTime::setClockSource(nullptr);
-        if (hadTz_)
-            Platform::setEnvironmentVariable("TZ", oldTz_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
     }
 
-    static void setZone(const std::string& zone)
-    {
-        Platform::setEnvironmentVariable("TZ", zone);
-        DateTime::reloadTimeZone();
-    }
+    void setZone(const std::string& zone) { zone_.set(zone); }
 
     static DataDelivery& delivery() { return DataDelivery::instance(); }
 
@@ -140,8 +129,7 @@ protected:
     std::unique_ptr<TestAgent> agent_;
 
 private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    Testing::ScopedTimeZone zone_{"UTC"};
     int previousLevel_ = 0;
     uint32_t previousGrace_ = 0;
 };

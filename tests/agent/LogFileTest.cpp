@@ -20,6 +20,7 @@
 #include "platform/ThreadId.h"
 #include "support/FileSizeLimit.h"
 #include "support/MemorySink.h"
+#include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -52,10 +53,6 @@ class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadTz_ = Platform::hasEnvironmentVariable("TZ");
-        oldTz_ = Platform::environmentVariable("TZ");
-        Platform::setEnvironmentVariable("TZ", "UTC");
-        DateTime::reloadTimeZone();
         DateTime::setClockSource([] { return STAMP; });
         setFileRetrySleep([](int) {});
         setDebugLevel(5);
@@ -68,11 +65,6 @@ protected:
         LogFile::setLoggerUnit(SmartPointer<LoggerUnit>());
         setFileRetrySleep(nullptr);
         DateTime::setClockSource(nullptr);
-        if (hadTz_)
-            Platform::setEnvironmentVariable("TZ", oldTz_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
     }
 
     // "<dir>/<base>-STAMP-PID-<n>.make" for the next n setName hands out.
@@ -106,8 +98,7 @@ protected:
     SmartPointer<LoggerUnit> unit_;
 
 private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    Testing::ScopedTimeZone zone_{"UTC"};
 };
 
 TEST_F(LogFileTest, NamesAreUniqueWithinOneSecondAndNothingIsCreated)

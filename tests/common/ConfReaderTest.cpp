@@ -1,8 +1,5 @@
 #include "common/ConfReader.h"
 #include "common/Exception.h"
-#include "logger/LogMessenger.h"
-#include "logger/LoggerAgent.h"
-#include "logger/LoggerCentre.h"
 #include "platform/PathSeparator.h"
 
 #include <gtest/gtest.h>
@@ -379,48 +376,6 @@ TEST_F(ConfReaderTest, ReloadWhileAnotherThreadReads)
     stop = true;
     lookups.join();
     EXPECT_EQ(0, bad.load());
-}
-
-namespace {
-
-class LineSink : public LoggerAgent {
-public:
-    std::string location() const override { return "memory"; }
-    bool write(const std::string& line) override
-    {
-        lines.push_back(line);
-        return true;
-    }
-    bool has(const std::string& part) const
-    {
-        for (const std::string& l : lines)
-            if (l.find(part) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::vector<std::string> lines;
-};
-
-} // namespace
-
-TEST(ConfReaderLoggingTest, LogsThroughTheConfigurationModule)
-{
-    LineSink* sink = new LineSink;
-    SmartPointer<LoggerAgent> agent(sink);
-    SmartPointer<LogMessenger> messenger(new LogMessenger(agent));
-    SmartPointer<LoggerCentre> centre(new LoggerCentre(8, messenger));
-    {
-        ConfReader reader(centre);
-        reader.readText("a(String) = x {}\nb String", "log.conf");
-        std::string s;
-        EXPECT_EQ(2, reader.getString("b", s));
-    }
-    EXPECT_TRUE(sink->has("ConfReader: Created.")) << sink->lines.size();
-    EXPECT_TRUE(sink->has("ConfReader: Missing '('."));
-    EXPECT_TRUE(sink->has(", line 2."));
-    EXPECT_TRUE(sink->has("ConfReader: Not found."));
-    EXPECT_TRUE(sink->has("ConfReader: Destroyed."));
-    EXPECT_TRUE(sink->has("Configuration"));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
 #include "platform/Process.h"
+#include "support/ScopedTimeZone.h"
 
 #include <gtest/gtest.h>
 
@@ -12,28 +13,7 @@ using namespace Telvar;
 
 namespace {
 
-// Switches the host zone for one test and puts the old setting back.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const std::string& zone)
-        : had_(Platform::hasEnvironmentVariable("TZ")), old_(Platform::environmentVariable("TZ"))
-    {
-        Platform::setEnvironmentVariable("TZ", zone);
-        DateTime::reloadTimeZone();
-    }
-    ~ZoneGuard()
-    {
-        if (had_)
-            Platform::setEnvironmentVariable("TZ", old_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
-    }
-
-private:
-    bool had_;
-    std::string old_;
-};
+using ZoneGuard = Testing::ScopedTimeZone;
 
 // Fixes "now" for one test.
 class ClockGuard {

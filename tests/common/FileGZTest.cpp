@@ -8,20 +8,15 @@
 #include "common/Exception.h"
 #include "common/FileGZ.h"
 #include "common/FileOperations.h"
+#include "support/AccessFlags.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
 using Telvar::Testing::TempDir;
+using namespace Telvar::Testing::AccessFlags;
 
 namespace {
-
-constexpr uint16_t R = FileBase::ACCESS_READ;
-constexpr uint16_t W = FileBase::ACCESS_WRITE;
-constexpr uint16_t C = FileBase::ACCESS_CREATE;
-constexpr uint16_t A = FileBase::ACCESS_APPEND;
-constexpr uint16_t U = FileBase::ACCESS_UNSAFE;
-constexpr uint16_t N = FileBase::ACCESS_NOLOCK;
 
 const std::string DATA = std::string(TEST_SOURCE_DIR) + "/data/files/";
 

@@ -7,22 +7,16 @@
 #include "common/FileGZ.h"
 #include "common/FileOperations.h"
 #include "common/FilePlain.h"
+#include "support/AccessFlags.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
 using Telvar::Testing::TempDir;
+using namespace Telvar::Testing::AccessFlags;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uint16_t R = FileBase::ACCESS_READ;
-constexpr uint16_t W = FileBase::ACCESS_WRITE;
-constexpr uint16_t T = FileBase::ACCESS_TRUNCATE;
-constexpr uint16_t C = FileBase::ACCESS_CREATE;
-constexpr uint16_t A = FileBase::ACCESS_APPEND;
-constexpr uint16_t U = FileBase::ACCESS_UNSAFE;
-constexpr uint16_t N = FileBase::ACCESS_NOLOCK;
 
 // Runs f and returns the FileException it throws (code -1 when none).
 FileException thrown(const std::function<void()>& f)

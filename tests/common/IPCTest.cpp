@@ -12,34 +12,19 @@
 
 #include "common/Exception.h"
 #include "common/MailSlot.h"
-#include "logger/LoggerCentre.h"
-#include "logger/LogSettings.h"
 #include "platform/Clock.h"
 #include "platform/MailslotTransport.h"
 #include "support/ChildProcess.h"
-#include "support/MemorySink.h"
+#include "support/TextSink.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
+using Telvar::Testing::slotName;
 
 namespace {
 
 const std::string ESC = "\x1b";
-
-std::string slotName(const std::string& what)
-{
-    return "IPCTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 5000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 TEST(IPCClientTest, MessageLayoutWithAndWithoutReplyTo)
 {
@@ -157,15 +142,10 @@ class IPCServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        previousLevel_ = debugLevel();
-        setDebugLevel(5);
-        centre = MemorySink::makeCentre(sink);
         timing.pollMs = 5;
         timing.stopStepMs = 5;
         timing.reportMs = 60000;
     }
-    void TearDown() override { setDebugLevel(previousLevel_); }
-
     IPCServer::Callback collect()
     {
         return [this](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
@@ -173,28 +153,21 @@ protected:
         };
     }
 
-    // Whole debug texts of the IPC module, in order.
-    std::vector<std::string> texts() { return sink->texts(); }
-    bool hasText(const std::string& text)
-    {
-        for (const std::string& t : sink->texts())
-            if (t == text)
-                return true;
-        return false;
-    }
+    // Whole debug texts of the server, in order.
+    std::vector<std::string> texts() { return log.texts(); }
+    bool hasText(const std::string& text) { return log.has(text); }
+    LogSink logSink() { return log.sink(); }
 
-    SmartPointer<MemorySink> sink;
-    SmartPointer<LoggerCentre> centre;
+    TextSink log;
     IPCServerTiming timing;
     Received received;
-    int32_t previousLevel_ = 5;
 };
 
 TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
 {
     std::string name = slotName("server");
     {
-        IPCServer server(name, centre, collect(), timing);
+        IPCServer server(name, logSink(), collect(), timing);
         IPCClient client(name);
         ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "first", "Back"); }));
         ASSERT_TRUE(client.sendRaw("TELVAR" + ESC + "COMMAND" + ESC + "2" + ESC + "DIE" + ESC));
@@ -233,7 +206,7 @@ TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
 TEST_F(IPCServerTest, CallbackFailureDoesNotEndTheListener)
 {
     std::string name = slotName("throwing");
-    IPCServer server(name, centre,
+    IPCServer server(name, logSink(),
                      [this](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
                          received.add(t, i, p, r);
                          if (p == "bad")
@@ -253,7 +226,7 @@ TEST_F(IPCServerTest, DestructionEndsTheListenerThroughItsQuitMessage)
 {
     std::string name = slotName("destroyed");
     {
-        IPCServer server(name, centre, collect(), timing);
+        IPCServer server(name, logSink(), collect(), timing);
         IPCClient client(name);
         ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "x"); }));
     }
@@ -267,7 +240,7 @@ TEST_F(IPCServerTest, ListenerWithoutItsMailslotMakesStopTimeOut)
 {
     std::string name = slotName("taken");
     MailSlot holder(IPC_RECEIVER, name);
-    IPCServer server(name, centre, collect(), timing);
+    IPCServer server(name, logSink(), collect(), timing);
     auto start = std::chrono::steady_clock::now();
     server.stop();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10 * 5));
@@ -284,7 +257,7 @@ TEST_F(IPCServerTest, PassCountIsReportedWhenTheTimerFires)
 {
     timing.reportMs = 0;
     std::string name = slotName("report");
-    IPCServer server(name, centre, collect(), timing);
+    IPCServer server(name, logSink(), collect(), timing);
     ASSERT_TRUE(waitFor([&] { return hasText("IPC: Server \"" + name + "\": Now sleeping for a while."); }));
     server.stop();
     EXPECT_TRUE(hasText("IPC: Server \"" + name +
@@ -294,7 +267,7 @@ TEST_F(IPCServerTest, PassCountIsReportedWhenTheTimerFires)
 TEST_F(IPCServerTest, OversizedMessagesAreDroppedAndTheRestDelivered)
 {
     std::string name = slotName("oversized");
-    IPCServer server(name, centre, collect(), timing);
+    IPCServer server(name, logSink(), collect(), timing);
     IPCClient client(name);
     ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "x"); }));
     Platform::MailslotHandle raw = 0;
@@ -316,14 +289,14 @@ TEST_F(IPCServerTest, StopEndsAnIdleListenerAtOnceAndASecondStopIsFree)
 {
     IPCServerTiming slow;  // the defaults: 1 s polls, looks within 10 s
     std::string name = slotName("prompt");
-    IPCServer server(name, centre, collect(), slow);
+    IPCServer server(name, logSink(), collect(), slow);
     ASSERT_TRUE(waitFor([&] { return hasText("IPC: MailSlot created \"" + name + "\"."); }));
     auto start = std::chrono::steady_clock::now();
     server.stop();
     auto first = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(server.listenerExited());
     EXPECT_LT(first, std::chrono::milliseconds(900));
-    sink->clear();
+    log.clear();
     start = std::chrono::steady_clock::now();
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
@@ -334,10 +307,10 @@ TEST_F(IPCServerTest, StopEndsAnIdleListenerAtOnceAndASecondStopIsFree)
 // the queue the command needs nor keep the listener busy for seconds.
 TEST_F(IPCServerTest, CommandAfterAFloodOfJunkIsAnsweredQuickly)
 {
-    setDebugLevel(0);
+    log.setMaxLevel(0);
     std::string name = slotName("flood");
     timing.pollMs = 1000;
-    IPCServer server(name, centre, collect(), timing);
+    IPCServer server(name, logSink(), collect(), timing);
     IPCClient client(name);
     ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "0", "ready"); }));
     ASSERT_TRUE(waitFor([&] { return received.size() == 1; }));

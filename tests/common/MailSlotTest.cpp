@@ -14,15 +14,12 @@
 #include "common/Monopoly.h"
 #include "platform/Process.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::slotName;
 
 namespace {
-
-std::string slotName(const std::string& what)
-{
-    return "MailSlotTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
 
 struct DebugLines {
     DebugLines()

@@ -8,28 +8,17 @@
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
 using Telvar::Testing::TempDir;
+using Telvar::Testing::waitFor;
 
 namespace {
 
 std::string uniqueName(const std::string& base)
 {
     return base + "_" + std::to_string(Platform::currentProcessId());
-}
-
-// Polls cond for up to ms milliseconds.
-template <class F>
-bool waitFor(F cond, int ms = 5000)
-{
-    int64_t until = Platform::monotonicMilliseconds() + ms;
-    while (!cond()) {
-        if (Platform::monotonicMilliseconds() > until)
-            return false;
-        Platform::sleepMilliseconds(2);
-    }
-    return true;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "common/Resources.h"
 #include "platform/Process.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -59,19 +60,11 @@ protected:
         const std::string command = "TELVAR_REGISTRY_ROOT='" + root_ + "' '" + RAVLONCTL_PATH + "' " +
                                     arguments + " >'" + out + "' 2>'" + err + "'; echo $? >'" + rc + "'";
         EXPECT_EQ(0, std::system(command.c_str()));
-        Run run{std::stoi(slurp(rc)), slurp(out), slurp(err)};
+        Run run{std::stoi(Testing::TempDir::readFile(rc)), Testing::TempDir::readFile(out), Testing::TempDir::readFile(err)};
         fs::remove(out);
         fs::remove(err);
         fs::remove(rc);
         return run;
-    }
-
-    static std::string slurp(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     std::string root_;

@@ -11,8 +11,10 @@
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 #include "support/OpenFileCount.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
 
 namespace {
 
@@ -81,17 +83,6 @@ int32_t spinner(void* p)
     while (!s.leave)
         s.rounds.fetch_add(1);
     return 4;
-}
-
-bool waitFor(const std::function<bool()>& condition)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 class ThreadInstanceTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "logger/LogRecord.h"
 #include "logger/ParamStream.h"
 #include "platform/Process.h"
+#include "support/ScopedTimeZone.h"
 
 using namespace Telvar;
 
@@ -19,18 +20,9 @@ class LogFormatTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadTz_ = Platform::hasEnvironmentVariable("TZ");
-        oldTz_ = Platform::environmentVariable("TZ");
-        Platform::setEnvironmentVariable("TZ", "UTC");
-        DateTime::reloadTimeZone();
     }
     void TearDown() override
     {
-        if (hadTz_)
-            Platform::setEnvironmentVariable("TZ", oldTz_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
     }
 
     static LogRecord message(int32_t severity, int32_t app, int32_t module, int32_t id, const std::string& text)
@@ -60,9 +52,7 @@ protected:
         return r;
     }
 
-private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    Testing::ScopedTimeZone zone_{"UTC"};
 };
 
 std::string params(const ParamStream& p) { return p.str(); }
@@ -170,8 +160,7 @@ TEST_F(LogFormatTest, DebugLine)
 
 TEST_F(LogFormatTest, TimeStampIsHostLocalTimeWithoutOffset)
 {
-    Platform::setEnvironmentVariable("TZ", "Asia/Kolkata");
-    DateTime::reloadTimeZone();
+    zone_.set("Asia/Kolkata");
     EXPECT_EQ("NOTICE   2011-03-04T10:36:07 (8.09.07) 4711: up",
               formatLine(message(0, 8, 9, 7, "up"), true));
     LogRecord zulu = debugRecord(2, 8, 2, "same stamp");

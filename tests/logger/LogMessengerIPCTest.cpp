@@ -18,15 +18,12 @@
 #include "logger/ParamStream.h"
 #include "platform/Process.h"
 #include "support/MemorySink.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::slotName;
 
 namespace {
-
-std::string slotName(const std::string& what)
-{
-    return "LogMessengerIPCTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
 
 std::string messageRecord(int32_t messageId, const std::string& parameters = "sabc\x1A")
 {

@@ -26,13 +26,10 @@ TEST(LogTablesTest, SeverityWords)
     EXPECT_EQ(6, parseSeverity(""));
 }
 
+// The rows themselves are checked by their round trip below; here the names
+// of this program's own modules, which its log lines carry.
 TEST(LogTablesTest, NamedModules)
 {
-    EXPECT_EQ("Core", moduleName(0));
-    EXPECT_EQ("Configuration", moduleName(1));
-    EXPECT_EQ("Logger", moduleName(2));
-    EXPECT_EQ("Protocol", moduleName(3));
-    EXPECT_EQ("Time", moduleName(4));
     EXPECT_EQ("IPC", moduleName(6));
     EXPECT_EQ("Ravlon", moduleName(9));
     EXPECT_EQ("Agent", moduleName(21));

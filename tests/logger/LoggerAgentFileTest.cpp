@@ -21,6 +21,7 @@
 #include "logger/LogSettings.h"
 #include "platform/Process.h"
 #include "support/FileSizeLimit.h"
+#include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -64,10 +65,6 @@ class LoggerAgentFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadTz_ = Platform::hasEnvironmentVariable("TZ");
-        oldTz_ = Platform::environmentVariable("TZ");
-        Platform::setEnvironmentVariable("TZ", "EST5");
-        DateTime::reloadTimeZone();
         Platform::setEnvironmentVariable("TELVAR_REGISTRY_ROOT", dir_.file("registry"));
         Platform::unsetEnvironmentVariable("TELVAR_ENV");
         g_now = local(2026, 3, 10, 10, 0, 0);
@@ -97,11 +94,6 @@ protected:
         setFileRetrySleep(nullptr);
         DateTime::setClockSource(nullptr);
         Platform::unsetEnvironmentVariable("TELVAR_REGISTRY_ROOT");
-        if (hadTz_)
-            Platform::setEnvironmentVariable("TZ", oldTz_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
     }
 
     std::string rotatedPath(int64_t openedAt, int counter) const
@@ -120,8 +112,7 @@ protected:
     std::string path_;
     std::mutex sleepsMutex_;
     std::vector<int> sleeps_;
-    bool hadTz_ = false;
-    std::string oldTz_;
+    Testing::ScopedTimeZone zone_{"EST5"};
 };
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
 #include "support/MemorySink.h"
+#include "support/ScopedTimeZone.h"
 
 using namespace Telvar;
 
@@ -32,10 +33,6 @@ class LoggerUnitTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        hadTz_ = Platform::hasEnvironmentVariable("TZ");
-        oldTz_ = Platform::environmentVariable("TZ");
-        Platform::setEnvironmentVariable("TZ", "UTC");
-        DateTime::reloadTimeZone();
         DateTime::setClockSource([] { return STAMP; });
         centre_ = MemorySink::makeCentre(sink_, APPLICATION_RAVLON);
     }
@@ -46,11 +43,6 @@ protected:
         setTimeMode(TIME_MODE_LOCAL);
         setMessageCatalog(SmartPointer<LogCommons>());
         DateTime::setClockSource(nullptr);
-        if (hadTz_)
-            Platform::setEnvironmentVariable("TZ", oldTz_);
-        else
-            Platform::unsetEnvironmentVariable("TZ");
-        DateTime::reloadTimeZone();
     }
 
     // A unit whose creation line has been cleared away.
@@ -65,8 +57,7 @@ protected:
     SmartPointer<LoggerCentre> centre_;
 
 private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    Testing::ScopedTimeZone zone_{"UTC"};
 };
 
 // Keeps the record texts instead of printing them; can throw on demand.

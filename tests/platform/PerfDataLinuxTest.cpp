@@ -597,6 +597,32 @@ TEST_F(PerfDataLinuxTest, VanishedProcessAndInterfaceComeBack)
     expectValue("\\Network Interface(wlan0)\\Bytes Received/sec", 2000);
 }
 
+// The system handed the id of an ended process to a new one between two
+// collections; the new one has more ticks than the old had, so only its
+// start time tells them apart. No rate may come from the old one's counters.
+TEST_F(PerfDataLinuxTest, AReusedProcessIdIsNotTakenForTheSameProcess)
+{
+    auto step = [&](int uptime, int ticks, int startTicks) {
+        clearRoot();
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0.00\n");
+        writeFile("proc/10/stat", "10 (worker) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(ticks) +
+                                      " 0 0 0 20 0 1 0 " + std::to_string(startTicks) + " 4096 1 0\n");
+    };
+    add("\\Process(worker)\\% Processor Time");
+    add("\\Process(_Total)\\% Processor Time");
+    step(10, 100, 500);
+    collect();
+    step(12, 300, 1100);
+    collect();
+    expectStatus("\\Process(worker)\\% Processor Time", PDH_CSTATUS_INVALID_DATA);
+    expectValue("\\Process(_Total)\\% Processor Time", 0);
+    // The new process is rated from its second collection on.
+    step(14, 400, 1100);
+    collect();
+    expectValue("\\Process(worker)\\% Processor Time", 50);
+    expectValue("\\Process(_Total)\\% Processor Time", 50);
+}
+
 TEST_F(PerfDataLinuxTest, ACounterThatWentBackwardsGivesNoRate)
 {
     add("\\System\\Context Switches/sec");
@@ -829,6 +855,24 @@ TEST_F(PerfDataLinuxTest, DisksRegisteredAgainFlushOnlyAndATotalWithoutOneDisksD
     std::vector<std::string> counters, instances;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("PhysicalDisk", counters, instances));
     EXPECT_EQ((std::vector<std::string>{"sdc", "sdd", "sdf", "_Total"}), instances);
+}
+
+// The busy time is read a moment after the clock, so a disk busy all the
+// time can show more busy milliseconds than the interval had: its idle time
+// stays at 0 rather than going below.
+TEST_F(PerfDataLinuxTest, BusyTimeBeyondTheIntervalGivesNoNegativeIdleTime)
+{
+    writeFile("sys/block/sdc/device", "");
+    add("\\PhysicalDisk(sdc)\\% Idle Time");
+    add("\\PhysicalDisk(_Total)\\% Idle Time");
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 100 0 800 100 100 0 800 100 1 1000 1000\n");
+    collect();
+    writeFile("proc/uptime", "12.00 0\n");
+    writeFile("proc/diskstats", "   8 32 sdc 200 0 1600 200 200 0 1600 200 1 3500 3500\n");
+    collect();
+    expectValue("\\PhysicalDisk(sdc)\\% Idle Time", 0);
+    expectValue("\\PhysicalDisk(_Total)\\% Idle Time", 0);
 }
 
 TEST_F(PerfDataLinuxTest, AnInterfaceRegisteredAgainIsRatedFromZero)

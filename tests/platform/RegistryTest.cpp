@@ -1,5 +1,6 @@
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
+#include "support/TempDir.h"
 #include "platform/Registry.h"
 
 #include <gtest/gtest.h>
@@ -70,14 +71,6 @@ protected:
     std::string keyDir(const std::string& relative) const
     {
         return root_ + "/HKEY_LOCAL_MACHINE/" + relative;
-    }
-
-    static std::string fileText(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     std::string root_;
@@ -161,10 +154,10 @@ TEST_F(RegistryTest, ValueFilesAreReadableText)
     setText(key, "", "default");
 
     const std::string dir = keyDir("SOFTWARE/Telvar/Resources/");
-    EXPECT_EQ("REG_SZ\n/opt/telvar\n", fileText(dir + "InstallDir.value"));
-    EXPECT_EQ("REG_SZ\none\ntwo\n\n", fileText(dir + "Lines.value"));
-    EXPECT_EQ("REG_DWORD\n3\n", fileText(dir + "StartupDebugLevel.value"));
-    EXPECT_EQ("REG_SZ\nodd\n", fileText(dir + "a%2Fb%25c.value"));
+    EXPECT_EQ("REG_SZ\n/opt/telvar\n", Telvar::Testing::TempDir::readFile(dir + "InstallDir.value"));
+    EXPECT_EQ("REG_SZ\none\ntwo\n\n", Telvar::Testing::TempDir::readFile(dir + "Lines.value"));
+    EXPECT_EQ("REG_DWORD\n3\n", Telvar::Testing::TempDir::readFile(dir + "StartupDebugLevel.value"));
+    EXPECT_EQ("REG_SZ\nodd\n", Telvar::Testing::TempDir::readFile(dir + "a%2Fb%25c.value"));
     EXPECT_EQ("one\ntwo\n", query(key, "Lines"));
     EXPECT_EQ("default", query(key, ""));
 
@@ -187,7 +180,7 @@ TEST_F(RegistryTest, ValueFilesAreReadableText)
 
     // A value written under another case replaces the existing one.
     setText(key, "installdir", "/srv/telvar");
-    EXPECT_EQ("REG_SZ\n/srv/telvar\n", fileText(dir + "InstallDir.value"));
+    EXPECT_EQ("REG_SZ\n/srv/telvar\n", Telvar::Testing::TempDir::readFile(dir + "InstallDir.value"));
     EXPECT_FALSE(fs::exists(dir + "installdir.value"));
     registryCloseKey(key);
 }

@@ -12,31 +12,23 @@
 #include <thread>
 #include <vector>
 
-#include "tools/ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "platform/Process.h"
 #include "ravlon/LeftoverRecovery.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 using ConfCtl::shellQuoted;
 using ConfCtl::slurp;
 using namespace Telvar;
 namespace fs = std::filesystem;
 
+using Telvar::Testing::waitFor;
+
 namespace {
 
 // Records come at :00 and :30 only, after up to 30 s of alignment.
 constexpr int FIRST_RECORD_MS = 120000;
-
-bool waitFor(const std::function<bool()>& condition, int ms)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 bool endsWith(const std::string& text, const std::string& tail)
 {

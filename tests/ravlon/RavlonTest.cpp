@@ -25,26 +25,13 @@
 #include "platform/ThreadId.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
+using Telvar::Testing::waitFor;
+using Telvar::Testing::slotName;
 
 namespace {
-
-std::string slotName(const std::string& what)
-{
-    return "RavlonTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // A collector whose restart is only counted: statusMonitor's side of it.
 class CountingRavlon : public Ravlon {

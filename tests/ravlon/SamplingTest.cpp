@@ -309,6 +309,26 @@ TEST_F(SamplingTest, IdleTimeIsCorrectedInTheSameRecord)
     EXPECT_EQ(cpu[0].measurement, "1:37.5:62.5\n");
 }
 
+// A busy average a little above 100 (a counter's rounding) may not make the
+// corrected idle value negative: the idle counter keeps its own value then.
+TEST_F(SamplingTest, IdleTimeIsNotCorrectedBelowZero)
+{
+    VirtualTime& vt = useClock();
+    fake_.clocked = false;
+    addCounter(BUSY);
+    addCounter(IDLE);
+    fake_.queueDouble(BUSY, 100.5);
+    fake_.queueDouble(IDLE, 2);
+    addScheme("cpu", {BUSY, IDLE});
+    prepare({"cpu"});
+    Sampling::idleTimeCorrection = true;
+    start(vt);
+    ASSERT_TRUE(vt.runFor(60000));
+    std::vector<Record> cpu = records("cpu");
+    ASSERT_EQ(cpu.size(), 1u);
+    EXPECT_EQ(cpu[0].measurement, "1:100.5:2\n");
+}
+
 TEST_F(SamplingTest, AClockSetForwardGivesOneRecordAndThenTheMarksAgain)
 {
     VirtualTime& vt = useClock();

@@ -1,5 +1,5 @@
 // ravlonctl counters and sample, run against the fixture tree of /proc and /sys.
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 
 #include <gtest/gtest.h>
 

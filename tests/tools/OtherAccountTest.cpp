@@ -9,18 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "common/Monopoly.h"
-#include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "support/ChildMain.h"
 #include "support/ChildProcess.h"
-#include "support/MemorySink.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 #include <unistd.h>
 
@@ -28,6 +27,8 @@ using namespace Telvar;
 using ConfCtl::shellQuoted;
 using ConfCtl::slurp;
 namespace fs = std::filesystem;
+
+using Telvar::Testing::waitFor;
 
 namespace {
 
@@ -49,17 +50,6 @@ int holdLock(const std::vector<std::string>& args)
 const Testing::ChildRegistrar holder("hold-lock", holdLock);
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
-
-bool waitFor(const std::function<bool()>& condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // A throw-away local account, removed again with the object.
 class Account {
@@ -181,12 +171,10 @@ TEST_F(OtherAccountTest, HoldingTheWriterLockBlocksNoOtherAccount)
 
 TEST_F(OtherAccountTest, SendsCommandsAndGetsReplies)
 {
-    SmartPointer<MemorySink> sink;
-    SmartPointer<LoggerCentre> centre = MemorySink::makeCentre(sink);
     IPCServerTiming timing;
     timing.pollMs = 20;
     timing.stopStepMs = 20;
-    IPCServer server(name("server"), centre,
+    IPCServer server(name("server"), LogSink(),
                      [](const std::string&, const std::string& identifier, const std::string& payload,
                         const std::string& replyTo) {
                          IPCClient(replyTo).send("REPLY", identifier, "pong to " + payload);

@@ -2,7 +2,7 @@
 // cpuLog-...-1.data delivered, -2.data.gz archived with gzip, -3.make.tmp
 // still being written with its last record cut short, diskLog-... of
 // another scheme, and -9.data with broken lines.
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 
 #include "support/TempDir.h"
 

@@ -8,37 +8,24 @@
 #include <thread>
 #include <vector>
 
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "platform/Process.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 using namespace Telvar;
 using ConfCtl::shellQuoted;
 using ConfCtl::slurp;
+using Telvar::Testing::waitFor;
+using Telvar::Testing::slotName;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slotName(const std::string& what)
-{
-    return "SendListenTest_" + std::to_string(Platform::currentProcessId()) + "_" + what;
-}
-
-bool waitFor(const std::function<bool()>& condition, int ms = 10000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // ravlonctl running in the background; its output and exit code land in files.
 class Background {

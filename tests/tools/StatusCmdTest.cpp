@@ -1,6 +1,6 @@
 // ravlonctl status against a stand-in for the collector: a listener on a
 // private mailslot that answers SEND_PROCESS_INFO as the collector does.
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
@@ -9,6 +9,7 @@
 #include "platform/Process.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +30,9 @@ using Telvar::MailSlot;
 using Telvar::Testing::TempDir;
 namespace fs = std::filesystem;
 
-namespace {
+using Telvar::Testing::slotName;
 
-std::string slotName(const std::string& what)
-{
-    return "StatusCmdTest_" + std::to_string(Telvar::Platform::currentProcessId()) + "_" + what;
-}
+namespace {
 
 // Reads its mailslot until stopped; answers when asked to.
 class FakeCollector {

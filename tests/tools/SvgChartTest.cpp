@@ -1,4 +1,4 @@
-#include "ConfCtlRun.h"
+#include "support/ConfCtlRun.h"
 
 #include "SvgChart.h"
 #include "support/TempDir.h"

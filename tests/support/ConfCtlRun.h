@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/TempDir.h"
+
 namespace ConfCtl {
 
 struct Run {
@@ -18,10 +20,7 @@ struct Run {
 
 inline std::string slurp(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return Telvar::Testing::TempDir::readFile(path.string());
 }
 
 inline std::string shellQuoted(const std::string& arg)
