@@ -309,6 +309,17 @@ bool peekThreadMessage(ThreadMessage& message, bool remove)
 
 int32_t getThreadMessage(ThreadMessage& message)
 {
+    if (currentRecord == nullptr) {
+        // No termination to honour (a thread not made here, such as the
+        // main thread): the system's own wait, which also serves the sent
+        // messages of its windows.
+        MSG msg;
+        BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+        if (got == -1)
+            return -1;
+        toMessage(msg, message);
+        return got ? 1 : 0;
+    }
     for (;;) {
         if (peekThreadMessage(message, true))
             return message.message == MSG_QUIT ? 0 : 1;
