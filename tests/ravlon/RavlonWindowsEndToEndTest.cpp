@@ -12,6 +12,7 @@
 #include "common/Resources.h"
 #include "platform/MessageWindow.h"
 #include "platform/Process.h"
+#include "platform/Registry.h"
 #include "ravlon/ProgramEntry.h"
 #include "support/ChildMain.h"
 #include "support/TempDir.h"
@@ -62,10 +63,17 @@ public:
         Platform::setEnvironmentVariable("RAVLON_SETTLE_DELAY", "0");
         for (const char* sub : {"conf", "logs", "temp", "work"})
             dir_.makeDirectory(sub);
-        ready_ = setResource("ConfigurationDir", path("conf/")) && setResource("InstallDir", path("")) &&
-                 setResource("StartupLogDir", path("logs/")) &&
-                 dir_.write("conf/wine.counters", "Processor(_Total)\n{\n% Processor Time\n}\n") &&
-                 dir_.write("conf/e2e.conf", configuration());
+        // Made here: setting a resource needs its key.
+        const uint32_t level = 5;
+        const bool resources =
+            writeRegistryText(key_, "StartupDebugLevel", Platform::REGISTRY_DWORD, &level, sizeof level, false) == 0 &&
+            setResource("ConfigurationDir", path("conf/")) &&
+                               setResource("InstallDir", path("")) && setResource("StartupLogDir", path("logs/"));
+        const bool files = dir_.write("conf/wine.counters", "Processor(_Total)\n{\n% Processor Time\n}\n") &&
+                           dir_.write("conf/e2e.conf", configuration());
+        EXPECT_TRUE(resources) << key_;
+        EXPECT_TRUE(files) << path("conf/e2e.conf");
+        ready_ = resources && files;
     }
     ~WindowsInstallation()
     {
