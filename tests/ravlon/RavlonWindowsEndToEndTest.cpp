@@ -12,10 +12,8 @@
 #include "common/Resources.h"
 #include "platform/MessageWindow.h"
 #include "platform/Process.h"
-#include "platform/Registry.h"
 #include "ravlon/ProgramEntry.h"
 #include "support/ChildMain.h"
-#include "support/TempDir.h"
 #include "support/TestInstallation.h"
 
 using namespace Telvar;
@@ -52,38 +50,34 @@ CtlRun ravlonctl(const std::vector<std::string>& args)
     return run;
 }
 
-// Resources under a key of their own (TELVAR_ENV), the configuration,
-// catalogues of the source tree, and no pauses at the start.
+// The shared test installation (a private resource tree that ravlon.exe
+// inherits through TELVAR_REGISTRY_ROOT), catalogues of the source tree, a
+// counters file wine's PDH can serve, and no pauses at the start.
 class WindowsInstallation {
 public:
-    WindowsInstallation() : dir_("ravlon-win-e2e"), key_("SOFTWARE\\Telvar\\Test\\" + TestInstallation::uniqueName("e2e"))
+    WindowsInstallation()
     {
-        Platform::setEnvironmentVariable("TELVAR_ENV", key_);
         Platform::setEnvironmentVariable("RAVLON_START_DELAY", "0");
         Platform::setEnvironmentVariable("RAVLON_SETTLE_DELAY", "0");
-        for (const char* sub : {"conf", "logs", "temp", "work"})
-            dir_.makeDirectory(sub);
-        // Made here: setting a resource needs its key.
-        const uint32_t level = 5;
-        const bool resources =
-            writeRegistryText(key_, "StartupDebugLevel", Platform::REGISTRY_DWORD, &level, sizeof level, false) == 0 &&
-            setResource("ConfigurationDir", path("conf/")) &&
-                               setResource("InstallDir", path("")) && setResource("StartupLogDir", path("logs/"));
-        const bool files = dir_.write("conf/wine.counters", "Processor(_Total)\n{\n% Processor Time\n}\n") &&
-                           dir_.write("conf/e2e.conf", configuration());
-        EXPECT_TRUE(resources) << key_;
+        std::string text;
+        const bool resources = getResource("ConfigurationDir", text) == RESOURCE_OK &&
+                               text == install_.configurationDirectory();
+        const bool files = install_.dir().makeDirectory("work") &&
+                           install_.writeConfiguration("Processor(_Total)\n{\n% Processor Time\n}\n", "wine.counters") &&
+                           install_.writeConfiguration(configuration(), "e2e.conf");
+        EXPECT_TRUE(resources) << text;
         EXPECT_TRUE(files) << path("conf/e2e.conf");
         ready_ = resources && files;
     }
     ~WindowsInstallation()
     {
-        for (const char* name : {"TELVAR_ENV", "RAVLON_START_DELAY", "RAVLON_SETTLE_DELAY"})
+        for (const char* name : {"RAVLON_START_DELAY", "RAVLON_SETTLE_DELAY"})
             Platform::unsetEnvironmentVariable(name);
     }
 
     bool ready() const { return ready_; }
-    std::string path(const std::string& below) const { return dir_.file(below); }
-    std::string log() const { return Testing::TempDir::readFile(path("logs/RavlonDebug.log")); }
+    std::string path(const std::string& below) const { return install_.dir().file(below); }
+    std::string log() const { return install_.log(); }
 
 private:
     std::string configuration() const
@@ -92,7 +86,7 @@ private:
             return name + "(DirName) = \"" + TestInstallation::quotedValue(value) + "\" {}\n";
         };
         return "Telvar() = \"\" {\n directories() = \"\" {\n" + dirName("conf", PROJECT_ROOT_DIR "/etc/") +
-               dirName("temp", path("temp/")) + dirName("log", path("logs/")) + " }\n}\n" +
+               dirName("temp", install_.temporaryDirectory()) + dirName("log", install_.logDirectory()) + " }\n}\n" +
                "log() = \"\" {\n global() = \"\" {\n  debug-level(Integer) = 5 {}\n }\n}\n" +
                "ravlon() = \"\" {\n log() = \"\" {\n  debug-level(Integer) = 5 {}\n }\n" +
                dirName("working-dir", path("work/")) +
@@ -101,8 +95,7 @@ private:
                TestInstallation::quotedValue(path("conf/wine.counters")) + "\" {}\n   }\n  }\n }\n}\n";
     }
 
-    Testing::TempDir dir_;
-    std::string key_;
+    TestInstallation install_;
     bool ready_ = false;
 };
 
@@ -131,14 +124,16 @@ private:
     bool started_ = false;
 };
 
-// Asked until the command mailslot exists: configuration comes first.
-CtlRun askUntilServed(const std::vector<std::string>& args)
+// Asked until the command mailslot exists (configuration comes first), or
+// until the collector has ended without serving.
+CtlRun askUntilServed(const Collector& ravlon, const std::vector<std::string>& args)
 {
     CtlRun run;
+    const Platform::ProcessId id = ravlon.pid();
     waitFor(
         [&] {
             run = ravlonctl(args);
-            return run.exitCode == 0;
+            return run.exitCode == 0 || !Platform::processExists(id);
         },
         60000);
     return run;
@@ -152,7 +147,7 @@ TEST(RavlonWindowsEndToEndTest, ProcessInfoFromASecondProcessThenDieEndsWithStat
     ASSERT_TRUE(ravlon.started());
 
     const std::string back = "RavlonWinE2E_" + std::to_string(Platform::currentProcessId());
-    CtlRun info = askUntilServed({"send", "--id", "42", "--reply-to", back, "--wait", "5", "SEND_PROCESS_INFO"});
+    CtlRun info = askUntilServed(ravlon, {"send", "--id", "42", "--reply-to", back, "--wait", "5", "SEND_PROCESS_INFO"});
     ASSERT_EQ(0, info.exitCode) << inst.log();
     // The process and the thread that configured it.
     EXPECT_EQ(0u, info.out.rfind(std::to_string(ravlon.pid()) + ",", 0)) << info.out;
@@ -174,7 +169,7 @@ TEST(RavlonWindowsEndToEndTest, CloseMessageToTheHiddenWindowEndsItInOrder)
     ASSERT_TRUE(inst.ready());
     Collector ravlon(inst);
     ASSERT_TRUE(ravlon.started());
-    ASSERT_EQ(0, askUntilServed({"send", "--wait", "5", "SEND_PROCESS_INFO"}).exitCode) << inst.log();
+    ASSERT_EQ(0, askUntilServed(ravlon, {"send", "--wait", "5", "SEND_PROCESS_INFO"}).exitCode) << inst.log();
 
     Platform::WindowHandle window = Platform::findWindow(ProgramEntry::WINDOW_CLASS, ProgramEntry::WINDOW_TITLE);
     ASSERT_NE(0u, window);

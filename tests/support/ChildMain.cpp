@@ -49,10 +49,12 @@ namespace {
 
 // One argument as the C runtime of the child splits it again: quoted when
 // it holds blanks or quotes, inner quotes and the backslashes before them
-// escaped.
+// escaped. A value with a "-" inside is quoted too: the collector reads
+// its own command line, where that "-" would start an option.
 std::string commandLineArgument(const std::string& argument)
 {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
+    const bool dashInsideValue = argument[0] != '-' && argument.find('-') != std::string::npos;
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos && !dashInsideValue)
         return argument;
     std::string out = "\"";
     size_t backslashes = 0;
