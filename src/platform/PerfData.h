@@ -164,7 +164,9 @@ struct PdhFmtCounterValue {
 // collections before their first valid value; a counter whose instance has
 // gone away reports PDH_CSTATUS_NO_INSTANCE until the instance comes back.
 // As with PDH, a value without valid data makes getFormattedValue answer
-// PDH_INVALID_DATA with the reason in the value's cStatus.
+// PDH_INVALID_DATA with the reason in the value's cStatus. A handle the
+// provider did not give out, or one closed since (a counter goes with its
+// query), gets PDH_INVALID_HANDLE.
 class PerfDataProvider {
 public:
     virtual ~PerfDataProvider() = default;
