@@ -8,7 +8,6 @@
 // the system backend unless a test installs its own.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -165,10 +164,9 @@ struct PdhFmtCounterValue {
 // collections before their first valid value; a counter whose instance has
 // gone away reports PDH_CSTATUS_NO_INSTANCE until the instance comes back.
 // As with PDH, a value without valid data makes getFormattedValue answer
-// PDH_INVALID_DATA with the reason in the value's cStatus.
-//
-// The Linux backend reads /proc and /sys; TELVAR_PROC_ROOT and
-// TELVAR_SYS_ROOT, when set at openQuery, move those roots (fixture trees).
+// PDH_INVALID_DATA with the reason in the value's cStatus. A handle the
+// provider did not give out, or one closed since (a counter goes with its
+// query), gets PDH_INVALID_HANDLE.
 class PerfDataProvider {
 public:
     virtual ~PerfDataProvider() = default;
@@ -217,19 +215,9 @@ void setPerfDataProvider(PerfDataProvider* provider);
 // The system backend itself, whatever is installed.
 PerfDataProvider& systemPerfData();
 
-// The calling thread's last system error code (GetLastError on Windows,
-// errno elsewhere).
+// The calling thread's last system error as a Win32 error number (on
+// systems with errno, its Win32 counterpart).
 uint32_t pdhLastError();
-
-// Size and free space of a mounted file system, for LogicalDisk.
-struct FileSystemSpace {
-    uint64_t totalBytes = 0;
-    uint64_t freeBytes = 0;
-};
-using FileSystemSpaceFunction = std::function<bool(const std::string& mountPoint, FileSystemSpace& space)>;
-// Replaces the file-system query of the system backend (tests); an empty
-// function restores the real one.
-void setFileSystemSpaceFunction(FileSystemSpaceFunction function);
 
 } // namespace Platform
 } // namespace Telvar

@@ -14,11 +14,13 @@ constexpr uint32_t ERR_ACCESS_DENIED = 5;
 constexpr uint32_t ERR_INVALID_HANDLE = 6;
 constexpr uint32_t ERR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t ERR_GEN_FAILURE = 31;
+constexpr uint32_t ERR_NOT_SUPPORTED = 50;
 constexpr uint32_t ERR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERR_SEM_TIMEOUT = 121;
 constexpr uint32_t ERR_INVALID_NAME = 123;
 constexpr uint32_t ERR_ALREADY_EXISTS = 183;
 constexpr uint32_t ERR_NETWORK_UNREACHABLE = 1231;
+constexpr uint32_t ERR_CLASS_ALREADY_EXISTS = 1410;
 constexpr uint32_t ERR_INVALID_THREAD_ID = 1444;
 
 // The system's text for an error number, without trailing line breaks.

@@ -76,7 +76,8 @@ void ensureThreadMessageQueue();
 // false when it is empty. Never blocks.
 bool peekThreadMessage(ThreadMessage& message, bool remove = true);
 
-// Waits for the next message: 1 for a message, 0 for MSG_QUIT (also taken).
+// Waits for the next message: 1 for a message, 0 for MSG_QUIT (also taken),
+// -1 when the queue cannot be read.
 int32_t getThreadMessage(ThreadMessage& message);
 
 // As getThreadMessage, giving up after timeoutMs: -1 then.

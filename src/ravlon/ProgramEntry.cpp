@@ -7,6 +7,8 @@
 #include "logger/LogSetup.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/MessageWindow.h"
+#include "platform/SystemError.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 #include "ravlon/Ravlon.h"
@@ -126,7 +128,7 @@ void ProgramEntry::requestReconfigure()
 
 bool ProgramEntry::stopRequested() { return g_stop.load(); }
 
-int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err)
+bool ProgramEntry::startPause()
 {
     // A stop that comes before main control waits in the queue for it.
     Platform::ensureThreadMessageQueue();
@@ -134,9 +136,44 @@ int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err
         std::lock_guard<std::mutex> guard(lock_);
         mainThread_ = Platform::currentThreadId();
     }
-    if (!StartPauses::pause(StartPauses::startSeconds(), stopRequested))
-        return EXIT_OK;
+    return StartPauses::pause(StartPauses::startSeconds(), stopRequested);
+}
 
+int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err)
+{
+    if (!startPause())
+        return EXIT_OK;
+    return live(commandLine, err);
+}
+
+int ProgramEntry::runWindowed(const std::string& commandLine, bool previousInstance, std::ostream& err)
+{
+    if (!startPause())
+        return EXIT_OK;
+    uint32_t error = Platform::ERR_SUCCESS;
+    if (!previousInstance) {
+        Platform::WindowClass windowClass;
+        windowClass.name = WINDOW_CLASS;
+        windowClass.style = WINDOW_CLASS_STYLE;
+        windowClass.background = WINDOW_BACKGROUND;
+        windowClass.menuName = WINDOW_MENU;
+        error = Platform::registerWindowClass(windowClass);
+        if (error == Platform::ERR_CLASS_ALREADY_EXISTS)
+            error = Platform::ERR_SUCCESS;
+    }
+    // Never shown, and the handle is not kept: the window only takes the
+    // system's requests to end, in this thread's queue.
+    Platform::WindowHandle window = 0;
+    if (error == Platform::ERR_SUCCESS)
+        error = Platform::createHiddenWindow(WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, window);
+    if (error != Platform::ERR_SUCCESS)
+        err << "ravlon: no hidden window (error " << error << ": " << Platform::systemErrorMessage(error)
+            << "); running without it" << std::endl;
+    return live("dummy" + commandLine, err);
+}
+
+int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
+{
     std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -37,6 +38,26 @@ public:
     // log). Answers the process exit status.
     static int runCollector(const std::string& commandLine, std::ostream& err);
 
+    // The hidden window of the Windows entry, through which the system asks
+    // the program to end.
+    static constexpr const char* WINDOW_CLASS = "GenericAppClass";
+    static constexpr const char* WINDOW_MENU = "GenericAppMenu";
+    static constexpr const char* WINDOW_TITLE = "Ravlon";
+    // Vertical and horizontal redraw, a device context of its own.
+    static constexpr uint32_t WINDOW_CLASS_STYLE = 35;
+    // The window colour (system colour 5) + 1.
+    static constexpr int32_t WINDOW_BACKGROUND = 6;
+    // An overlapped window with both scroll bars.
+    static constexpr uint32_t WINDOW_STYLE = 0x00FF0000;
+
+    // The Windows entry with the command-line text the system gives: the
+    // start pause, the window class (unless a previous instance registered
+    // it) and the hidden window, then the collector as runCollector, built
+    // from "dummy" directly followed by commandLine. A window that cannot
+    // be made is reported to err and the collector runs without it (its
+    // commands still reach it).
+    static int runWindowed(const std::string& commandLine, bool previousInstance, std::ostream& err);
+
     // Outside requests, from any thread: stop ends a pause at once and
     // reaches main control as the close message; reconfigure asks the
     // running collector to configure again.
@@ -45,6 +66,9 @@ public:
     static bool stopRequested();
 
 private:
+    static bool startPause();
+    static int live(const std::string& commandLine, std::ostream& err);
+
     static std::mutex lock_;
     static Ravlon* collector_;  // guarded by lock_
     static unsigned mainThread_; // guarded by lock_

@@ -9,6 +9,7 @@
 #include "logger/LogSettings.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/MessageWindow.h"
 #include "platform/PerfData.h"
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
@@ -167,6 +168,7 @@ void Ravlon::messageLoop()
             debug(5, "Main loop: Got Windows message to shut down.");
             break;
         }
+        Platform::dispatchMessage(message);
         if (quitRequested())
             break;
     }

@@ -15,6 +15,7 @@
 #include "logger/LogSettings.h"
 #include "logger/LoggerAgentFile.h"
 #include "logger/LoggerUnit.h"
+#include "platform/PathSeparator.h"
 #include "ravlon/Counter.h"
 #include "ravlon/Sampling.h"
 #include "support/FakePerfData.h"
@@ -29,6 +30,13 @@ const std::string CATALOGUES = std::string(PROJECT_ROOT_DIR) + "/etc/";
 const std::string MEMORY = "\\Memory\\Available Bytes";
 const std::string CPU = "\\Processor(_Total)\\% Processor Time";
 const std::string DISK = "\\PhysicalDisk(_Total)\\Disk Reads/sec";
+
+// A path as the collector normalises directories: with the system's separator.
+std::string native(std::string path)
+{
+    std::replace(path.begin(), path.end(), '/', Platform::PATH_SEPARATOR);
+    return path;
+}
 
 class Collector : public Agent {
 public:
@@ -87,8 +95,10 @@ protected:
     }
     void TearDown() override
     {
-        fake_.uninstall();
+        // The query is the fake's: closed by it, before the system's provider
+        // is back (which could take the fake's handle for one of its own).
         reset();
+        fake_.uninstall();
         setDebugLevel(previousLevel_);
         setMessageCatalog(SmartPointer<LogCommons>());
         LoggerAgentFile::setSleepFunction(nullptr);
@@ -176,7 +186,7 @@ TEST_F(CollectorConfigurationTest, TwoSchemesShareOneCounterAndEachGetsItsDataFi
               collector.threadNames());
 
     // One data file per scheme in the working directory; entries consumed.
-    const std::string working = install_.installDirectory() + "Log/temp/RVL/";
+    const std::string working = native(install_.installDirectory() + "Log/temp/RVL/");
     EXPECT_EQ(working, CollectorConfiguration::workingDirectory());
     EXPECT_TRUE(fileExists(working));
     const auto& entries = DataDelivery::instance().entries();
@@ -228,7 +238,7 @@ TEST_F(CollectorConfigurationTest, SettingsFromTheConfiguration)
               collect(scheme("Ravlon", "true", "counters-file", "ravlon.counters")));
     Collector collector;
     ASSERT_TRUE(collector.configure());
-    EXPECT_EQ(install_.dir().path() + "/work/data/", CollectorConfiguration::workingDirectory());
+    EXPECT_EQ(native(install_.dir().path() + "/work/data/"), CollectorConfiguration::workingDirectory());
     EXPECT_TRUE(fileExists(install_.dir().path() + "/work/data"));
     EXPECT_EQ(3600, CollectorConfiguration::deliveryInterval().seconds());
     EXPECT_EQ(3600, DataDelivery::instance().defaultInterval().seconds());
@@ -243,7 +253,7 @@ TEST_F(CollectorConfigurationTest, InstallDirectoryIsNormalisedBeforeTheWorkingD
     configure(collect(scheme("Ravlon", "false", "", "")));
     Collector collector;
     ASSERT_TRUE(collector.configure());
-    EXPECT_EQ(install_.installDirectory() + "Log/temp/RVL/", CollectorConfiguration::workingDirectory());
+    EXPECT_EQ(native(install_.installDirectory() + "Log/temp/RVL/"), CollectorConfiguration::workingDirectory());
 }
 
 TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
@@ -271,7 +281,7 @@ TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
         {"working directory below a file",
          "  working-dir(DirName) = \"" + Testing::TestInstallation::quotedValue(install_.configurationDirectory()) +
              "plainfile/sub\" {}\n" + collect(good),
-         "(8.09.11)", "plainfile/sub/"},
+         "(8.09.11)", native("plainfile/sub/")},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -513,8 +513,9 @@ TEST_F(CounterTest, StatusTextsOfAllCodes)
     EXPECT_EQ("PDH_PLA_VALIDATION_WARNING", pdhStatusName(0x80000BF3));
     EXPECT_EQ("PDH_COUNTER_ALREADY_IN_QUERY", pdhStatusText(0xC0000BF6));
 
-    errno = 2;
-    EXPECT_EQ("UNKNOWN (Status=-1073738795{C0000BD5}  LastError=2)", pdhStatusText(0xC0000BD5));
+    // The last error reads as its Win32 number (access denied is 5, not 13).
+    errno = EACCES;
+    EXPECT_EQ("UNKNOWN (Status=-1073738795{C0000BD5}  LastError=5)", pdhStatusText(0xC0000BD5));
     errno = 0;
     EXPECT_EQ("UNKNOWN (Status=-1073738761{C0000BF7}  LastError=0)", pdhStatusName(0xC0000BF7));
     EXPECT_EQ("UNKNOWN (Status=2{2}  LastError=0)", pdhStatusText(2));

@@ -625,8 +625,10 @@ TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
     DateTime::setClockSource([shift] { return static_cast<int64_t>(std::time(nullptr)) + shift; });
     ASSERT_EQ(perfData().openQuery(pdhQuery), 0u);
     addCounter(BUSY);
-    addCounter("\\Memory\\Available Bytes");
-    addScheme("cpu", {BUSY, "\\Memory\\Available Bytes"});
+    // Up time: a counter every system's provider has, wine's PDH included.
+    const std::string upTime = "\\System\\System Up Time";
+    addCounter(upTime);
+    addScheme("cpu", {BUSY, upTime});
     prepare({"cpu"});
     ASSERT_TRUE(agent_.startThreads());
     // First period end: shifted :29 + 31 s.

@@ -56,6 +56,9 @@ public:
 private:
     long pid_ = -1;
     int pipe_ = -1;
+    // Windows: the child's process and the read end of its output pipe.
+    void* process_ = nullptr;
+    void* pipeHandle_ = nullptr;
     std::string partial_;
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/linux/PerfDataLinux.h"
+#include "platform/linux/Win32Errors.h"
 
 namespace Telvar {
 namespace Platform {
@@ -29,7 +30,7 @@ PerfDataProvider& perfData()
 
 void setPerfDataProvider(PerfDataProvider* provider) { installed.store(provider); }
 
-uint32_t pdhLastError() { return static_cast<uint32_t>(errno); }
+uint32_t pdhLastError() { return win32ErrorFromErrno(errno); }
 
 std::string PerfDataProvider::errorText(uint32_t error)
 {

@@ -2,6 +2,8 @@
 
 // Inside of the Linux performance-data backend: the object and counter
 // catalogue, one collection's parsed sources, and the provider itself.
+// It reads /proc and /sys; TELVAR_PROC_ROOT and TELVAR_SYS_ROOT, when set
+// at openQuery, move those roots (fixture trees).
 
 #include <cstdint>
 #include <functional>
@@ -339,6 +341,16 @@ bool splitCounterPath(const std::string& path, std::string& machine, std::string
                       bool& hasInstance, std::string& counter);
 
 } // namespace LinuxPerf
+
+// Size and free space of a mounted file system, for LogicalDisk.
+struct FileSystemSpace {
+    uint64_t totalBytes = 0;
+    uint64_t freeBytes = 0;
+};
+using FileSystemSpaceFunction = std::function<bool(const std::string& mountPoint, FileSystemSpace& space)>;
+// Replaces the file-system query of the system backend (tests); an empty
+// function restores the real one.
+void setFileSystemSpaceFunction(FileSystemSpaceFunction function);
 
 // Size and free space of a mounted file system (statvfs, or the test's function).
 bool fileSystemSpace(const std::string& mountPoint, FileSystemSpace& space);

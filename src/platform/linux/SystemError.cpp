@@ -18,6 +18,8 @@ std::string systemErrorMessage(uint32_t error)
         return "Not enough memory resources are available to process this command.";
     case ERR_GEN_FAILURE:
         return "A device attached to the system is not functioning.";
+    case ERR_NOT_SUPPORTED:
+        return "The request is not supported.";
     case ERR_INVALID_PARAMETER:
         return "The parameter is incorrect.";
     case ERR_SEM_TIMEOUT:

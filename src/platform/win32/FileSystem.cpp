@@ -58,6 +58,30 @@ std::string uniqueName(const std::string& base)
     return base + ".~" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(uniqueCounter++);
 }
 
+// A path from a call that answers its length, or the size it needs when the
+// buffer is too small, or 0 on failure: asked again with the size it named.
+template <typename Call>
+std::string pathText(Call call)
+{
+    std::vector<char> buffer(MAX_PATH + 1);
+    for (;;) {
+        DWORD n = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            failLast();
+            return std::string();
+        }
+        if (n < buffer.size()) {
+            succeed();
+            return std::string(buffer.data(), n);
+        }
+        if (n > 32768) {
+            failWith(FILE_ERROR_FILENAME_EXCED_RANGE);
+            return std::string();
+        }
+        buffer.resize(n + 1);
+    }
+}
+
 bool hasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
 
 bool writeAll(HANDLE file, const char* data, size_t size)
@@ -218,23 +242,9 @@ std::string absolutePath(const std::string& path)
         failWith(FILE_ERROR_INVALID_PARAMETER);
         return std::string();
     }
-    std::vector<char> buffer(MAX_PATH + 1);
-    for (;;) {
-        DWORD n = ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (n == 0) {
-            failLast();
-            return std::string();
-        }
-        if (n < buffer.size()) {
-            succeed();
-            return std::string(buffer.data(), n);
-        }
-        if (n > 32768) {
-            failWith(FILE_ERROR_FILENAME_EXCED_RANGE);
-            return std::string();
-        }
-        buffer.resize(n + 1);
-    }
+    return pathText([&path](char* buffer, DWORD size) {
+        return ::GetFullPathNameA(path.c_str(), size, buffer, nullptr);
+    });
 }
 
 DriveKind driveKind(const std::string& path)
@@ -359,23 +369,7 @@ bool removeDirectory(const std::string& path)
 
 std::string currentDirectory()
 {
-    std::vector<char> buffer(MAX_PATH + 1);
-    for (;;) {
-        DWORD n = ::GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (n == 0) {
-            failLast();
-            return std::string();
-        }
-        if (n < buffer.size()) {
-            succeed();
-            return std::string(buffer.data(), n);
-        }
-        if (n > 32768) {
-            failWith(FILE_ERROR_FILENAME_EXCED_RANGE);
-            return std::string();
-        }
-        buffer.resize(n + 1);
-    }
+    return pathText([](char* buffer, DWORD size) { return ::GetCurrentDirectoryA(size, buffer); });
 }
 
 bool setCurrentDirectory(const std::string& path)

@@ -33,41 +33,89 @@ void splitMultiString(const std::vector<char>& buffer, DWORD length, std::vector
 
 } // namespace
 
+bool PdhPerfData::knownQuery(PdhHandle query)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queries_.count(query) != 0;
+}
+
+bool PdhPerfData::knownCounter(PdhHandle counter)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_.count(counter) != 0;
+}
+
 PdhStatus PdhPerfData::openQuery(PdhHandle& query)
 {
     PDH_HQUERY handle = nullptr;
     DWORD status = ::PdhOpenQueryA(nullptr, 0, &handle);
     query = status == ERROR_SUCCESS ? reinterpret_cast<PdhHandle>(handle) : PDH_NULL_HANDLE;
+    if (query != PDH_NULL_HANDLE) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queries_[query];
+    }
     return static_cast<PdhStatus>(status);
 }
 
 PdhStatus PdhPerfData::closeQuery(PdhHandle query)
 {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = queries_.find(query);
+        if (it == queries_.end())
+            return PDH_INVALID_HANDLE;
+        // PDH closes the query's counters with it.
+        for (PdhHandle c : it->second)
+            counters_.erase(c);
+        queries_.erase(it);
+    }
     return static_cast<PdhStatus>(::PdhCloseQuery(queryOf(query)));
 }
 
 PdhStatus PdhPerfData::addCounter(PdhHandle query, const std::string& path, uintptr_t userData,
                                   PdhHandle& counter)
 {
+    counter = PDH_NULL_HANDLE;
+    if (!knownQuery(query))
+        return PDH_INVALID_HANDLE;
     PDH_HCOUNTER handle = nullptr;
     DWORD status = ::PdhAddCounterA(queryOf(query), path.c_str(), userData, &handle);
-    counter = status == ERROR_SUCCESS ? reinterpret_cast<PdhHandle>(handle) : PDH_NULL_HANDLE;
+    if (status != ERROR_SUCCESS || handle == nullptr)
+        return static_cast<PdhStatus>(status);
+    counter = reinterpret_cast<PdhHandle>(handle);
+    std::lock_guard<std::mutex> lock(mutex_);
+    queries_[query].insert(counter);
+    counters_[counter] = query;
     return static_cast<PdhStatus>(status);
 }
 
 PdhStatus PdhPerfData::removeCounter(PdhHandle counter)
 {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = counters_.find(counter);
+        if (it == counters_.end())
+            return PDH_INVALID_HANDLE;
+        queries_[it->second].erase(counter);
+        counters_.erase(it);
+    }
     return static_cast<PdhStatus>(::PdhRemoveCounter(counterOf(counter)));
 }
 
 PdhStatus PdhPerfData::collectQueryData(PdhHandle query)
 {
+    if (!knownQuery(query))
+        return PDH_INVALID_HANDLE;
     return static_cast<PdhStatus>(::PdhCollectQueryData(queryOf(query)));
 }
 
 PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
                                          PdhFmtCounterValue& value)
 {
+    if (!knownCounter(counter)) {
+        value = PdhFmtCounterValue();
+        return PDH_INVALID_HANDLE;
+    }
     PDH_FMT_COUNTERVALUE raw;
     std::memset(&raw, 0, sizeof raw);
     DWORD counterType = 0;
@@ -89,6 +137,8 @@ PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uin
 
 PdhStatus PdhPerfData::getCounterType(PdhHandle counter, uint32_t& type)
 {
+    if (!knownCounter(counter))
+        return PDH_INVALID_HANDLE;
     DWORD size = 0;
     DWORD status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, nullptr);
     if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)

@@ -1,12 +1,18 @@
 #pragma once
 
+#include <map>
+#include <mutex>
+#include <set>
+
 #include "platform/PerfData.h"
 
 namespace Telvar {
 namespace Platform {
 
 // The system provider on Windows: the Performance Data Helper itself and the
-// name table the registry publishes under HKEY_PERFORMANCE_DATA.
+// name table the registry publishes under HKEY_PERFORMANCE_DATA. Handles it
+// did not give out, or already closed, get PDH_INVALID_HANDLE as on the other
+// systems: PDH itself may follow them as pointers.
 class PdhPerfData : public PerfDataProvider {
 public:
     PdhStatus openQuery(PdhHandle& query) override;
@@ -23,6 +29,16 @@ public:
     PdhStatus enumObjects(std::vector<std::string>& objects) override;
     PdhStatus enumObjectItems(const std::string& object, std::vector<std::string>& counters,
                               std::vector<std::string>& instances) override;
+
+private:
+    bool knownQuery(PdhHandle query);
+    bool knownCounter(PdhHandle counter);
+
+    std::mutex mutex_;
+    // Open queries with their counters (guarded by mutex_).
+    std::map<PdhHandle, std::set<PdhHandle>> queries_;
+    // Counter to its query (guarded by mutex_).
+    std::map<PdhHandle, PdhHandle> counters_;
 };
 
 } // namespace Platform

@@ -17,6 +17,7 @@ std::string systemErrorMessage(uint32_t error)
     case ERR_INVALID_HANDLE: return "The handle is invalid.";
     case ERR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
     case ERR_GEN_FAILURE: return "A device attached to the system is not functioning.";
+    case ERR_NOT_SUPPORTED: return "The request is not supported.";
     case ERR_INVALID_PARAMETER: return "The parameter is incorrect.";
     case ERR_SEM_TIMEOUT: return "The semaphore timeout period has expired.";
     case ERR_INVALID_NAME: return "The filename, directory name, or volume label syntax is incorrect.";

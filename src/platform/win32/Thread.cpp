@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <map>
 #include <memory>
@@ -309,6 +310,17 @@ bool peekThreadMessage(ThreadMessage& message, bool remove)
 
 int32_t getThreadMessage(ThreadMessage& message)
 {
+    if (currentRecord == nullptr) {
+        // No termination to honour (a thread not made here, such as the
+        // main thread): the system's own wait, which also serves the sent
+        // messages of its windows.
+        MSG msg;
+        BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+        if (got == -1)
+            return -1;
+        toMessage(msg, message);
+        return got ? 1 : 0;
+    }
     for (;;) {
         if (peekThreadMessage(message, true))
             return message.message == MSG_QUIT ? 0 : 1;
@@ -318,14 +330,20 @@ int32_t getThreadMessage(ThreadMessage& message)
 
 int32_t waitThreadMessage(ThreadMessage& message, uint32_t timeoutMs)
 {
-    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    // The tick count moves in steps: a deadline on it could end the wait up
+    // to a step early.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (peekThreadMessage(message, true))
             return message.message == MSG_QUIT ? 0 : 1;
-        ULONGLONG now = ::GetTickCount64();
+        const Clock::time_point now = Clock::now();
         if (now >= deadline)
             return -1;
-        waitForMessage(static_cast<DWORD>(deadline - now));
+        // Rounded up, so that the wait never ends just short of the deadline.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now +
+                                                                                std::chrono::microseconds(999));
+        waitForMessage(static_cast<DWORD>(left.count()));
     }
 }
 

@@ -475,6 +475,37 @@ TEST(Win32PerfDataTest, TheCountersWineOffersGiveLargeValues)
     EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh.closeQuery(query));
 }
 
+// Wine's PDH follows any handle as a pointer: a stale or foreign one (a
+// fake provider's, say) used to end the process instead of failing.
+TEST(Win32PerfDataTest, HandlesNotGivenOutOrClosedAreRefused)
+{
+    PerfDataProvider& pdh = systemPerfData();
+    const PdhHandle foreign = 0x42;
+    PdhFmtCounterValue value;
+    uint32_t type = 0;
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.closeQuery(foreign));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.collectQueryData(foreign));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.removeCounter(foreign));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.getFormattedValue(foreign, PDH_FMT_LARGE, &type, value));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.getCounterType(foreign, type));
+    PdhHandle counter = 7;
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.addCounter(foreign, "\\System\\System Up Time", 1, counter));
+    EXPECT_EQ(PDH_NULL_HANDLE, counter);
+
+    PdhHandle query = PDH_NULL_HANDLE, uptime = PDH_NULL_HANDLE, cpu = PDH_NULL_HANDLE;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.openQuery(query));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\System\\System Up Time", 1, uptime));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\Processor(_Total)\\% Processor Time", 2, cpu));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.removeCounter(cpu));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.removeCounter(cpu));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.getCounterType(cpu, type));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.closeQuery(query));
+    // The counter went with its query.
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.getFormattedValue(uptime, PDH_FMT_LARGE, &type, value));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.closeQuery(query));
+    EXPECT_EQ(PDH_INVALID_HANDLE, pdh.collectQueryData(query));
+}
+
 TEST(Win32PerfDataTest, NameLookupLeavesAShortBufferAlone)
 {
     PerfDataProvider& pdh = systemPerfData();
