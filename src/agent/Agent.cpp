@@ -40,8 +40,6 @@ std::string g_temporaryDirectory;
 Agent::Agent() : Agent(std::string()) {}
 
 Agent::Agent(const std::string& commandLine)
-    : sleep_([](uint32_t ms) { Platform::threadSleep(ms); }),
-      clock_([] { return DateTime::now(); })
 {
     CommandLine::split(commandLine, programPath_, argumentText_);
     options_ = CommandLine::parse(commandLine);
@@ -90,25 +88,6 @@ void Agent::setLoggerCentre(const SmartPointer<LoggerCentre>& centre)
                             : SmartPointer<LoggerUnit>(new LoggerUnit(centre, MODULE_AGENT));
 }
 
-void Agent::setSleepFunction(SleepFunction sleep)
-{
-    if (sleep)
-        sleep_ = std::move(sleep);
-    else
-        sleep_ = [](uint32_t ms) { Platform::threadSleep(ms); };
-}
-
-void Agent::setClock(ClockFunction clock)
-{
-    if (clock)
-        clock_ = std::move(clock);
-    else
-        clock_ = [] { return DateTime::now(); };
-}
-
-DateTime Agent::now() const { return clock_(); }
-
-void Agent::sleep(uint32_t milliseconds) const { sleep_(milliseconds); }
 
 void Agent::debug(int32_t level, const std::string& text) const
 {
@@ -197,7 +176,7 @@ bool Agent::startThreads()
             entry.thread->execute();
             ++started;
             entry.checkStatus = CHECK_OK;
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             if (!entry.name.empty())
                 debug(4, "   Started \"%s\".", entry.name);
         } catch (Exception& e) {
@@ -289,7 +268,7 @@ bool Agent::verifyStoppedThreads()
 bool Agent::stopAndVerifyThreads()
 {
     stopThreads();
-    sleep(STOP_GRACE_MS);
+    DateTime::sleepMilliseconds(STOP_GRACE_MS);
     return verifyStoppedThreads();
 }
 
@@ -328,12 +307,12 @@ bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
     if (initiating) {
         if (entry.reportsState())
             entry.state = STATE_ASKED;
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
     entry.checkStatus = CHECK_OK;
     if (!entry.reportsState()) {
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
     switch (entry.state.load()) {
@@ -346,10 +325,10 @@ bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
         return false;
     case STATE_QUITTING:
         debug(5, "   \"%s\" is waiting for quit signal.", entry.name);
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     default:
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
 }
@@ -389,7 +368,7 @@ bool Agent::checkThread(ThreadRecord& entry)
     if (entry.checkStatus == CHECK_OK) {
         debug(5, "   Check: \"%s\" is OK.", entry.name);
         if (entry.state.load() != STATE_FATAL) {
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             return true;
         }
         return shutDownOnFatal(entry);
@@ -400,7 +379,7 @@ bool Agent::checkThread(ThreadRecord& entry)
         return shutDownOnFatal(entry);
     if (debugAtLeast(4)) {
         debug(4, "   Check: \"%s\" is not OK.", entry.name);
-        debug(5, "      Check: The last time it was OK was %s ago.", (now() - entry.lastOk).toText());
+        debug(5, "      Check: The last time it was OK was %s ago.", (DateTime::now() - entry.lastOk).toText());
     }
     try {
         if (entry.checkStatus == CHECK_SILENT) {
@@ -418,7 +397,7 @@ bool Agent::checkThread(ThreadRecord& entry)
             entry.state = STATE_NONE;
             entry.thread->execute();
             entry.checkStatus = CHECK_OK;
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             debug(5, "   Check: \"%s\" has been restarted.", entry.name);
         }
     } catch (Exception& e) {
@@ -435,7 +414,7 @@ bool Agent::restart()
 {
     reconfigure_ = false;
     stopThreads();
-    sleep(STOP_GRACE_MS);
+    DateTime::sleepMilliseconds(STOP_GRACE_MS);
     if (!verifyStoppedThreads())
         return false;
     clearThreads();

@@ -1,14 +1,12 @@
 #include "common/DateTime.h"
 
+#include "common/Clock.h"
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
-#include "platform/Clock.h"
-#include "platform/Thread.h"
 #include "platform/TimeZone.h"
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
 namespace Telvar {
 
@@ -20,11 +18,6 @@ constexpr int64_t TRANSITION_REACH = 100000;
 
 std::atomic<int32_t> g_recentOffset{DateTime::OFFSET_NONE};
 std::atomic<bool> g_zoneReady{false};
-
-std::atomic<bool> g_hooked{false};
-std::mutex g_hookMutex;
-std::function<int64_t()> g_clockSource;
-std::function<void(int)> g_sleepFunction;
 
 void ensureTimeZone()
 {
@@ -572,46 +565,13 @@ DateTimeParts DateTime::parseDateTime(const std::string& text, int kind)
 
 void DateTime::waitSeconds(int32_t n)
 {
-    const int64_t start = readClock();
-    std::function<void(int)> sleeper;
-    if (g_hooked) {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        sleeper = g_sleepFunction;
-    }
-    while (readClock() - start < n) {
-        if (sleeper)
-            sleeper(100);
-        else
-            Platform::sleepMilliseconds(100);
-    }
+    Clock& clock = Clock::current();
+    const int64_t start = clock.nowSeconds();
+    while (clock.nowSeconds() - start < n)
+        clock.sleepMilliseconds(100);
 }
 
-void DateTime::sleepMilliseconds(int ms)
-{
-    std::function<void(int)> sleeper;
-    if (g_hooked) {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        sleeper = g_sleepFunction;
-    }
-    if (sleeper)
-        sleeper(ms);
-    else if (ms > 0)
-        Platform::threadSleep(static_cast<uint32_t>(ms));
-}
-
-void DateTime::setClockSource(std::function<int64_t()> source)
-{
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_clockSource = std::move(source);
-    g_hooked = g_clockSource || g_sleepFunction;
-}
-
-void DateTime::setSleepFunction(std::function<void(int)> sleepMs)
-{
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_sleepFunction = std::move(sleepMs);
-    g_hooked = g_clockSource || g_sleepFunction;
-}
+void DateTime::sleepMilliseconds(int ms) { Clock::current().sleepMilliseconds(ms); }
 
 void DateTime::reloadTimeZone()
 {
@@ -624,18 +584,6 @@ void DateTime::assign(int64_t seconds)
     seconds_ = static_cast<int32_t>(clampMoment(seconds));
 }
 
-int64_t DateTime::readClock()
-{
-    if (g_hooked) {
-        std::function<int64_t()> source;
-        {
-            std::lock_guard<std::mutex> lock(g_hookMutex);
-            source = g_clockSource;
-        }
-        if (source)
-            return source();
-    }
-    return Platform::currentTimeSeconds();
-}
+int64_t DateTime::readClock() { return Clock::current().nowSeconds(); }
 
 } // namespace Telvar

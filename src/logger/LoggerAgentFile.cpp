@@ -11,7 +11,6 @@
 #include "common/StringUtil.h"
 #include "common/TimeSpan.h"
 #include "logger/LogSettings.h"
-#include "platform/Clock.h"
 
 namespace Telvar {
 
@@ -20,18 +19,6 @@ namespace {
 constexpr uint16_t LOG_FILE_ACCESS = FileBase::ACCESS_WRITE | FileBase::ACCESS_CREATE |
                                      FileBase::ACCESS_APPEND | FileBase::ACCESS_UNSAFE |
                                      FileBase::ACCESS_NOLOCK;
-
-std::mutex& sleepMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::function<void(int)>& sleepFunction()
-{
-    static std::function<void(int)>* function = new std::function<void(int)>();
-    return *function;
-}
 
 // Lines since the last flush, shared by all sinks like the flush period.
 std::atomic<int32_t> lineCounter{0};
@@ -126,7 +113,7 @@ public:
             if (named_->enforce())
                 return true;
             if (attempt < LOCK_ATTEMPTS)
-                sleepFor(LOCK_RETRY_MS);
+                DateTime::sleepMilliseconds(LOCK_RETRY_MS);
         }
         delete named_;
         named_ = nullptr;
@@ -193,25 +180,6 @@ float LoggerAgentFile::sizeFactor() const
     return sizeFactor_;
 }
 
-void LoggerAgentFile::setSleepFunction(std::function<void(int)> sleepMs)
-{
-    std::lock_guard<std::mutex> lock(sleepMutex());
-    sleepFunction() = std::move(sleepMs);
-}
-
-void LoggerAgentFile::sleepFor(int ms)
-{
-    std::function<void(int)> sleeper;
-    {
-        std::lock_guard<std::mutex> lock(sleepMutex());
-        sleeper = sleepFunction();
-    }
-    if (sleeper)
-        sleeper(ms);
-    else
-        Platform::sleepMilliseconds(ms);
-}
-
 bool LoggerAgentFile::write(const std::string& line) { return writeLine(line, false); }
 
 bool LoggerAgentFile::setLogFile(const std::string& path)
@@ -254,7 +222,7 @@ bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
 {
     if (!internal) {
         while (state_.load() != STATE_IDLE)
-            sleepFor(STATE_WAIT_MS);
+            DateTime::sleepMilliseconds(STATE_WAIT_MS);
     }
     ProcessGuard guard(processLock_);
     if (file_.isNull())

@@ -56,10 +56,6 @@ public:
     float sizeFactor() const;
     int32_t state() const { return state_.load(); }
 
-    // The sleep of the lock retries and of lines waiting for a rotation.
-    // Tests shorten it; an empty function restores the real one.
-    static void setSleepFunction(std::function<void(int)> sleepMs);
-
 private:
     class CrossProcessLock;
 
@@ -73,7 +69,6 @@ private:
     void closeFile(const std::string& reason);
     void computeNextRotation();
     std::string rotatedName(const std::string& counter) const;
-    static void sleepFor(int ms);
 
     SmartPointer<FileBase> file_;
     mutable Monopoly processLock_;

@@ -19,6 +19,7 @@
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
 #include "support/FileSizeLimit.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 
@@ -56,8 +57,7 @@ protected:
         oldTz_ = Platform::environmentVariable("TZ");
         Platform::setEnvironmentVariable("TZ", "UTC");
         DateTime::reloadTimeZone();
-        DateTime::setClockSource([] { return STAMP; });
-        setFileRetrySleep([](int) {});
+        clock_.sleepWith([](int) {});
         setDebugLevel(5);
         unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(MemorySink::makeCentre(sink_), MODULE_AGENT));
         LogFile::setLoggerUnit(unit_);
@@ -66,8 +66,6 @@ protected:
     void TearDown() override
     {
         LogFile::setLoggerUnit(SmartPointer<LoggerUnit>());
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
         if (hadTz_)
             Platform::setEnvironmentVariable("TZ", oldTz_);
         else
@@ -101,6 +99,7 @@ protected:
 
     static std::string fileName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
+    Testing::ManualClock clock_{STAMP};
     Testing::TempDir dir_{"logfile"};
     SmartPointer<MemorySink> sink_;
     SmartPointer<LoggerUnit> unit_;
@@ -387,7 +386,7 @@ TEST_F(LogFileTest, DestructionDeliversAnOpenFile)
 
 TEST_F(LogFileTest, DeliveriesDuringWritingLoseNoRecord)
 {
-    DateTime::setClockSource(nullptr);
+    clock_.readWith([] { return Clock::system().nowSeconds(); });
     setDebugLevel(0);
     // One writer per stream, as the collector has one per scheme.
     LogFile cpu;

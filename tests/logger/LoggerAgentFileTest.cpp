@@ -21,6 +21,7 @@
 #include "logger/LogSettings.h"
 #include "platform/Process.h"
 #include "support/FileSizeLimit.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -71,13 +72,12 @@ protected:
         Platform::setEnvironmentVariable("TELVAR_REGISTRY_ROOT", dir_.file("registry"));
         Platform::unsetEnvironmentVariable("TELVAR_ENV");
         g_now = local(2026, 3, 10, 10, 0, 0);
-        DateTime::setClockSource([] { return g_now.load(); });
-        LoggerAgentFile::setSleepFunction([this](int ms) {
+        clock_.readWith([] { return g_now.load(); });
+        clock_.sleepWith([this](int ms) {
             std::lock_guard<std::mutex> lock(sleepsMutex_);
             sleeps_.push_back(ms);
             std::this_thread::yield();
         });
-        setFileRetrySleep([](int) {});
         setRotationScheme(ROTATE_NONE);
         setRotationInterval(TimeSpan(0));
         setInitRotationPending(true);
@@ -93,9 +93,6 @@ protected:
         setRotationSize(10);
         setInitRotationPending(true);
         setLogApplicationName("core");
-        LoggerAgentFile::setSleepFunction(nullptr);
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
         Platform::unsetEnvironmentVariable("TELVAR_REGISTRY_ROOT");
         if (hadTz_)
             Platform::setEnvironmentVariable("TZ", oldTz_);
@@ -116,6 +113,7 @@ protected:
                "\" to \"" + to + "\".\r\n" + closing("x.log", g_now, "Rotating log file");
     }
 
+    Telvar::Testing::ManualClock clock_;
     TempDir dir_{"logfile"};
     std::string path_;
     std::mutex sleepsMutex_;

@@ -16,6 +16,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 
 using namespace Telvar;
@@ -36,7 +37,6 @@ protected:
         oldTz_ = Platform::environmentVariable("TZ");
         Platform::setEnvironmentVariable("TZ", "UTC");
         DateTime::reloadTimeZone();
-        DateTime::setClockSource([] { return STAMP; });
         centre_ = MemorySink::makeCentre(sink_, APPLICATION_RAVLON);
     }
     void TearDown() override
@@ -45,7 +45,6 @@ protected:
         setSeverityThreshold(0);
         setTimeMode(TIME_MODE_LOCAL);
         setMessageCatalog(SmartPointer<LogCommons>());
-        DateTime::setClockSource(nullptr);
         if (hadTz_)
             Platform::setEnvironmentVariable("TZ", oldTz_);
         else
@@ -61,6 +60,7 @@ protected:
         return u;
     }
 
+    Telvar::Testing::ManualClock clock_{STAMP};
     SmartPointer<MemorySink> sink_;
     SmartPointer<LoggerCentre> centre_;
 

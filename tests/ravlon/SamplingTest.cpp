@@ -28,6 +28,7 @@
 #include "ravlon/Counter.h"
 #include "ravlon/Sampling.h"
 #include "support/FakePerfData.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 #include "support/VirtualTime.h"
@@ -602,7 +603,8 @@ TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
     int64_t real = static_cast<int64_t>(std::time(nullptr));
     // Real second r reads as one that is 27 past a half minute.
     const int64_t shift = ((27 - real % 30) + 30) % 30;
-    DateTime::setClockSource([shift] { return static_cast<int64_t>(std::time(nullptr)) + shift; });
+    Telvar::Testing::ManualClock shifted;
+    shifted.readWith([shift] { return static_cast<int64_t>(std::time(nullptr)) + shift; });
     ASSERT_EQ(perfData().openQuery(pdhQuery), 0u);
     addCounter(BUSY);
     addCounter("\\Memory\\Available Bytes");
@@ -618,7 +620,6 @@ TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
     for (ThreadRecord& entry : agent_.threads())
         entry.thread->stop(false, -1, 5000);
     perfData().closeQuery(pdhQuery);
-    DateTime::setClockSource({});
     cpu = records("cpu");
     ASSERT_EQ(cpu.size(), 1u);
     std::cout << "record: " << cpu[0].classification << cpu[0].measurement;

@@ -9,7 +9,7 @@
 
 #include "common/DateTime.h"
 #include "common/SmartPointer.h"
-#include "platform/Clock.h"
+#include "common/Clock.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CounterNames.h"
@@ -139,7 +139,7 @@ int run(const Args& args)
     pdh.collectQueryData(pdhQuery);
     const int intervalMs = static_cast<int>(seconds * 1000.0 + 0.5);
     for (long n = 0; count < 0 || n < count; ++n) {
-        Platform::sleepMilliseconds(intervalMs);
+        Clock::current().sleepMilliseconds(intervalMs);
         pdh.collectQueryData(pdhQuery);
         registerCounterData(true);
         std::string line = quoted(DateTime::now().toText(false));

@@ -11,7 +11,7 @@
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
-#include "platform/Clock.h"
+#include "common/Clock.h"
 #include "platform/Process.h"
 
 namespace Telvar {
@@ -58,13 +58,13 @@ bool parseSeconds(const std::string& text, double& seconds)
 std::string freshIdentifier()
 {
     return "ravlonctl-" + std::to_string(Platform::currentProcessId()) + "-" +
-           std::to_string(Platform::currentTimeSeconds()) + "-" + std::to_string(Platform::monotonicMilliseconds());
+           std::to_string(Clock::current().nowSeconds()) + "-" + std::to_string(Clock::current().monotonicMilliseconds());
 }
 
 // Polls the reply slot until the matching REPLY arrives or the time is up.
 bool awaitReply(MailSlot& slot, const std::string& identifier, double seconds, std::string& payload)
 {
-    int64_t until = Platform::monotonicMilliseconds() + static_cast<int64_t>(seconds * 1000);
+    int64_t until = Clock::current().monotonicMilliseconds() + static_cast<int64_t>(seconds * 1000);
     for (;;) {
         std::vector<std::string> messages;
         slot.receive(messages);
@@ -76,9 +76,9 @@ bool awaitReply(MailSlot& slot, const std::string& identifier, double seconds, s
                 return true;
             }
         }
-        if (Platform::monotonicMilliseconds() >= until)
+        if (Clock::current().monotonicMilliseconds() >= until)
             return false;
-        Platform::sleepMilliseconds(20);
+        Clock::current().sleepMilliseconds(20);
     }
 }
 
@@ -138,7 +138,7 @@ int runSend(const Args& args)
         if (wait) {
             if (replyTo.empty())
                 replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
-                          std::to_string(Platform::monotonicMilliseconds());
+                          std::to_string(Clock::current().monotonicMilliseconds());
             replySlot = new MailSlot(IPC_RECEIVER, replyTo);
         }
         std::unique_ptr<MailSlot> ownSlot(replySlot);
