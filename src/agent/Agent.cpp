@@ -436,32 +436,50 @@ bool Agent::configure()
 
 bool Agent::configureAgent()
 {
+    if (!startLogging() || !takeInstanceLock() || !attachConfiguration() || !readConfiguration())
+        return false;
+    loadLogMessages();
+    setMessageCatalog(catalogue_);
+    logSetup_.configure();
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
+    int32_t level = 0;
+    if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
+        setDebugLevel(level);
+    return loadPrimeTime() && prepareWorkers();
+}
+
+bool Agent::startLogging()
+{
     std::string debugLog;
     if (getResource(programName_ + "DebugLog", debugLog) != RESOURCE_OK)
         debugLog = programName_ + "Debug.log";
-
     const int32_t applicationId = parseApplicationName(programName_);
     const int32_t moduleId = parseModuleName(programName_);
     if (applicationId == APPLICATION_UNKNOWN || moduleId == MODULE_UNKNOWN)
         return false;
-
     if (logSetup_.unit.isNull()) {
         logSetup_.logFileName = debugLog;
         logSetup_.applicationId = applicationId;
         logSetup_.moduleId = moduleId;
     }
-    if (!logSetup_.start())
+    return logSetup_.start();
+}
+
+bool Agent::takeInstanceLock()
+{
+    if (lockTaken_)
+        return true;
+    const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
+    if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
+        logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
         return false;
-
-    if (!lockTaken_) {
-        const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
-        if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
-            logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
-            return false;
-        }
-        lockTaken_ = true;
     }
+    lockTaken_ = true;
+    return true;
+}
 
+bool Agent::attachConfiguration()
+{
     if (logSetup_.centre.isNull())
         return false;
     // The old reader stays until the new one is in place: the logging
@@ -469,7 +487,6 @@ bool Agent::configureAgent()
     SmartPointer<ConfReader> reader(new ConfReader(logSetup_.centre));
     logSetup_.configuration = reader.get();
     configuration_ = reader;
-
     if (unit_.isNull()) {
         centre_ = logSetup_.centre;
         unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(centre_, MODULE_AGENT));
@@ -477,7 +494,11 @@ bool Agent::configureAgent()
             return false;
     }
     LogFile::setLoggerUnit(unit_);
+    return true;
+}
 
+bool Agent::readConfiguration()
+{
     std::string directory;
     if (getResource("ConfigurationDir", directory) != RESOURCE_OK) {
         debug(1, "Could not get configuration dir from system.");
@@ -486,8 +507,6 @@ bool Agent::configureAgent()
     StringUtil::normaliseSeparators(directory);
     StringUtil::appendSeparator(directory);
     configurationDirectory_ = directory;
-
-    const std::string prefix = StringUtil::toLowerCopy(programName_);
     if (!commandLineFileTaken_) {
         commandLineFileTaken_ = true;
         if (!options_.empty() && options_.front().first == "c") {
@@ -496,49 +515,41 @@ bool Agent::configureAgent()
         }
     }
     // A file named on the command line stays in use on every restart.
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
     configurationFile_ = commandLineFile_.empty() ? directory + prefix + ".conf" : commandLineFile_;
-
     configuration_->readFile(configurationFile_);
+    return true;
+}
 
-    loadLogMessages();
-
-    setMessageCatalog(catalogue_);
-    logSetup_.configure();
-
-    int32_t level = 0;
-    if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
-        setDebugLevel(level);
-
+bool Agent::loadPrimeTime()
+{
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
     std::string primeTimeFile;
     if (configuration_->getFileName(prefix + ".primetime-file", primeTimeFile) != ConfReader::CONF_OK)
-        primeTimeFile = directory + "primetime";
+        primeTimeFile = configurationDirectory_ + "primetime";
     StringUtil::normaliseSeparators(primeTimeFile);
-    if (fileExists(primeTimeFile)) {
-        if (!facts_.loadPrimeTime(primeTimeFile)) {
-            if (!unit_.isNull())
-                unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
-            return false;
-        }
-    }
+    if (!fileExists(primeTimeFile) || facts_.loadPrimeTime(primeTimeFile))
+        return true;
+    if (!unit_.isNull())
+        unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
+    return false;
+}
 
+bool Agent::prepareWorkers()
+{
     try {
         facts_.gatherHostFacts();
     } catch (...) {
         debug(3, "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation service.");
     }
-
     g_agentThreadId = Platform::currentThreadId();
-
     if (!DataDelivery::instance().prepareDataDelivery(*this))
         return false;
-
     std::string temporary;
     if (configuration_->getDirName("Telvar.directories.temp", temporary) != ConfReader::CONF_OK)
         return false;
-    {
-        std::lock_guard<std::mutex> guard(g_temporaryLock);
-        g_temporaryDirectory = temporary;
-    }
+    std::lock_guard<std::mutex> guard(g_temporaryLock);
+    g_temporaryDirectory = temporary;
     return true;
 }
 

@@ -143,7 +143,14 @@ private:
     void reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
                        int32_t line) const;
     bool shutDownOnFatal(ThreadRecord& entry);
+    // The steps of configure, in order; each false ends it.
     bool configureAgent();
+    bool startLogging();
+    bool takeInstanceLock();
+    bool attachConfiguration();
+    bool readConfiguration();
+    bool loadPrimeTime();
+    bool prepareWorkers();
 
     std::list<ThreadRecord> threads_;
     std::atomic<bool> quit_{false};
