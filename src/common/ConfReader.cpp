@@ -376,30 +376,7 @@ int32_t ConfReader::getBool(const std::string& path, bool& out) const
     return CONF_OK;
 }
 
-int32_t ConfReader::leadingInteger(const std::string& text)
-{
-    size_t p = 0;
-    while (p < text.size() && StringUtil::isWhite(text[p]))
-        ++p;
-    bool negative = false;
-    if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
-        negative = text[p] == '-';
-        ++p;
-    }
-    int64_t value = 0;
-    for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
-        // Saturate instead of overflowing on absurdly long digit runs.
-        if (value <= INT64_C(2147483648))
-            value = value * 10 + (text[p] - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
+int32_t ConfReader::leadingInteger(const std::string& text) { return StringUtil::leadingInt32(text); }
 
 int32_t ConfReader::getInteger(const std::string& path, int32_t& out) const
 {

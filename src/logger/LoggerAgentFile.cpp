@@ -1,5 +1,6 @@
 #include "logger/LoggerAgentFile.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <mutex>
 #include <sstream>
@@ -49,23 +50,15 @@ std::string decimal(float value)
 }
 
 // Leading decimal digits (with an optional sign); false when there are none.
+// Kept within two thousand million, so that the count stored back (one more)
+// fits a 32-bit long.
 bool parseCounter(const std::string& text, long& value)
 {
-    std::string t = text;
-    StringUtil::trim(t);
-    size_t pos = 0;
-    bool negative = false;
-    if (pos < t.size() && (t[pos] == '-' || t[pos] == '+'))
-        negative = t[pos++] == '-';
-    if (pos >= t.size() || t[pos] < '0' || t[pos] > '9')
+    constexpr int64_t LIMIT = 2000000000;
+    int64_t v = 0;
+    if (!StringUtil::leadingDigits(text, v))
         return false;
-    long v = 0;
-    for (; pos < t.size() && t[pos] >= '0' && t[pos] <= '9'; ++pos) {
-        if (v > 200000000L)
-            break;
-        v = v * 10 + (t[pos] - '0');
-    }
-    value = negative ? -v : v;
+    value = static_cast<long>(std::min(std::max(v, -LIMIT), LIMIT));
     return true;
 }
 
