@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -101,32 +102,30 @@ public:
     bool acquire()
     {
         owner_.processLock_.enforce();
-        named_ = new Monopoly(owner_.lockName_);
+        named_.reset(new Monopoly(owner_.lockName_));
         for (int attempt = 1; attempt <= LOCK_ATTEMPTS; ++attempt) {
             if (named_->enforce())
                 return true;
             if (attempt < LOCK_ATTEMPTS)
                 DateTime::sleepMilliseconds(LOCK_RETRY_MS);
         }
-        delete named_;
-        named_ = nullptr;
+        named_.reset();
         owner_.processLock_.relax();
         return false;
     }
 
     void release()
     {
-        if (named_ == nullptr)
+        if (!named_)
             return;
         named_->relax();
-        delete named_;
-        named_ = nullptr;
+        named_.reset();
         owner_.processLock_.relax();
     }
 
 private:
     LoggerAgentFile& owner_;
-    Monopoly* named_ = nullptr;
+    std::unique_ptr<Monopoly> named_;
 };
 
 LoggerAgentFile::LoggerAgentFile() { setRotationSize(10); }
@@ -173,7 +172,17 @@ float LoggerAgentFile::sizeFactor() const
     return sizeFactor_;
 }
 
-bool LoggerAgentFile::write(const std::string& line) { return writeLine(line, false); }
+bool LoggerAgentFile::write(const std::string& line)
+{
+    while (state_.load() != STATE_IDLE)
+        DateTime::sleepMilliseconds(STATE_WAIT_MS);
+    ProcessGuard guard(processLock_);
+    if (!followSettings())
+        return false;
+    if (state_.load() == STATE_IDLE && file_->isOpen())
+        rotateIfDue();
+    return appendToOpenFile(line);
+}
 
 bool LoggerAgentFile::setLogFile(const std::string& path)
 {
@@ -203,7 +212,7 @@ bool LoggerAgentFile::setLogFile(const std::string& path)
     lockName_ = sanitisedLockName(path);
     if (!continued.empty()) {
         try {
-            writeLine(continued, true);
+            writeNote(continued);
         } catch (const Exception&) {
             // The switch stands; the next line tries to open the file again.
         }
@@ -211,16 +220,16 @@ bool LoggerAgentFile::setLogFile(const std::string& path)
     return true;
 }
 
-bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
+bool LoggerAgentFile::writeNote(const std::string& line)
 {
-    if (!internal) {
-        while (state_.load() != STATE_IDLE)
-            DateTime::sleepMilliseconds(STATE_WAIT_MS);
-    }
     ProcessGuard guard(processLock_);
+    return followSettings() && appendToOpenFile(line);
+}
+
+bool LoggerAgentFile::followSettings()
+{
     if (file_.isNull())
         return false;
-
     const int32_t interval = rotationInterval().seconds();
     const int32_t size = rotationSize();
     if (interval != seenInterval_ || size != seenSize_) {
@@ -228,22 +237,24 @@ bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
         seenSize_ = size;
         computeNextRotation();
     }
+    return true;
+}
 
-    if (!internal && state_.load() == STATE_IDLE && file_->isOpen()) {
-        bool due = false;
-        {
-            StateGuard checking(state_, STATE_CHECKING);
-            due = checkRotation();
-        }
-        if (due)
-            rotate();
+void LoggerAgentFile::rotateIfDue()
+{
+    bool due = false;
+    {
+        StateGuard checking(state_, STATE_CHECKING);
+        due = checkRotation();
     }
+    if (due)
+        rotate();
+}
 
-    if (!file_->isOpen()) {
-        if (!openFile())
-            return false;
-    }
-
+bool LoggerAgentFile::appendToOpenFile(const std::string& line)
+{
+    if (!file_->isOpen() && !openFile())
+        return false;
     CrossProcessLock lock(*this);
     const bool idle = state_.load() == STATE_IDLE;
     if (idle && !lock.acquire())
@@ -307,10 +318,8 @@ bool LoggerAgentFile::openFile()
         file_->open(LOG_FILE_ACCESS);
         if (idle) {
             StateGuard opening(state_, STATE_OPENING);
-            writeLine(std::string("\r\n") + "Telvar " + VERSION_TEXT + " " + REVISION_TEXT + "\r\n" +
-                          "Opened log file \"" + file_->baseName() + "\". Time: " + now.toText(false) +
-                          "\r\n",
-                      true);
+            writeNote(std::string("\r\n") + "Telvar " + VERSION_TEXT + " " + REVISION_TEXT + "\r\n" +
+                      "Opened log file \"" + file_->baseName() + "\". Time: " + now.toText(false) + "\r\n");
         }
         if (!openedOnce_) {
             openedOnce_ = true;
@@ -392,7 +401,7 @@ bool LoggerAgentFile::checkRotation()
             return false;
         message = "\nRotate condition: Size" + std::to_string(measure) + " >= " + decimal(threshold);
     }
-    writeLine(message, true);
+    writeNote(message);
     return true;
 }
 
@@ -416,7 +425,7 @@ void LoggerAgentFile::rotate()
     if (!lock.acquire())
         return;
     StateGuard rotating(state_, STATE_ROTATING);
-    writeLine("\nRotation process started...", true);
+    writeNote("\nRotation process started...");
 
     const std::string counterName = logApplicationName() + "LogCounter";
     long counter = 0;
@@ -440,14 +449,14 @@ void LoggerAgentFile::rotate()
     }
     setResource(counterName, std::to_string(counter + 1));
 
-    writeLine("Renaming file from \"" + path + "\" to \"" + newName + "\".", true);
+    writeNote("Renaming file from \"" + path + "\" to \"" + newName + "\".");
     closeFile("Rotating log file");
     if (!moveFile(path, newName, true)) {
         sizeFactor_ += 0.25f;
-        writeLine("Log file rotation error. (" + std::to_string(lastFileError()) + ")", true);
+        writeNote("Log file rotation error. (" + std::to_string(lastFileError()) + ")");
     } else {
         sizeFactor_ = 1.0f;
-        writeLine("Log continued from \"" + StringUtil::baseNameOf(newName) + "\".", true);
+        writeNote("Log continued from \"" + StringUtil::baseNameOf(newName) + "\".");
     }
 }
 
@@ -456,9 +465,8 @@ void LoggerAgentFile::closeFile(const std::string& reason)
     if (file_.isNull() || !file_->isOpen())
         return;
     try {
-        writeLine("\r\nClosing log file \"" + file_->baseName() + "\". Time: " + DateTime().toText(false) +
-                      ". Reason: " + reason + ".\r\n",
-                  true);
+        writeNote("\r\nClosing log file \"" + file_->baseName() + "\". Time: " + DateTime().toText(false) +
+                  ". Reason: " + reason + ".\r\n");
     } catch (...) {
         file_->close();
         throw;

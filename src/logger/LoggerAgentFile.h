@@ -59,7 +59,16 @@ public:
 private:
     class CrossProcessLock;
 
-    bool writeLine(const std::string& line, bool internal);
+    // A line of the sink's own (banner, rotation note, closing line), written
+    // from inside a write, an open or a rotation: it neither waits for the
+    // sink to be idle nor checks for rotation.
+    bool writeNote(const std::string& line);
+    // False without a file; picks up changed rotation settings.
+    bool followSettings();
+    void rotateIfDue();
+    // Opens the file when needed, then appends under the cross-process lock
+    // (already held while the sink is not idle).
+    bool appendToOpenFile(const std::string& line);
     // Writes one line at the file's end; a line that fails is cut off again
     // (or, when that fails too, the next line starts on a line of its own).
     void appendLine(const std::string& line);
