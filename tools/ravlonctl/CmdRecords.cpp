@@ -258,35 +258,23 @@ int run(const Args& args)
     std::string columns;
     bool haveColumns = false;
     std::vector<std::string> files;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string problem;
-        if (shared.take(args, i, problem)) {
-            if (!problem.empty())
-                return usageError(COMMAND, problem);
-        } else if (a == "--format" || a == "--columns") {
-            if (i + 1 >= args.size())
-                return usageError(COMMAND, a + " needs a value");
-            const std::string& v = args[++i];
-            if (a == "--columns") {
-                columns = v;
-                haveColumns = true;
-            } else if (v == "table" || v == "csv" || v == "json") {
-                format = v == "table" ? Format::TABLE : v == "csv" ? Format::CSV : Format::JSON;
-            } else {
-                return usageError(COMMAND, "--format expects table, csv or json, not \"" + v + "\"");
-            }
-        } else if (a == "--") {
-            files.insert(files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-            break;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usageError(COMMAND, "unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.empty())
-        return usageError(COMMAND, "no FILE given");
+    const std::vector<RecordOptions::OwnOption> own = {
+        {"--format",
+         [&](const std::string& v) {
+             if (v != "table" && v != "csv" && v != "json")
+                 return "--format expects table, csv or json, not \"" + v + "\"";
+             format = v == "table" ? Format::TABLE : v == "csv" ? Format::CSV : Format::JSON;
+             return std::string();
+         }},
+        {"--columns",
+         [&](const std::string& v) {
+             columns = v;
+             haveColumns = true;
+             return std::string();
+         }},
+    };
+    if (int error = shared.parse(COMMAND, args, own, files))
+        return error;
     std::string wrong = shared.check();
     if (!wrong.empty())
         return usageError(COMMAND, wrong);
