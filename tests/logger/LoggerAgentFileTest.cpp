@@ -469,6 +469,32 @@ TEST_F(LoggerAgentFileTest, RotationNeverReplacesAnOlderRotatedFile)
     EXPECT_EQ("2", resource("ravlonLogCounter"));
 }
 
+// The stored counter goes through the usual leading-digits conversion, and an
+// absurd one stays small enough that the next value fits a 32-bit long.
+TEST_F(LoggerAgentFileTest, AStoredCounterIsReadByItsLeadingDigitsAndKeptInRange)
+{
+    setRotationScheme(ROTATE_INIT);
+    const int64_t opened = local(2026, 3, 9, 8, 0, 0);
+    const struct {
+        const char* stored;
+        int used;
+        const char* next;
+    } cases[] = {{" +7 rotations", 7, "8"}, {"99999999999", 2000000000, "2000000001"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        ASSERT_TRUE(dir_.write("x.log", "log\r\n"));
+        ASSERT_EQ(RESOURCE_OK, setResource("ravlonLogOpened", DateTime(opened).toText(true, true)));
+        ASSERT_EQ(RESOURCE_OK, setResource("ravlonLogCounter", c.stored));
+        LoggerAgentFile sink;
+        ASSERT_TRUE(sink.setLogFile(path_));
+        ASSERT_TRUE(sink.write("a"));
+        setInitRotationPending(true);
+        ASSERT_TRUE(sink.write("b"));
+        EXPECT_TRUE(fs::exists(rotatedPath(opened, c.used)));
+        EXPECT_EQ(c.next, resource("ravlonLogCounter"));
+    }
+}
+
 // A full disk in the middle of a line: the line is not in the file, and
 // the next one, once there is room again, does not continue it.
 TEST_F(LoggerAgentFileTest, ALineThatCannotBeWrittenWholeIsNotContinued)
