@@ -251,6 +251,26 @@ std::vector<std::string> splitList(const std::string& list)
     }
 }
 
+// The columns a view shows: all, or those --columns names; a usage problem
+// (empty when fine).
+std::string chooseColumns(bool haveColumns, const std::string& columns, View& view)
+{
+    const SchemeRecords& g = *view.group;
+    if (!haveColumns) {
+        for (size_t c = 0; c < g.columns.size(); ++c)
+            view.shown.push_back(c);
+        return std::string();
+    }
+    for (const std::string& item : splitList(columns)) {
+        std::string problem;
+        int c = RecordSet::findColumn(g.columns, item, problem);
+        if (c < 0)
+            return "--columns: " + problem + (g.scheme.empty() ? std::string() : " in scheme " + g.scheme);
+        view.shown.push_back(static_cast<size_t>(c));
+    }
+    return std::string();
+}
+
 int run(const Args& args)
 {
     RecordOptions shared;
@@ -290,21 +310,10 @@ int run(const Args& args)
     }
     std::vector<View> views;
     for (const SchemeRecords& g : set.schemes()) {
-        View view{&g, {}};
-        if (!haveColumns) {
-            for (size_t c = 0; c < g.columns.size(); ++c)
-                view.shown.push_back(c);
-        } else {
-            for (const std::string& item : splitList(columns)) {
-                std::string problem;
-                int c = RecordSet::findColumn(g.columns, item, problem);
-                if (c < 0)
-                    return usageError(COMMAND, "--columns: " + problem +
-                                                   (g.scheme.empty() ? std::string() : " in scheme " + g.scheme));
-                view.shown.push_back(static_cast<size_t>(c));
-            }
-        }
-        views.push_back(view);
+        views.push_back(View{&g, {}});
+        std::string problem = chooseColumns(haveColumns, columns, views.back());
+        if (!problem.empty())
+            return usageError(COMMAND, problem);
     }
     for (size_t i = 0; i < views.size(); ++i) {
         if (format == Format::TABLE) {
