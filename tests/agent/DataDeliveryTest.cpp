@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -410,9 +411,9 @@ TEST_F(DataDeliveryTest, AFailureInTheLoopEndsTheThread)
     ASSERT_TRUE(delivery().prepareDataDelivery(*agent_));
     ThreadRecord& record = agent_->threads().back();
     // The first read stamps the start line; the loop's first read breaks.
-    std::atomic<int> reads{0};
-    time_.readWith([&]() -> int64_t {
-        if (++reads == 2)
+    auto reads = std::make_shared<std::atomic<int>>(0);
+    time_.readWith([this, reads]() -> int64_t {
+        if (++*reads == 2)
             throw std::runtime_error("clock broken");
         return clock_.load();
     });
