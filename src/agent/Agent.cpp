@@ -41,8 +41,6 @@ std::string g_temporaryDirectory;
 Agent::Agent() : Agent(std::string()) {}
 
 Agent::Agent(const std::string& commandLine)
-    : sleep_([](uint32_t ms) { Platform::threadSleep(ms); }),
-      clock_([] { return DateTime::now(); })
 {
     CommandLine::split(commandLine, programPath_, argumentText_);
     options_ = CommandLine::parse(commandLine);
@@ -91,25 +89,6 @@ void Agent::setLoggerCentre(const SmartPointer<LoggerCentre>& centre)
                             : SmartPointer<LoggerUnit>(new LoggerUnit(centre, MODULE_AGENT));
 }
 
-void Agent::setSleepFunction(SleepFunction sleep)
-{
-    if (sleep)
-        sleep_ = std::move(sleep);
-    else
-        sleep_ = [](uint32_t ms) { Platform::threadSleep(ms); };
-}
-
-void Agent::setClock(ClockFunction clock)
-{
-    if (clock)
-        clock_ = std::move(clock);
-    else
-        clock_ = [] { return DateTime::now(); };
-}
-
-DateTime Agent::now() const { return clock_(); }
-
-void Agent::sleep(uint32_t milliseconds) const { sleep_(milliseconds); }
 
 void Agent::debug(int32_t level, const std::string& text) const
 {
@@ -198,7 +177,7 @@ bool Agent::startThreads()
             entry.thread->execute();
             ++started;
             entry.checkStatus = CHECK_OK;
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             if (!entry.name.empty())
                 debug(4, "   Started \"%s\".", entry.name);
         } catch (Exception& e) {
@@ -290,7 +269,7 @@ bool Agent::verifyStoppedThreads()
 bool Agent::stopAndVerifyThreads()
 {
     stopThreads();
-    sleep(STOP_GRACE_MS);
+    DateTime::sleepMilliseconds(STOP_GRACE_MS);
     return verifyStoppedThreads();
 }
 
@@ -329,12 +308,12 @@ bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
     if (initiating) {
         if (entry.reportsState())
             entry.state = STATE_ASKED;
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
     entry.checkStatus = CHECK_OK;
     if (!entry.reportsState()) {
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
     switch (entry.state.load()) {
@@ -347,10 +326,10 @@ bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
         return false;
     case STATE_QUITTING:
         debug(5, "   \"%s\" is waiting for quit signal.", entry.name);
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     default:
-        entry.lastOk = now();
+        entry.lastOk = DateTime::now();
         return true;
     }
 }
@@ -390,7 +369,7 @@ bool Agent::checkThread(ThreadRecord& entry)
     if (entry.checkStatus == CHECK_OK) {
         debug(5, "   Check: \"%s\" is OK.", entry.name);
         if (entry.state.load() != STATE_FATAL) {
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             return true;
         }
         return shutDownOnFatal(entry);
@@ -401,7 +380,7 @@ bool Agent::checkThread(ThreadRecord& entry)
         return shutDownOnFatal(entry);
     if (debugAtLeast(4)) {
         debug(4, "   Check: \"%s\" is not OK.", entry.name);
-        debug(5, "      Check: The last time it was OK was %s ago.", (now() - entry.lastOk).toText());
+        debug(5, "      Check: The last time it was OK was %s ago.", (DateTime::now() - entry.lastOk).toText());
     }
     try {
         if (entry.checkStatus == CHECK_SILENT) {
@@ -419,7 +398,7 @@ bool Agent::checkThread(ThreadRecord& entry)
             entry.state = STATE_NONE;
             entry.thread->execute();
             entry.checkStatus = CHECK_OK;
-            entry.lastOk = now();
+            entry.lastOk = DateTime::now();
             debug(5, "   Check: \"%s\" has been restarted.", entry.name);
         }
     } catch (Exception& e) {
@@ -436,7 +415,7 @@ bool Agent::restart()
 {
     reconfigure_ = false;
     stopThreads();
-    sleep(STOP_GRACE_MS);
+    DateTime::sleepMilliseconds(STOP_GRACE_MS);
     if (!verifyStoppedThreads())
         return false;
     clearThreads();
@@ -458,32 +437,50 @@ bool Agent::configure()
 
 bool Agent::configureAgent()
 {
+    if (!startLogging() || !takeInstanceLock() || !attachConfiguration() || !readConfiguration())
+        return false;
+    loadLogMessages();
+    setMessageCatalog(catalogue_);
+    logSetup_.configure();
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
+    int32_t level = 0;
+    if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
+        setDebugLevel(level);
+    return loadPrimeTime() && prepareWorkers();
+}
+
+bool Agent::startLogging()
+{
     std::string debugLog;
     if (getResource(programName_ + "DebugLog", debugLog) != RESOURCE_OK)
         debugLog = programName_ + "Debug.log";
-
     const int32_t applicationId = parseApplicationName(programName_);
     const int32_t moduleId = parseModuleName(programName_);
     if (applicationId == APPLICATION_UNKNOWN || moduleId == MODULE_UNKNOWN)
         return false;
-
     if (logSetup_.unit.isNull()) {
         logSetup_.logFileName = debugLog;
         logSetup_.applicationId = applicationId;
         logSetup_.moduleId = moduleId;
     }
-    if (!logSetup_.start())
+    return logSetup_.start();
+}
+
+bool Agent::takeInstanceLock()
+{
+    if (lockTaken_)
+        return true;
+    const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
+    if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
+        logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
         return false;
-
-    if (!lockTaken_) {
-        const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
-        if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
-            logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
-            return false;
-        }
-        lockTaken_ = true;
     }
+    lockTaken_ = true;
+    return true;
+}
 
+bool Agent::attachConfiguration()
+{
     if (logSetup_.centre.isNull())
         return false;
     // The old reader stays until the new one is in place: the logging
@@ -491,7 +488,6 @@ bool Agent::configureAgent()
     SmartPointer<ConfReader> reader(new ConfReader(LoggerSink::forModule(logSetup_.centre, ConfReader::MODULE_CONFIGURATION)));
     logSetup_.configuration = reader.get();
     configuration_ = reader;
-
     if (unit_.isNull()) {
         centre_ = logSetup_.centre;
         unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(centre_, MODULE_AGENT));
@@ -499,7 +495,11 @@ bool Agent::configureAgent()
             return false;
     }
     LogFile::setLoggerUnit(unit_);
+    return true;
+}
 
+bool Agent::readConfiguration()
+{
     std::string directory;
     if (getResource("ConfigurationDir", directory) != RESOURCE_OK) {
         debug(1, "Could not get configuration dir from system.");
@@ -508,8 +508,6 @@ bool Agent::configureAgent()
     StringUtil::normaliseSeparators(directory);
     StringUtil::appendSeparator(directory);
     configurationDirectory_ = directory;
-
-    const std::string prefix = StringUtil::toLowerCopy(programName_);
     if (!commandLineFileTaken_) {
         commandLineFileTaken_ = true;
         if (!options_.empty() && options_.front().first == "c") {
@@ -518,49 +516,41 @@ bool Agent::configureAgent()
         }
     }
     // A file named on the command line stays in use on every restart.
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
     configurationFile_ = commandLineFile_.empty() ? directory + prefix + ".conf" : commandLineFile_;
-
     configuration_->readFile(configurationFile_);
+    return true;
+}
 
-    loadLogMessages();
-
-    setMessageCatalog(catalogue_);
-    logSetup_.configure();
-
-    int32_t level = 0;
-    if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
-        setDebugLevel(level);
-
+bool Agent::loadPrimeTime()
+{
+    const std::string prefix = StringUtil::toLowerCopy(programName_);
     std::string primeTimeFile;
     if (configuration_->getFileName(prefix + ".primetime-file", primeTimeFile) != ConfReader::CONF_OK)
-        primeTimeFile = directory + "primetime";
+        primeTimeFile = configurationDirectory_ + "primetime";
     StringUtil::normaliseSeparators(primeTimeFile);
-    if (fileExists(primeTimeFile)) {
-        if (!facts_.loadPrimeTime(primeTimeFile)) {
-            if (!unit_.isNull())
-                unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
-            return false;
-        }
-    }
+    if (!fileExists(primeTimeFile) || facts_.loadPrimeTime(primeTimeFile))
+        return true;
+    if (!unit_.isNull())
+        unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
+    return false;
+}
 
+bool Agent::prepareWorkers()
+{
     try {
         facts_.gatherHostFacts();
     } catch (...) {
         debug(3, "Agent::configure: Exception occured in getStaticInfo. Check status of Workstation service.");
     }
-
     g_agentThreadId = Platform::currentThreadId();
-
     if (!DataDelivery::instance().prepareDataDelivery(*this))
         return false;
-
     std::string temporary;
     if (configuration_->getDirName("Telvar.directories.temp", temporary) != ConfReader::CONF_OK)
         return false;
-    {
-        std::lock_guard<std::mutex> guard(g_temporaryLock);
-        g_temporaryDirectory = temporary;
-    }
+    std::lock_guard<std::mutex> guard(g_temporaryLock);
+    g_temporaryDirectory = temporary;
     return true;
 }
 

@@ -29,9 +29,6 @@ class LoggerUnit;
 // threads, shutdown on a fatal report, stop and verification at the end).
 class Agent {
 public:
-    using SleepFunction = std::function<void(uint32_t milliseconds)>;
-    using ClockFunction = std::function<DateTime()>;
-
     // Numbered messages of the Agent module.
     static constexpr int32_t MSG_STOP_FAILED = 7;        // fatal: name, code
     static constexpr int32_t MSG_START_FAILED = 8;       // error: name, code
@@ -130,9 +127,6 @@ public:
     void setLoggerCentre(const SmartPointer<LoggerCentre>& centre);
     const SmartPointer<LoggerUnit>& agentUnit() const { return unit_; }
 
-    // Waits and the clock; tests shorten or fix them.
-    void setSleepFunction(SleepFunction sleep);
-    void setClock(ClockFunction clock);
     void setIPCServerTiming(const IPCServerTiming& timing) { ipcTiming_ = timing; }
 
 protected:
@@ -142,9 +136,6 @@ protected:
     // holds the address of its entry.
     void clearThreads();
 
-    DateTime now() const;
-    void sleep(uint32_t milliseconds) const;
-
 private:
     void debug(int32_t level, const std::string& text) const;
     void debug(int32_t level, const std::string& templ, const std::string& name) const;
@@ -152,7 +143,14 @@ private:
     void reportFailure(int32_t severity, int32_t messageId, const std::string& name, Exception* e,
                        int32_t line) const;
     bool shutDownOnFatal(ThreadRecord& entry);
+    // The steps of configure, in order; each false ends it.
     bool configureAgent();
+    bool startLogging();
+    bool takeInstanceLock();
+    bool attachConfiguration();
+    bool readConfiguration();
+    bool loadPrimeTime();
+    bool prepareWorkers();
 
     std::list<ThreadRecord> threads_;
     std::atomic<bool> quit_{false};
@@ -163,8 +161,6 @@ private:
     IPCServerTiming ipcTiming_;
     SmartPointer<LoggerCentre> centre_;
     SmartPointer<LoggerUnit> unit_;
-    SleepFunction sleep_;
-    ClockFunction clock_;
 
     std::string programPath_;
     std::string argumentText_;

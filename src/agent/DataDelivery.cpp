@@ -32,29 +32,9 @@ DataDelivery& DataDelivery::instance()
     return registry;
 }
 
-DataDelivery::DataDelivery()
-    : sleep_([](uint32_t ms) { Platform::threadSleep(ms); }),
-      clock_([] { return DateTime::now(); })
-{
-}
+DataDelivery::DataDelivery() = default;
 
 DataDelivery::~DataDelivery() { clear(); }
-
-void DataDelivery::setSleepFunction(SleepFunction sleep)
-{
-    if (sleep)
-        sleep_ = std::move(sleep);
-    else
-        sleep_ = [](uint32_t ms) { Platform::threadSleep(ms); };
-}
-
-void DataDelivery::setClock(ClockFunction clock)
-{
-    if (clock)
-        clock_ = std::move(clock);
-    else
-        clock_ = [] { return DateTime::now(); };
-}
 
 void DataDelivery::debug(int32_t level, const std::string& text) const
 {
@@ -232,12 +212,12 @@ int32_t DataDelivery::runDeliveryThread(ThreadRecord& record)
         for (auto& item : entries_)
             if (item.second.interval.seconds() <= 0)
                 item.second.interval = defaultInterval_;
-        DateTime nextTick = alignedDown(clock_(), tickPeriod);
+        DateTime nextTick = alignedDown(DateTime::now(), tickPeriod);
         for (;;) {
             bool quit = record.state.load() == STATE_QUIT || (agent_ != nullptr && agent_->quitRequested());
             if (quit)
                 break;
-            DateTime now = clock_();
+            DateTime now = DateTime::now();
             if (agent_ != nullptr)
                 agent_->reportAlive(record.state, false);
             // A clock set back must not silence the status or the ticks
@@ -255,7 +235,7 @@ int32_t DataDelivery::runDeliveryThread(ThreadRecord& record)
                     nextTick = alignedDown(now, tickPeriod);
                 tick(now);
             }
-            sleep_(PASS_SLEEP_MS);
+            DateTime::sleepMilliseconds(PASS_SLEEP_MS);
         }
     } catch (...) {
         debug(1, "ERROR while running %s thread", record.name);

@@ -23,9 +23,6 @@ struct ThreadRecord;
 // locked; each file serialises its own writes and ends.
 class DataDelivery {
 public:
-    using SleepFunction = std::function<void(uint32_t milliseconds)>;
-    using ClockFunction = std::function<DateTime()>;
-
     static constexpr const char* THREAD_NAME = "DataDelivery";
     static constexpr int32_t MSG_CRITICAL_FAILED = 1;  // critical: what failed
     static constexpr int32_t MSG_RELEASE_FAILED = 13;  // error: file name
@@ -74,8 +71,6 @@ public:
 
     // Empty units keep it silent; prepareDataDelivery takes the agent's.
     void setLoggerUnit(const SmartPointer<LoggerUnit>& unit) { unit_ = unit; }
-    void setSleepFunction(SleepFunction sleep);
-    void setClock(ClockFunction clock);
 
 private:
     void debug(int32_t level, const std::string& text) const;
@@ -86,8 +81,6 @@ private:
     TimeSpan defaultInterval_{INITIAL_DEFAULT_SECONDS};
     Agent* agent_ = nullptr;
     SmartPointer<LoggerUnit> unit_;
-    SleepFunction sleep_;
-    ClockFunction clock_;
 };
 
 } // namespace Telvar

@@ -159,71 +159,79 @@ void ConfReader::syntaxError(const char* text)
 
 bool ConfReader::parseBlock(Tokenizer& tokenizer, DOMNode& parent) { return parseBlockAt(tokenizer, parent, 0); }
 
+namespace {
+
+// The next token that is neither white space, a comment nor a line end.
+bool nextSignificant(Tokenizer& tokenizer, Token& token)
+{
+    while (tokenizer.nextToken(token)) {
+        if (token.significant && token.text != "\n")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool ConfReader::parseBlockAt(Tokenizer& tokenizer, DOMNode& parent, int depth)
 {
     if (depth > MAX_NESTING)
         syntaxError("ConfReader: Blocks nested too deeply.");
-    std::unique_ptr<DOMNode> node;
-    int state = 0;
     Token token;
-    while (tokenizer.nextToken(token)) {
-        if (!token.significant || token.text == "\n")
-            continue;
-        switch (state) {
-        case 0:
-            if (token.text == "}")
-                return false;
-            try {
-                node.reset(new DOMNode(token.text));
-            } catch (const std::bad_alloc&) {
-                throw ConfigException(ConfigException::CF_MEM, "", TELVAR_HERE);
-            }
-            state = 1;
-            break;
-        case 1:
-            if (token.text != "(")
-                syntaxError("ConfReader: Missing '('.");
-            state = 2;
-            break;
-        case 2:
-            if (token.text == ")") {
-                state = 4;
-            } else {
-                node->setType(token.text);
-                state = 3;
-            }
-            break;
-        case 3:
-            if (token.text != ")")
-                syntaxError("ConfReader: Missing ')'.");
-            state = 4;
-            break;
-        case 4:
-            if (token.text != "=")
-                syntaxError("ConfReader: Missing '='.");
-            state = 5;
-            break;
-        case 5: {
-            std::string value = token.text;
-            StringUtil::stripQuotes(value);
-            if (!value.empty())
-                node->setValue(value);
-            state = 6;
-            break;
+    while (nextSignificant(tokenizer, token)) {
+        if (token.text == "}")
+            return false;
+        std::unique_ptr<DOMNode> node;
+        try {
+            node.reset(new DOMNode(token.text));
+        } catch (const std::bad_alloc&) {
+            throw ConfigException(ConfigException::CF_MEM, "", TELVAR_HERE);
         }
-        case 6: {
-            if (token.text != "{")
+        // An entry cut off by the end of the text is dropped.
+        if (!parseEntryHead(tokenizer, *node))
+            return true;
+        bool ended = parseBlockAt(tokenizer, *node, depth + 1);
+        parent.addChild(node.release());
+        if (ended) {
+            // The text ended inside the block: nothing may follow.
+            if (nextSignificant(tokenizer, token))
                 syntaxError("ConfReader: Missing '{'.");
-            if (node == nullptr) // already attached; the text ended inside it
-                syntaxError("ConfReader: Missing '{'.");
-            bool ended = parseBlockAt(tokenizer, *node, depth + 1);
-            parent.addChild(node.release());
-            if (!ended)
-                state = 0;
-            break;
-        }
+            return true;
         }
     }
+    return true;
+}
+
+bool ConfReader::parseEntryHead(Tokenizer& tokenizer, DOMNode& node)
+{
+    Token token;
+    if (!nextSignificant(tokenizer, token))
+        return false;
+    if (token.text != "(")
+        syntaxError("ConfReader: Missing '('.");
+    if (!nextSignificant(tokenizer, token))
+        return false;
+    if (token.text != ")") {
+        node.setType(token.text);
+        if (!nextSignificant(tokenizer, token))
+            return false;
+        if (token.text != ")")
+            syntaxError("ConfReader: Missing ')'.");
+    }
+    if (!nextSignificant(tokenizer, token))
+        return false;
+    if (token.text != "=")
+        syntaxError("ConfReader: Missing '='.");
+    if (!nextSignificant(tokenizer, token))
+        return false;
+    std::string value = token.text;
+    StringUtil::stripQuotes(value);
+    if (!value.empty())
+        node.setValue(value);
+    if (!nextSignificant(tokenizer, token))
+        return false;
+    if (token.text != "{")
+        syntaxError("ConfReader: Missing '{'.");
     return true;
 }
 
@@ -261,20 +269,9 @@ int32_t ConfReader::getValue(const std::string& path, const std::string& typeWor
     return getNodeValue(tree, *node, path, typeWord, out);
 }
 
-int32_t ConfReader::getNodeValue(const std::shared_ptr<const DOMNode>& tree, const DOMNode& node,
-                                 const std::string& path, const std::string& typeWord,
-                                 std::string& out) const
+int32_t ConfReader::resolveReferences(const std::shared_ptr<const DOMNode>& tree, const std::string& path,
+                                      std::string& value) const
 {
-    if (node.getType().empty()) {
-        debug(5, "ConfReader: Found, but has no value.");
-        return CONF_NO_VALUE;
-    }
-    if (node.getType() != typeWord) {
-        debug(1, "ConfReader: Found, but type is \"" + node.getType() + "\", not \"" + typeWord + "\".");
-        return CONF_WRONG_TYPE;
-    }
-    std::string value = node.getValue();
-    debug(5, quoteFormat("ConfReader: Got raw value \"", value, "\"."));
     for (int substitutions = 0;; ++substitutions) {
         size_t open = value.find("${");
         if (open == std::string::npos)
@@ -311,6 +308,26 @@ int32_t ConfReader::getNodeValue(const std::shared_ptr<const DOMNode>& tree, con
         debug(5, "ConfReader: Reference \"" + key + "\" = \"" + replacement + "\".");
         value.replace(open, close - open + 1, replacement);
     }
+    return CONF_OK;
+}
+
+int32_t ConfReader::getNodeValue(const std::shared_ptr<const DOMNode>& tree, const DOMNode& node,
+                                 const std::string& path, const std::string& typeWord,
+                                 std::string& out) const
+{
+    if (node.getType().empty()) {
+        debug(5, "ConfReader: Found, but has no value.");
+        return CONF_NO_VALUE;
+    }
+    if (node.getType() != typeWord) {
+        debug(1, "ConfReader: Found, but type is \"" + node.getType() + "\", not \"" + typeWord + "\".");
+        return CONF_WRONG_TYPE;
+    }
+    std::string value = node.getValue();
+    debug(5, quoteFormat("ConfReader: Got raw value \"", value, "\"."));
+    int32_t rc = resolveReferences(tree, path, value);
+    if (rc != CONF_OK)
+        return rc;
     if (typeWord == TYPE_DIRNAME) {
         // Trimmed first: a blank value must stay empty rather than become
         // the root directory, and padding must not end up before the
@@ -358,30 +375,7 @@ int32_t ConfReader::getBool(const std::string& path, bool& out) const
     return CONF_OK;
 }
 
-int32_t ConfReader::leadingInteger(const std::string& text)
-{
-    size_t p = 0;
-    while (p < text.size() && StringUtil::isWhite(text[p]))
-        ++p;
-    bool negative = false;
-    if (p < text.size() && (text[p] == '+' || text[p] == '-')) {
-        negative = text[p] == '-';
-        ++p;
-    }
-    int64_t value = 0;
-    for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
-        // Saturate instead of overflowing on absurdly long digit runs.
-        if (value <= INT64_C(2147483648))
-            value = value * 10 + (text[p] - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
+int32_t ConfReader::leadingInteger(const std::string& text) { return StringUtil::leadingInt32(text); }
 
 int32_t ConfReader::getInteger(const std::string& path, int32_t& out) const
 {

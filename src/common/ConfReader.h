@@ -123,6 +123,12 @@ public:
 
 private:
     bool parseBlockAt(Tokenizer& tokenizer, DOMNode& parent, int depth);
+    // Reads "(type) = value {" after an entry's name into node; false when
+    // the text ends first.
+    bool parseEntryHead(Tokenizer& tokenizer, DOMNode& node);
+    // Replaces every "${key}" in value by that entry's value.
+    int32_t resolveReferences(const std::shared_ptr<const DOMNode>& tree, const std::string& path,
+                              std::string& value) const;
     bool lockForLoad(const std::string& path);
     // Called with loadLock_ held.
     void parseText(const std::string& text, const std::string& name);

@@ -30,6 +30,51 @@ const Tables& tables()
     return t;
 }
 
+// End of the quoted text opening at p (a backslash escapes the next byte);
+// end when the quote is not closed.
+size_t quotedEnd(const std::string& text, size_t p, size_t end)
+{
+    const char quote = text[p];
+    size_t q = p + 1;
+    while (q < end) {
+        if (text[q] == '\\')
+            q += 2;
+        else if (text[q] == quote)
+            return q + 1;
+        else
+            ++q;
+    }
+    return end;
+}
+
+// End of the "//" or "/*" comment opening at p: a line comment stops before
+// its line end (and a carriage return before it).
+size_t commentEnd(const std::string& text, size_t p, size_t end)
+{
+    if (text[p + 1] == '/') {
+        size_t nl = text.find('\n', p + 2);
+        if (nl == std::string::npos || nl > end)
+            nl = end;
+        else if (nl > p + 2 && text[nl - 1] == '\r')
+            --nl;
+        return nl;
+    }
+    size_t close = text.find("*/", p + 2);
+    if (close == std::string::npos || close + 2 > end)
+        return end;
+    return close + 2;
+}
+
+// End of the operator at p: the longest one starting there.
+size_t operatorEnd(const std::string& text, size_t p, size_t end, const Tables& t)
+{
+    // All of today's operators are one byte.
+    for (size_t len = 3; len > 1; --len)
+        if (end - p >= len && t.operators.count(text.substr(p, len)) != 0)
+            return p + len;
+    return p + 1;
+}
+
 } // namespace
 
 ConfSearcher::ConfSearcher() { tables(); }
@@ -78,47 +123,20 @@ size_t ConfSearcher::findTokenEnd(const std::string& text, bool& significant, si
     for (size_t p = s; p < end; ++p) {
         const char c = text[p];
         const char next = p + 1 < end ? text[p + 1] : ' ';
-        if (c == '"' || c == '\'') {
-            if (p > s)
-                return p;
-            size_t q = p + 1;
-            while (q < end) {
-                if (text[q] == '\\')
-                    q += 2;
-                else if (text[q] == c)
-                    return q + 1;
-                else
-                    ++q;
-            }
-            return end;
-        }
+        const bool quote = c == '"' || c == '\'';
+        const bool comment = c == '/' && (next == '/' || next == '*') && end - p >= 2;
+        const bool delimiter = t.delimiter[static_cast<unsigned char>(c)];
         if (isWhite(c) && c != '\n')
             return p;
-        if (c == '/' && (next == '/' || next == '*') && end - p >= 2) {
-            if (p > s)
-                return p;
-            if (next == '/') {
-                size_t nl = text.find('\n', p + 2);
-                if (nl == std::string::npos || nl > end)
-                    nl = end;
-                else if (nl > p + 2 && text[nl - 1] == '\r')
-                    --nl;
-                return nl;
-            }
-            size_t close = text.find("*/", p + 2);
-            if (close == std::string::npos || close + 2 > end)
-                return end;
-            return close + 2;
-        }
-        if (t.delimiter[static_cast<unsigned char>(c)]) {
-            if (p > s)
-                return p;
-            // Longest operator starting here; all of today's are one byte.
-            for (size_t len = 3; len > 1; --len)
-                if (end - p >= len && t.operators.count(text.substr(p, len)) != 0)
-                    return p + len;
-            return p + 1;
-        }
+        // These end the word before them, or are a token of their own.
+        if ((quote || comment || delimiter) && p > s)
+            return p;
+        if (quote)
+            return quotedEnd(text, p, end);
+        if (comment)
+            return commentEnd(text, p, end);
+        if (delimiter)
+            return operatorEnd(text, p, end, t);
     }
     return end;
 }

@@ -1,14 +1,12 @@
 #include "common/DateTime.h"
 
+#include "common/Clock.h"
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
-#include "platform/Clock.h"
-#include "platform/Thread.h"
 #include "platform/TimeZone.h"
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
 namespace Telvar {
 
@@ -20,11 +18,6 @@ constexpr int64_t TRANSITION_REACH = 100000;
 
 std::atomic<int32_t> g_recentOffset{DateTime::OFFSET_NONE};
 std::atomic<bool> g_zoneReady{false};
-
-std::atomic<bool> g_hooked{false};
-std::mutex g_hookMutex;
-std::function<int64_t()> g_clockSource;
-std::function<void(int)> g_sleepFunction;
 
 void ensureTimeZone()
 {
@@ -191,7 +184,10 @@ bool allDigits(const std::string& s)
     return !s.empty() && std::all_of(s.begin(), s.end(), isDigit);
 }
 
-#define TELVAR_PARSE_FAIL(text) throw TimeException(TimeException::TM_INPUT, text, TELVAR_HERE)
+[[noreturn]] void failInput(const std::string& text)
+{
+    throw TimeException(TimeException::TM_INPUT, text, TELVAR_HERE);
+}
 
 enum class Zone { Host, Utc, Offset };
 
@@ -201,69 +197,68 @@ struct ParsedTexts {
     int32_t offset = 0; // minutes east, for Zone::Offset
 };
 
+// The two-character field at pos, after an optional separator; moves pos
+// past it. False at the end of the text, where the field keeps its default.
+// previous and name word the errors ("after mm (month)", "Day").
+bool nextField(const std::string& s, size_t& pos, char separator, const char* previous, const char* name,
+               std::string& field)
+{
+    if (pos >= s.size())
+        return false;
+    if (!isDigit(s[pos])) {
+        if (s[pos] != separator)
+            failInput(std::string("Expected '") + separator + "' after " + previous + ".");
+        ++pos;
+    }
+    if (s.size() - pos < 2)
+        failInput(std::string("Illegal input format. ") + name + " must have 2 digits.");
+    field = s.substr(pos, 2);
+    pos += 2;
+    return true;
+}
+
 void parseDateText(const std::string& s, ParsedTexts& t)
 {
     if (s.size() < 4)
-        TELVAR_PARSE_FAIL("Minimum input: \"yyyy\".");
+        failInput("Minimum input: \"yyyy\".");
     t.year = s.substr(0, 4);
     t.month = "01";
     t.day = "01";
     size_t pos = 4;
-    if (pos >= s.size())
-        return;
-    if (!isDigit(s[pos])) {
-        if (s[pos] != '-')
-            TELVAR_PARSE_FAIL("Expected '-' after yyyy (year).");
-        ++pos;
-    }
-    if (s.size() - pos < 2)
-        TELVAR_PARSE_FAIL("Illegal input format. Month must have 2 digits.");
-    t.month = s.substr(pos, 2);
-    pos += 2;
-    if (pos >= s.size())
-        return;
-    if (!isDigit(s[pos])) {
-        if (s[pos] != '-')
-            TELVAR_PARSE_FAIL("Expected '-' after mm (month).");
-        ++pos;
-    }
-    if (s.size() - pos < 2)
-        TELVAR_PARSE_FAIL("Illegal input format. Day must have 2 digits.");
-    t.day = s.substr(pos, 2);
-    pos += 2;
-    if (s.size() - pos > 1)
-        TELVAR_PARSE_FAIL("Input too long.");
+    if (nextField(s, pos, '-', "yyyy (year)", "Month", t.month) &&
+        nextField(s, pos, '-', "mm (month)", "Day", t.day) && s.size() - pos > 1)
+        failInput("Input too long.");
 }
 
 void parseZoneText(const std::string& s, size_t pos, ParsedTexts& t)
 {
     if (s[pos] == 'Z') {
         if (s.size() - pos > 1)
-            TELVAR_PARSE_FAIL("Input too long.");
+            failInput("Input too long.");
         t.zone = Zone::Utc;
         return;
     }
     const char sign = s[pos];
     if (sign != '+' && sign != '-')
-        TELVAR_PARSE_FAIL("Expected '+' or '-' before timezone.");
+        failInput("Expected '+' or '-' before timezone.");
     ++pos;
     if (s.size() - pos < 2 || !isDigit(s[pos]) || !isDigit(s[pos + 1]))
-        TELVAR_PARSE_FAIL("Illegal input format. Hours in timezone must have 2 digits.");
+        failInput("Illegal input format. Hours in timezone must have 2 digits.");
     const int32_t hours = (s[pos] - '0') * 10 + (s[pos + 1] - '0');
     pos += 2;
     int32_t minutes = 0;
     if (pos < s.size()) {
         if (!isDigit(s[pos])) {
             if (s[pos] != ':')
-                TELVAR_PARSE_FAIL("Expected ':' after hh (hours) in timezone.");
+                failInput("Expected ':' after hh (hours) in timezone.");
             ++pos;
         }
         if (s.size() - pos < 2 || !isDigit(s[pos]) || !isDigit(s[pos + 1]))
-            TELVAR_PARSE_FAIL("Illegal input format. Minutes in timezone must have 2 digits.");
+            failInput("Illegal input format. Minutes in timezone must have 2 digits.");
         minutes = (s[pos] - '0') * 10 + (s[pos + 1] - '0');
         pos += 2;
         if (s.size() - pos > 1)
-            TELVAR_PARSE_FAIL("Input too long.");
+            failInput("Input too long.");
     }
     t.offset = (hours * 60 + minutes) * (sign == '-' ? -1 : 1);
     t.zone = Zone::Offset;
@@ -272,40 +267,17 @@ void parseZoneText(const std::string& s, size_t pos, ParsedTexts& t)
 void parseTimeText(const std::string& s, ParsedTexts& t)
 {
     if (s.size() < 2)
-        TELVAR_PARSE_FAIL("Minimum input: \"hh\".");
+        failInput("Minimum input: \"hh\".");
     if (!isDigit(s[0]) || !isDigit(s[1]))
-        TELVAR_PARSE_FAIL("Minimum input format: \"hh\".");
+        failInput("Minimum input format: \"hh\".");
     t.hour = s.substr(0, 2);
     t.minute = "00";
     t.second = "00";
     size_t pos = 2;
-    if (pos >= s.size())
-        return;
-    if (!isDigit(s[pos])) {
-        if (s[pos] != ':')
-            TELVAR_PARSE_FAIL("Expected ':' after hh (hours).");
-        ++pos;
-    }
-    if (s.size() - pos < 2)
-        TELVAR_PARSE_FAIL("Illegal input format. Minutes must have 2 digits.");
-    t.minute = s.substr(pos, 2);
-    pos += 2;
-    if (pos >= s.size())
-        return;
-    if (!isDigit(s[pos])) {
-        if (s[pos] != ':')
-            TELVAR_PARSE_FAIL("Expected ':' after mm (minutes).");
-        ++pos;
-    }
-    if (s.size() - pos < 2)
-        TELVAR_PARSE_FAIL("Illegal input format. Seconds must have 2 digits.");
-    t.second = s.substr(pos, 2);
-    pos += 2;
-    if (pos < s.size())
+    if (nextField(s, pos, ':', "hh (hours)", "Minutes", t.minute) &&
+        nextField(s, pos, ':', "mm (minutes)", "Seconds", t.second) && pos < s.size())
         parseZoneText(s, pos, t);
 }
-
-#undef TELVAR_PARSE_FAIL
 
 int32_t valueOr(const std::string& text, int32_t fallback)
 {
@@ -572,46 +544,13 @@ DateTimeParts DateTime::parseDateTime(const std::string& text, int kind)
 
 void DateTime::waitSeconds(int32_t n)
 {
-    const int64_t start = readClock();
-    std::function<void(int)> sleeper;
-    if (g_hooked) {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        sleeper = g_sleepFunction;
-    }
-    while (readClock() - start < n) {
-        if (sleeper)
-            sleeper(100);
-        else
-            Platform::sleepMilliseconds(100);
-    }
+    Clock& clock = Clock::current();
+    const int64_t start = clock.nowSeconds();
+    while (clock.nowSeconds() - start < n)
+        clock.sleepMilliseconds(100);
 }
 
-void DateTime::sleepMilliseconds(int ms)
-{
-    std::function<void(int)> sleeper;
-    if (g_hooked) {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        sleeper = g_sleepFunction;
-    }
-    if (sleeper)
-        sleeper(ms);
-    else if (ms > 0)
-        Platform::threadSleep(static_cast<uint32_t>(ms));
-}
-
-void DateTime::setClockSource(std::function<int64_t()> source)
-{
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_clockSource = std::move(source);
-    g_hooked = g_clockSource || g_sleepFunction;
-}
-
-void DateTime::setSleepFunction(std::function<void(int)> sleepMs)
-{
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_sleepFunction = std::move(sleepMs);
-    g_hooked = g_clockSource || g_sleepFunction;
-}
+void DateTime::sleepMilliseconds(int ms) { Clock::current().sleepMilliseconds(ms); }
 
 void DateTime::reloadTimeZone()
 {
@@ -624,18 +563,6 @@ void DateTime::assign(int64_t seconds)
     seconds_ = static_cast<int32_t>(clampMoment(seconds));
 }
 
-int64_t DateTime::readClock()
-{
-    if (g_hooked) {
-        std::function<int64_t()> source;
-        {
-            std::lock_guard<std::mutex> lock(g_hookMutex);
-            source = g_clockSource;
-        }
-        if (source)
-            return source();
-    }
-    return Platform::currentTimeSeconds();
-}
+int64_t DateTime::readClock() { return Clock::current().nowSeconds(); }
 
 } // namespace Telvar

@@ -122,14 +122,9 @@ public:
 
     // Returns once the clock has advanced n seconds.
     static void waitSeconds(int32_t n);
-    // Sleeps through the same hook as waitSeconds: the one place where tests
-    // replace the program's sleeps. A thread asked to end stops here.
+    // Sleeps with Clock::current(), as waitSeconds does. A thread asked to
+    // end stops here.
     static void sleepMilliseconds(int ms);
-
-    // Test hooks: the source of "now" (seconds since the epoch) and the sleep
-    // used by waitSeconds. An empty function restores the platform's.
-    static void setClockSource(std::function<int64_t()> source);
-    static void setSleepFunction(std::function<void(int)> sleepMs);
 
     // Picks up a changed host time zone (e.g. a new TZ value).
     static void reloadTimeZone();

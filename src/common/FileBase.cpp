@@ -93,7 +93,7 @@ bool FileBase::commitCopy()
         if (moveFile(tmpPath(), name_, true))
             return true;
         if (attempt < COMMIT_ATTEMPTS)
-            fileRetrySleep(COMMIT_RETRY_DELAY_MS);
+            DateTime::sleepMilliseconds(COMMIT_RETRY_DELAY_MS);
     }
     return false;
 }

@@ -86,77 +86,19 @@ void FileGZ::open(uint16_t access)
 {
     if (!closed_)
         fail(FileException::FL_IS_OPEN, name_, __LINE__);
-    bool read = (access & ACCESS_READ) != 0;
-    bool writing = (access & (ACCESS_WRITE | ACCESS_UNSAFE)) != 0;
-    if (read && writing)
-        fail(FileException::FL_ACCESS_COMB,
-             "Cannot open gzip file: " + name_ + "\tfor both reading and writing.", __LINE__);
-    if (!read && !writing)
-        fail(FileException::FL_ACCESS_COMB,
-             "Only ACCESS_READ or ACCESS_WRITE or ACCESS_WRITE + ACCESS_UNSAFE allowed for gzip file: " +
-                 name_,
-             __LINE__);
-    if (read && !fileExists(name_))
-        fail(FileException::FL_EXISTS_NOT, name_, __LINE__);
-
+    const bool read = checkOpenAccess(access);
     existedAtLock_ = fileExists(name_);
     std::string working = name_;
-    if (writing && !(access & ACCESS_NOLOCK)) {
-        try {
-            lock_.reset(new LockFile(name_));
-        } catch (const std::bad_alloc&) {
-            fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
-        } catch (TimeException& e) {
-            e.addTrace(SOURCE, __LINE__);
-            throw;
-        }
-        existedAtLock_ = lock_->targetExisted();
-        if (lock_->present() && !lock_->release()) {
-            lock_.reset();
-            fail(FileException::FL_IS_LOCKED, name_, __LINE__);
-        }
-        // Locked before the copy is made, so that no other writer's copy
-        // is overwritten.
-        if (!lock_->acquire(lockTimeout_, true)) {
-            lock_.reset();
-            fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
-        }
-        if (!(access & ACCESS_UNSAFE)) {
-            working = tmpPath();
-            safeUpdate_ = true;
-            if (existedAtLock_ && !copyFile(name_, working, true)) {
-                cleanUpFailedOpen(SOURCE);
-                fail(FileException::FL_CANNOT_COPY, name_, __LINE__);
-            }
-        }
-    }
+    if (!read && !(access & ACCESS_NOLOCK))
+        working = lockForWriting(access);
 
     const std::string origCopy = working + ORIG_COPY_SUFFIX;
-    bool movedAside = false;
     length_ = 0;
-    if (read) {
-        int64_t length = uncompressedLengthOf(working, readLimit_);
-        if (length == -1)
-            fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
-        if (length == -3)
-            fail(FileException::FL_ERROR,
-                 working + ": more than " + std::to_string(readLimit_) + " bytes uncompressed", __LINE__);
-        if (length < 0)
-            fail(FileException::FL_ERROR, working, __LINE__);
-        length_ = length;
-    } else {
-        if ((access & ACCESS_CREATE) && !fileExists(working) && !makeEmptyGzip(working)) {
-            cleanUpFailedOpen(SOURCE);
-            fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
-        }
-        if ((access & ACCESS_APPEND) && fileExists(working)) {
-            if (!moveFile(working, origCopy, true)) {
-                cleanUpFailedOpen(SOURCE);
-                fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
-            }
-            movedAside = true;
-        }
-    }
+    bool movedAside = false;
+    if (read)
+        length_ = readableLength(working);
+    else
+        movedAside = prepareForWriting(access, working, origCopy);
 
     gz_ = gzopen(working.c_str(), read ? "rb" : "wb");
     if (gz_ == nullptr) {
@@ -171,31 +113,112 @@ void FileGZ::open(uint16_t access)
     position_ = 0;
     atEnd_ = false;
     writeFailed_ = false;
+    if (movedAside)
+        appendOldContent(origCopy, working);
+}
 
-    if (movedAside) {
-        try {
-            FileGZ old(origCopy);
-            old.open(ACCESS_READ);
-            std::string piece;
-            while (!old.eof()) {
-                old.read(piece, APPEND_PIECE);
-                write(piece);
-            }
-            old.close();
-        } catch (Exception& e) {
-            closeHandle();
-            moveFile(origCopy, working, true);
-            closed_ = true;
-            access_ = 0;
-            position_ = 0;
-            length_ = 0;
-            cleanUpFailedOpen(SOURCE);
-            e.addTrace(SOURCE, __LINE__);
-            throw;
-        }
-        if (!deleteFile(origCopy))
-            fail(FileException::FL_REMOVE, origCopy, __LINE__);
+bool FileGZ::checkOpenAccess(uint16_t access) const
+{
+    bool read = (access & ACCESS_READ) != 0;
+    bool writing = (access & (ACCESS_WRITE | ACCESS_UNSAFE)) != 0;
+    if (read && writing)
+        fail(FileException::FL_ACCESS_COMB,
+             "Cannot open gzip file: " + name_ + "\tfor both reading and writing.", __LINE__);
+    if (!read && !writing)
+        fail(FileException::FL_ACCESS_COMB,
+             "Only ACCESS_READ or ACCESS_WRITE or ACCESS_WRITE + ACCESS_UNSAFE allowed for gzip file: " +
+                 name_,
+             __LINE__);
+    if (read && !fileExists(name_))
+        fail(FileException::FL_EXISTS_NOT, name_, __LINE__);
+    return read;
+}
+
+std::string FileGZ::lockForWriting(uint16_t access)
+{
+    try {
+        lock_.reset(new LockFile(name_));
+    } catch (const std::bad_alloc&) {
+        fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
+    } catch (TimeException& e) {
+        e.addTrace(SOURCE, __LINE__);
+        throw;
     }
+    existedAtLock_ = lock_->targetExisted();
+    if (lock_->present() && !lock_->release()) {
+        lock_.reset();
+        fail(FileException::FL_IS_LOCKED, name_, __LINE__);
+    }
+    // Locked before the copy is made, so that no other writer's copy
+    // is overwritten.
+    if (!lock_->acquire(lockTimeout_, true)) {
+        lock_.reset();
+        fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
+    }
+    if (access & ACCESS_UNSAFE)
+        return name_;
+    const std::string working = tmpPath();
+    safeUpdate_ = true;
+    if (existedAtLock_ && !copyFile(name_, working, true)) {
+        cleanUpFailedOpen(SOURCE);
+        fail(FileException::FL_CANNOT_COPY, name_, __LINE__);
+    }
+    return working;
+}
+
+int64_t FileGZ::readableLength(const std::string& working) const
+{
+    int64_t length = uncompressedLengthOf(working, readLimit_);
+    if (length == -1)
+        fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+    if (length == -3)
+        fail(FileException::FL_ERROR,
+             working + ": more than " + std::to_string(readLimit_) + " bytes uncompressed", __LINE__);
+    if (length < 0)
+        fail(FileException::FL_ERROR, working, __LINE__);
+    return length;
+}
+
+bool FileGZ::prepareForWriting(uint16_t access, const std::string& working, const std::string& origCopy)
+{
+    if ((access & ACCESS_CREATE) && !fileExists(working) && !makeEmptyGzip(working)) {
+        cleanUpFailedOpen(SOURCE);
+        fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+    }
+    if (!(access & ACCESS_APPEND) || !fileExists(working))
+        return false;
+    // gzip cannot append in place: the old content is copied back in.
+    if (!moveFile(working, origCopy, true)) {
+        cleanUpFailedOpen(SOURCE);
+        fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+    }
+    return true;
+}
+
+void FileGZ::appendOldContent(const std::string& origCopy, const std::string& working)
+{
+    try {
+        FileGZ old(origCopy);
+        old.open(ACCESS_READ);
+        std::string piece;
+        while (!old.eof()) {
+            old.read(piece, APPEND_PIECE);
+            write(piece);
+        }
+        old.close();
+    } catch (Exception& e) {
+        closeHandle();
+        moveFile(origCopy, working, true);
+        closed_ = true;
+        access_ = 0;
+        position_ = 0;
+        length_ = 0;
+        cleanUpFailedOpen(SOURCE);
+        e.addTrace(SOURCE, __LINE__);
+        throw;
+    }
+    if (!deleteFile(origCopy))
+        fail(FileException::FL_REMOVE, origCopy, __LINE__);
 }
 
 void FileGZ::close()

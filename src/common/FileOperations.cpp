@@ -1,11 +1,9 @@
 #include "common/FileOperations.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "common/BasicFile.h"
 #include "common/StringUtil.h"
-#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
 namespace Telvar {
@@ -13,9 +11,6 @@ namespace Telvar {
 namespace {
 
 std::atomic<uint32_t> lastMoveError{0};
-
-std::mutex sleepLock;
-std::function<void(int)> retrySleep;
 
 bool hasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
@@ -178,7 +173,7 @@ bool moveFile(const std::string& from, const std::string& to, bool replace)
             lastMoveError = error;
             return false;
         }
-        fileRetrySleep(MOVE_RETRY_DELAY_MS);
+        DateTime::sleepMilliseconds(MOVE_RETRY_DELAY_MS);
     }
 }
 
@@ -278,24 +273,5 @@ bool appendText(const std::string& path, const std::string& text)
 }
 
 uint32_t lastFileError() { return lastMoveError.load(); }
-
-void setFileRetrySleep(std::function<void(int)> sleepMs)
-{
-    std::lock_guard<std::mutex> guard(sleepLock);
-    retrySleep = std::move(sleepMs);
-}
-
-void fileRetrySleep(int ms)
-{
-    std::function<void(int)> sleeper;
-    {
-        std::lock_guard<std::mutex> guard(sleepLock);
-        sleeper = retrySleep;
-    }
-    if (sleeper)
-        sleeper(ms);
-    else
-        Platform::sleepMilliseconds(ms);
-}
 
 } // namespace Telvar

@@ -86,9 +86,4 @@ constexpr int MOVE_RETRY_DELAY_MS = 2000;
 // error number (Win32 numbering) after failure.
 uint32_t lastFileError();
 
-// The sleep used between retries of file operations (moveFile and the commit
-// of safe updates). Tests shorten it; an empty function restores the real one.
-void setFileRetrySleep(std::function<void(int)> sleepMs);
-void fileRetrySleep(int ms);
-
 } // namespace Telvar

@@ -5,12 +5,12 @@
 #include <memory>
 #include <new>
 
+#include "common/Clock.h"
 #include "common/Exception.h"
 #include "common/StringUtil.h"
 #include "common/IPCClient.h"
 #include "common/MailSlot.h"
 #include "common/ThreadInstance.h"
-#include "platform/Clock.h"
 #include "platform/Thread.h"
 
 namespace Telvar {
@@ -125,7 +125,7 @@ public:
     // Counts a pass; true (and reported) when the interval is over.
     bool due()
     {
-        if (Platform::monotonicMilliseconds() < reportAt_) {
+        if (Clock::current().monotonicMilliseconds() < reportAt_) {
             ++passes_;
             return false;
         }
@@ -134,7 +134,7 @@ public:
         passes_ = 0;
         return true;
     }
-    void restart() { reportAt_ = Platform::monotonicMilliseconds() + context_.timing.reportMs; }
+    void restart() { reportAt_ = Clock::current().monotonicMilliseconds() + context_.timing.reportMs; }
 
 private:
     const Context& context_;
@@ -233,7 +233,7 @@ void IPCServer::stop()
     const int64_t budget = static_cast<int64_t>(context_.timing.stopSteps) * context_.timing.stopStepMs;
     const int64_t step = std::min<int64_t>(STOP_LOOK_MS, std::max<int64_t>(1, context_.timing.stopStepMs));
     for (int64_t waited = 0; waited < budget; waited += step) {
-        Platform::threadSleep(static_cast<uint32_t>(step));
+        Clock::current().sleepMilliseconds(static_cast<int>(step));
         if (context_.exited.load()) {
             debug(1, "IPC: Stopped server \"" + context_.name + "\".");
             return;

@@ -26,7 +26,8 @@ Monopoly::~Monopoly()
         closing_ = true;
     }
     freed_.notify_all();
-    // Give a thread that is just leaving the section time to get out.
+    // Give a thread that is just leaving the section time to get out. Real
+    // time on purpose: a test clock must not shorten this wait.
     Platform::sleepMilliseconds(10);
     std::lock_guard<std::mutex> guard(stateLock_);
 }

@@ -35,28 +35,6 @@ bool readLines(const std::string& path, std::vector<std::string>& lines)
     return true;
 }
 
-// Leading decimal number of an item; false when it has no digits.
-bool itemNumber(const std::string& item, int64_t& number)
-{
-    size_t p = 0;
-    while (p < item.size() && StringUtil::isWhite(item[p]))
-        ++p;
-    bool negative = false;
-    if (p < item.size() && (item[p] == '+' || item[p] == '-')) {
-        negative = item[p] == '-';
-        ++p;
-    }
-    size_t digits = p;
-    int64_t value = 0;
-    for (; p < item.size() && item[p] >= '0' && item[p] <= '9'; ++p)
-        if (value < INT64_C(1) << 40)
-            value = value * 10 + (item[p] - '0');
-    if (p == digits)
-        return false;
-    number = negative ? -value : value;
-    return true;
-}
-
 } // namespace
 
 PrimeTime::PrimeTime() : cachedMoment_(int64_t(0)) {}
@@ -128,7 +106,7 @@ bool PrimeTime::matches(const std::string& pattern, int32_t number)
     StringUtil::splitAll(pattern, ',', items);
     for (const std::string& item : items) {
         int64_t value = 0;
-        if (itemNumber(item, value) && value == number)
+        if (StringUtil::leadingDigits(item, value) && value == number)
             return true;
     }
     return false;

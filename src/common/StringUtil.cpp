@@ -95,29 +95,32 @@ void splitAll(const std::string& s, char separator, std::vector<std::string>& li
     }
 }
 
-static int32_t leadingInteger(const std::string& piece)
+bool leadingDigits(const std::string& text, int64_t& value)
 {
     size_t i = 0;
-    while (i < piece.size() && isWhite(piece[i]))
+    while (i < text.size() && isWhite(text[i]))
         ++i;
     bool negative = false;
-    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) {
-        negative = piece[i] == '-';
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
         ++i;
     }
-    // Accumulate in 64 bits and wrap like a 32-bit conversion would not
-    // overflow into undefined behaviour.
-    int64_t value = 0;
-    bool any = false;
-    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
-        any = true;
-        if (value < (int64_t(1) << 40))
-            value = value * 10 + (piece[i] - '0');
+    const size_t first = i;
+    int64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (magnitude < (int64_t(1) << 40))
+            magnitude = magnitude * 10 + (text[i] - '0');
     }
-    if (!any)
-        return 0;
-    if (negative)
-        value = -value;
+    if (i == first)
+        return false;
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+int32_t leadingInt32(const std::string& text)
+{
+    int64_t value = 0;
+    leadingDigits(text, value);
     if (value > INT32_MAX)
         return INT32_MAX;
     if (value < INT32_MIN)
@@ -131,7 +134,7 @@ void splitIntegers(const std::string& s, char separator, std::vector<int32_t>& l
     std::vector<std::string> pieces;
     splitAll(s, separator, pieces, maximumPieces, false);
     for (const std::string& p : pieces)
-        list.push_back(leadingInteger(p));
+        list.push_back(leadingInt32(p));
 }
 
 size_t countChar(char c, const std::string& s, size_t start, size_t count)

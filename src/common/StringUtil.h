@@ -28,6 +28,13 @@ void splitAll(const std::string& s, char separator, std::vector<std::string>& li
               size_t maximumPieces = NO_POSITION, bool skipEmpty = false);
 void splitIntegers(const std::string& s, char separator, std::vector<int32_t>& list,
                    size_t maximumPieces = NO_POSITION);
+// The leading-digits conversion: white space skipped, an optional sign, then
+// the longest run of decimal digits; trailing text is ignored. False (value
+// untouched) when there are no digits. A run past 2^40 stops growing, so
+// absurd input saturates instead of overflowing.
+bool leadingDigits(const std::string& text, int64_t& value);
+// leadingDigits clamped to 32 bits; 0 without digits.
+int32_t leadingInt32(const std::string& text);
 size_t countChar(char c, const std::string& s, size_t start = 0, size_t count = NO_POSITION);
 std::string intToString(int32_t value);
 bool isPrintable(const std::string& s);

@@ -1,7 +1,6 @@
 #include "common/ThreadInstance.h"
 
-#include <utility>
-
+#include "common/DateTime.h"
 #include "common/Exception.h"
 
 namespace Telvar {
@@ -22,8 +21,7 @@ ThreadInstance::ThreadInstance(Routine routine, void* parameter)
       handle_(Platform::INVALID_THREAD_HANDLE),
       threadId_(0),
       routine_(routine),
-      parameter_(parameter),
-      sleep_([](uint32_t ms) { Platform::threadSleep(ms); })
+      parameter_(parameter)
 {
 }
 
@@ -36,14 +34,6 @@ ThreadInstance::~ThreadInstance()
     if (active)
         Platform::terminateThread(handle_, 0);
     Platform::closeThreadHandle(handle_);
-}
-
-void ThreadInstance::setSleepFunction(SleepFunction sleep)
-{
-    if (sleep)
-        sleep_ = std::move(sleep);
-    else
-        sleep_ = [](uint32_t ms) { Platform::threadSleep(ms); };
 }
 
 bool ThreadInstance::execute()
@@ -126,7 +116,7 @@ bool ThreadInstance::stop(bool force, int32_t exitCode, uint32_t waitMs)
     if (posted) {
         uint32_t waited = 0;
         while (status() == JOB_RUNNING && waited < waitMs) {
-            sleep_(STOP_POLL_MS);
+            DateTime::sleepMilliseconds(STOP_POLL_MS);
             waited += STOP_POLL_MS;
         }
         if (status() != JOB_RUNNING) {

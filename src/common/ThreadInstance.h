@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "common/JobInstance.h"
 #include "platform/Thread.h"
@@ -14,7 +13,6 @@ namespace Telvar {
 class ThreadInstance : public JobInstance {
 public:
     using Routine = Platform::ThreadRoutine;
-    using SleepFunction = std::function<void(uint32_t milliseconds)>;
 
     static constexpr uint32_t DEFAULT_STOP_WAIT_MS = 1000;
     static constexpr uint32_t STOP_POLL_MS = 50;
@@ -37,16 +35,12 @@ public:
 
     uint32_t threadId() const { return threadId_; }
 
-    // The sleep used between the checks of stop; tests count or shorten it.
-    void setSleepFunction(SleepFunction sleep);
-
 private:
     int32_t status_;
     Platform::ThreadHandle handle_;
     uint32_t threadId_;
     Routine routine_;
     void* parameter_;
-    SleepFunction sleep_;
 };
 
 } // namespace Telvar

@@ -54,6 +54,8 @@ void LogCommons::clear()
 
 namespace {
 
+// Not the usual conversion: no sign and no white space before the digits,
+// as a message number is never negative and "-5: text" must not make one.
 int32_t leadingNumber(const std::string& text)
 {
     int64_t value = 0;

@@ -3,28 +3,21 @@
 #include <limits>
 #include <vector>
 
+#include "common/StringUtil.h"
+
 namespace Telvar {
 
 namespace {
 
 // Decimal value of the leading digits (an optional sign first), 0 when there
-// are none; clamped to the given range instead of overflowing.
+// are none; clamped to the given range instead of overflowing. Unlike the
+// usual conversion a field is read from its first byte: fields are written
+// by programs, so one led by white space is damaged and reads as 0.
 int64_t leadingNumber(const std::string& text, int64_t minimum, int64_t maximum)
 {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        ++i;
-    }
     int64_t value = 0;
-    const int64_t cap = int64_t(1) << 40;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value < cap)
-            value = value * 10 + (text[i] - '0');
-    }
-    if (negative)
-        value = -value;
+    if (text.empty() || !StringUtil::isWhite(text[0]))
+        StringUtil::leadingDigits(text, value);
     if (value < minimum)
         return minimum;
     if (value > maximum)

@@ -1,6 +1,8 @@
 #include "logger/LoggerAgentFile.h"
 
+#include <algorithm>
 #include <iomanip>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -11,7 +13,6 @@
 #include "common/StringUtil.h"
 #include "common/TimeSpan.h"
 #include "logger/LogSettings.h"
-#include "platform/Clock.h"
 
 namespace Telvar {
 
@@ -20,18 +21,6 @@ namespace {
 constexpr uint16_t LOG_FILE_ACCESS = FileBase::ACCESS_WRITE | FileBase::ACCESS_CREATE |
                                      FileBase::ACCESS_APPEND | FileBase::ACCESS_UNSAFE |
                                      FileBase::ACCESS_NOLOCK;
-
-std::mutex& sleepMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::function<void(int)>& sleepFunction()
-{
-    static std::function<void(int)>* function = new std::function<void(int)>();
-    return *function;
-}
 
 // Lines since the last flush, shared by all sinks like the flush period.
 std::atomic<int32_t> lineCounter{0};
@@ -62,23 +51,15 @@ std::string decimal(float value)
 }
 
 // Leading decimal digits (with an optional sign); false when there are none.
+// Kept within two thousand million, so that the count stored back (one more)
+// fits a 32-bit long.
 bool parseCounter(const std::string& text, long& value)
 {
-    std::string t = text;
-    StringUtil::trim(t);
-    size_t pos = 0;
-    bool negative = false;
-    if (pos < t.size() && (t[pos] == '-' || t[pos] == '+'))
-        negative = t[pos++] == '-';
-    if (pos >= t.size() || t[pos] < '0' || t[pos] > '9')
+    constexpr int64_t LIMIT = 2000000000;
+    int64_t v = 0;
+    if (!StringUtil::leadingDigits(text, v))
         return false;
-    long v = 0;
-    for (; pos < t.size() && t[pos] >= '0' && t[pos] <= '9'; ++pos) {
-        if (v > 200000000L)
-            break;
-        v = v * 10 + (t[pos] - '0');
-    }
-    value = negative ? -v : v;
+    value = static_cast<long>(std::min(std::max(v, -LIMIT), LIMIT));
     return true;
 }
 
@@ -121,32 +102,30 @@ public:
     bool acquire()
     {
         owner_.processLock_.enforce();
-        named_ = new Monopoly(owner_.lockName_);
+        named_.reset(new Monopoly(owner_.lockName_));
         for (int attempt = 1; attempt <= LOCK_ATTEMPTS; ++attempt) {
             if (named_->enforce())
                 return true;
             if (attempt < LOCK_ATTEMPTS)
-                sleepFor(LOCK_RETRY_MS);
+                DateTime::sleepMilliseconds(LOCK_RETRY_MS);
         }
-        delete named_;
-        named_ = nullptr;
+        named_.reset();
         owner_.processLock_.relax();
         return false;
     }
 
     void release()
     {
-        if (named_ == nullptr)
+        if (!named_)
             return;
         named_->relax();
-        delete named_;
-        named_ = nullptr;
+        named_.reset();
         owner_.processLock_.relax();
     }
 
 private:
     LoggerAgentFile& owner_;
-    Monopoly* named_ = nullptr;
+    std::unique_ptr<Monopoly> named_;
 };
 
 LoggerAgentFile::LoggerAgentFile() { setRotationSize(10); }
@@ -193,26 +172,17 @@ float LoggerAgentFile::sizeFactor() const
     return sizeFactor_;
 }
 
-void LoggerAgentFile::setSleepFunction(std::function<void(int)> sleepMs)
+bool LoggerAgentFile::write(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(sleepMutex());
-    sleepFunction() = std::move(sleepMs);
+    while (state_.load() != STATE_IDLE)
+        DateTime::sleepMilliseconds(STATE_WAIT_MS);
+    ProcessGuard guard(processLock_);
+    if (!followSettings())
+        return false;
+    if (state_.load() == STATE_IDLE && file_->isOpen())
+        rotateIfDue();
+    return appendToOpenFile(line);
 }
-
-void LoggerAgentFile::sleepFor(int ms)
-{
-    std::function<void(int)> sleeper;
-    {
-        std::lock_guard<std::mutex> lock(sleepMutex());
-        sleeper = sleepFunction();
-    }
-    if (sleeper)
-        sleeper(ms);
-    else
-        Platform::sleepMilliseconds(ms);
-}
-
-bool LoggerAgentFile::write(const std::string& line) { return writeLine(line, false); }
 
 bool LoggerAgentFile::setLogFile(const std::string& path)
 {
@@ -242,7 +212,7 @@ bool LoggerAgentFile::setLogFile(const std::string& path)
     lockName_ = sanitisedLockName(path);
     if (!continued.empty()) {
         try {
-            writeLine(continued, true);
+            writeNote(continued);
         } catch (const Exception&) {
             // The switch stands; the next line tries to open the file again.
         }
@@ -250,16 +220,16 @@ bool LoggerAgentFile::setLogFile(const std::string& path)
     return true;
 }
 
-bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
+bool LoggerAgentFile::writeNote(const std::string& line)
 {
-    if (!internal) {
-        while (state_.load() != STATE_IDLE)
-            sleepFor(STATE_WAIT_MS);
-    }
     ProcessGuard guard(processLock_);
+    return followSettings() && appendToOpenFile(line);
+}
+
+bool LoggerAgentFile::followSettings()
+{
     if (file_.isNull())
         return false;
-
     const int32_t interval = rotationInterval().seconds();
     const int32_t size = rotationSize();
     if (interval != seenInterval_ || size != seenSize_) {
@@ -267,22 +237,24 @@ bool LoggerAgentFile::writeLine(const std::string& line, bool internal)
         seenSize_ = size;
         computeNextRotation();
     }
+    return true;
+}
 
-    if (!internal && state_.load() == STATE_IDLE && file_->isOpen()) {
-        bool due = false;
-        {
-            StateGuard checking(state_, STATE_CHECKING);
-            due = checkRotation();
-        }
-        if (due)
-            rotate();
+void LoggerAgentFile::rotateIfDue()
+{
+    bool due = false;
+    {
+        StateGuard checking(state_, STATE_CHECKING);
+        due = checkRotation();
     }
+    if (due)
+        rotate();
+}
 
-    if (!file_->isOpen()) {
-        if (!openFile())
-            return false;
-    }
-
+bool LoggerAgentFile::appendToOpenFile(const std::string& line)
+{
+    if (!file_->isOpen() && !openFile())
+        return false;
     CrossProcessLock lock(*this);
     const bool idle = state_.load() == STATE_IDLE;
     if (idle && !lock.acquire())
@@ -346,10 +318,8 @@ bool LoggerAgentFile::openFile()
         file_->open(LOG_FILE_ACCESS);
         if (idle) {
             StateGuard opening(state_, STATE_OPENING);
-            writeLine(std::string("\r\n") + "Telvar " + VERSION_TEXT + " " + REVISION_TEXT + "\r\n" +
-                          "Opened log file \"" + file_->baseName() + "\". Time: " + now.toText(false) +
-                          "\r\n",
-                      true);
+            writeNote(std::string("\r\n") + "Telvar " + VERSION_TEXT + " " + REVISION_TEXT + "\r\n" +
+                      "Opened log file \"" + file_->baseName() + "\". Time: " + now.toText(false) + "\r\n");
         }
         if (!openedOnce_) {
             openedOnce_ = true;
@@ -431,7 +401,7 @@ bool LoggerAgentFile::checkRotation()
             return false;
         message = "\nRotate condition: Size" + std::to_string(measure) + " >= " + decimal(threshold);
     }
-    writeLine(message, true);
+    writeNote(message);
     return true;
 }
 
@@ -455,7 +425,7 @@ void LoggerAgentFile::rotate()
     if (!lock.acquire())
         return;
     StateGuard rotating(state_, STATE_ROTATING);
-    writeLine("\nRotation process started...", true);
+    writeNote("\nRotation process started...");
 
     const std::string counterName = logApplicationName() + "LogCounter";
     long counter = 0;
@@ -479,14 +449,14 @@ void LoggerAgentFile::rotate()
     }
     setResource(counterName, std::to_string(counter + 1));
 
-    writeLine("Renaming file from \"" + path + "\" to \"" + newName + "\".", true);
+    writeNote("Renaming file from \"" + path + "\" to \"" + newName + "\".");
     closeFile("Rotating log file");
     if (!moveFile(path, newName, true)) {
         sizeFactor_ += 0.25f;
-        writeLine("Log file rotation error. (" + std::to_string(lastFileError()) + ")", true);
+        writeNote("Log file rotation error. (" + std::to_string(lastFileError()) + ")");
     } else {
         sizeFactor_ = 1.0f;
-        writeLine("Log continued from \"" + StringUtil::baseNameOf(newName) + "\".", true);
+        writeNote("Log continued from \"" + StringUtil::baseNameOf(newName) + "\".");
     }
 }
 
@@ -495,9 +465,8 @@ void LoggerAgentFile::closeFile(const std::string& reason)
     if (file_.isNull() || !file_->isOpen())
         return;
     try {
-        writeLine("\r\nClosing log file \"" + file_->baseName() + "\". Time: " + DateTime().toText(false) +
-                      ". Reason: " + reason + ".\r\n",
-                  true);
+        writeNote("\r\nClosing log file \"" + file_->baseName() + "\". Time: " + DateTime().toText(false) +
+                  ". Reason: " + reason + ".\r\n");
     } catch (...) {
         file_->close();
         throw;

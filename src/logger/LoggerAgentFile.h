@@ -56,14 +56,19 @@ public:
     float sizeFactor() const;
     int32_t state() const { return state_.load(); }
 
-    // The sleep of the lock retries and of lines waiting for a rotation.
-    // Tests shorten it; an empty function restores the real one.
-    static void setSleepFunction(std::function<void(int)> sleepMs);
-
 private:
     class CrossProcessLock;
 
-    bool writeLine(const std::string& line, bool internal);
+    // A line of the sink's own (banner, rotation note, closing line), written
+    // from inside a write, an open or a rotation: it neither waits for the
+    // sink to be idle nor checks for rotation.
+    bool writeNote(const std::string& line);
+    // False without a file; picks up changed rotation settings.
+    bool followSettings();
+    void rotateIfDue();
+    // Opens the file when needed, then appends under the cross-process lock
+    // (already held while the sink is not idle).
+    bool appendToOpenFile(const std::string& line);
     // Writes one line at the file's end; a line that fails is cut off again
     // (or, when that fails too, the next line starts on a line of its own).
     void appendLine(const std::string& line);
@@ -73,7 +78,6 @@ private:
     void closeFile(const std::string& reason);
     void computeNextRotation();
     std::string rotatedName(const std::string& counter) const;
-    static void sleepFor(int ms);
 
     SmartPointer<FileBase> file_;
     mutable Monopoly processLock_;

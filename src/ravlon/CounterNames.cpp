@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "common/StringUtil.h"
 #include "common/SystemInfo.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
@@ -29,19 +30,13 @@ std::string computerName()
     return computer;
 }
 
-// Leading-digits conversion: optional blanks and sign, then digits; none give 0.
+// The usual leading-digits conversion; no digits give 0. Out-of-range
+// numbers wrap as an unsigned conversion does.
 uint32_t leadingNumber(const std::string& s)
 {
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    uint32_t v = 0;
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
-        v = v * 10 + static_cast<uint32_t>(s[i] - '0');
-    return negative ? static_cast<uint32_t>(-static_cast<int64_t>(v)) : v;
+    int64_t value = 0;
+    StringUtil::leadingDigits(s, value);
+    return static_cast<uint32_t>(value);
 }
 
 enum class LookupResult { Found, Failed, OutOfMemory };

@@ -64,6 +64,47 @@ bool CountersFile::setUpCounters(const SmartPointer<LoggerUnit>& unit, const std
     }
 }
 
+CountersFile::Ending CountersFile::list(FileBase& file, const std::function<bool(const Listed&)>& take,
+                                       Position& at)
+{
+    State state = State::EXPECT_OBJECT;
+    at = Position();
+    while (!file.eof()) {
+        ++at.line;
+        file.readLine(at.text);
+        StringUtil::trim(at.text);
+        const std::string& line = at.text;
+        if (line.empty() || line[0] == '#')
+            continue;
+        switch (state) {
+        case State::EXPECT_OBJECT:
+            if (line == "{") {
+                state = State::SKIP_BLOCK;
+            } else {
+                at.object = line;
+                state = State::EXPECT_BRACE;
+            }
+            break;
+        case State::EXPECT_BRACE:
+            if (line != "{")
+                return Ending::MISSING_BRACE;
+            state = State::IN_BLOCK;
+            break;
+        case State::IN_BLOCK:
+            if (line == "}")
+                state = State::EXPECT_OBJECT;
+            else if (!take(Listed{at.line, at.object, line}))
+                return Ending::STOPPED;
+            break;
+        case State::SKIP_BLOCK:
+            if (line == "}")
+                state = State::EXPECT_OBJECT;
+            break;
+        }
+    }
+    return state == State::EXPECT_BRACE ? Ending::OPEN_OBJECT : Ending::COMPLETE;
+}
+
 bool CountersFile::readCountersFile(const SmartPointer<LoggerUnit>& unit, FileBase* file,
                                     std::vector<SmartPointer<Counter>>& counters)
 {
@@ -74,52 +115,24 @@ bool CountersFile::readCountersFile(const SmartPointer<LoggerUnit>& unit, FileBa
     }
     // Filled apart, so that a failure adds nothing to the caller's list.
     std::vector<SmartPointer<Counter>> read;
-    try {
-        State state = State::EXPECT_OBJECT;
-        std::string object;
-        std::string line;
-        while (!file->eof()) {
-            file->readLine(line);
-            StringUtil::trim(line);
-            if (line.empty() || line[0] == '#')
-                continue;
-            switch (state) {
-            case State::EXPECT_OBJECT:
-                if (line == "{") {
-                    state = State::SKIP_BLOCK;
-                } else {
-                    object = line;
-                    state = State::EXPECT_BRACE;
-                }
-                break;
-            case State::EXPECT_BRACE:
-                if (line != "{") {
-                    fatal(unit, MSG_BAD_FILE, ParamStream() << file->name());
-                    return false;
-                }
-                state = State::IN_BLOCK;
-                break;
-            case State::IN_BLOCK:
-                if (line == "}") {
-                    object.clear();
-                    state = State::EXPECT_OBJECT;
-                } else {
-                    Counter* counter = new (std::nothrow) Counter(object, line);
-                    if (counter == nullptr) {
-                        debugText(unit, 1, "OUT OF MEMORY");
-                        return false;
-                    }
-                    read.push_back(SmartPointer<Counter>(counter));
-                    if (!unit.isNull())
-                        unit->debug(3, "   Got counter \"\\%s\\%s\".", ParamStream() << object << line);
-                }
-                break;
-            case State::SKIP_BLOCK:
-                if (line == "}")
-                    state = State::EXPECT_OBJECT;
-                break;
-            }
+    auto take = [&](const Listed& listed) {
+        Counter* counter = new (std::nothrow) Counter(listed.object, listed.counter);
+        if (counter == nullptr) {
+            debugText(unit, 1, "OUT OF MEMORY");
+            return false;
         }
+        read.push_back(SmartPointer<Counter>(counter));
+        if (!unit.isNull())
+            unit->debug(3, "   Got counter \"\\%s\\%s\".", ParamStream() << listed.object << listed.counter);
+        return true;
+    };
+    try {
+        Position at;
+        Ending ending = list(*file, take, at);
+        if (ending == Ending::MISSING_BRACE)
+            fatal(unit, MSG_BAD_FILE, ParamStream() << file->name());
+        if (ending == Ending::MISSING_BRACE || ending == Ending::STOPPED)
+            return false;
         // An unterminated block keeps what it listed.
         counters.insert(counters.end(), read.begin(), read.end());
         return true;

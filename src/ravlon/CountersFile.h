@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,30 @@ public:
     // The same over a file opened for reading.
     static bool readCountersFile(const SmartPointer<LoggerUnit>& unit, FileBase* file,
                                  std::vector<SmartPointer<Counter>>& counters);
+
+    // One counter as the file lists it, with its line number (from 1).
+    struct Listed {
+        int line = 0;
+        std::string object;
+        std::string counter;
+    };
+    enum class Ending {
+        COMPLETE,     // every line read
+        OPEN_OBJECT,  // the file ends after an object name, before its "{"
+        MISSING_BRACE,  // a line other than "{" follows an object name: refused
+        STOPPED,      // take asked to stop
+    };
+    // Where the reading stands: the line read last (the one that failed
+    // when reading throws), the object named last and that line's text.
+    struct Position {
+        int line = 0;
+        std::string object;
+        std::string text;
+    };
+    // Reads an opened file's lines by these rules and hands each counter to
+    // take as it is read; take returns false to stop. Throws what reading
+    // the file throws.
+    static Ending list(FileBase& file, const std::function<bool(const Listed&)>& take, Position& at);
 };
 
 } // namespace Telvar

@@ -203,23 +203,9 @@ int32_t Sampling::pollerRoutine(void* parameter)
 
 void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
 {
-    // Start one second before a 30-second boundary B; the first period
-    // ends at B + 30 s.
-    DateTime deadline = nextBoundary(DateTime::now()) - TimeSpan(1);
-    for (;;) {
-        DateTime now = DateTime::now();
-        if (deadline <= now)
-            break;
-        // A clock set back must not keep the thread aligning for longer.
-        if (deadline > now + TimeSpan(PERIOD_SECONDS))
-            deadline = nextBoundary(now) - TimeSpan(1);
-        agent.reportAlive(entry.state, false);
-        if (agent.shouldQuit(entry.state))
-            return;
-        pause(POLL_MS);
-    }
-    deadline += TimeSpan(PERIOD_SECONDS + 1);
-
+    DateTime deadline(int64_t(0));
+    if (!alignToBoundary(entry, agent, deadline))
+        return;
     int32_t tick = DateTime::now().timeParts().second;
     Platform::perfData().collectQueryData(pdhQuery);
 
@@ -236,32 +222,13 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         if (agent.quitRequested())
             break;
         tick = tick == 59 ? 0 : tick + 1;
-
-        SamplingHold hold;
-        bool collected = getRawCounterData(tick);
-        pause(COLLECT_SETTLE_MS);
-        bool registered = registerCounterData(tick == 0);
-        if (!collected || !registered) {
+        if (!sampleSecond(tick)) {
             fatal = true;
-            hold.release();
             pause(POLL_MS);
             continue;
         }
-        if (idleTimeCorrection.load())
-            correctIdleTime();
-        hold.release();
-
-        if (now >= deadline) {
-            ++periodCount;
-            deadline += TimeSpan(PERIOD_SECONDS);
-            // A held-up thread or a clock set forward: one period, then the
-            // next boundary, never a run of periods.
-            if (now >= deadline)
-                deadline = nextBoundary(now);
-        }
-        // A clock set back keeps the deadline: the marks up to it already
-        // have their records, and a second record with the same time would
-        // leave the consumer two values for one period.
+        if (now >= deadline)
+            countPeriod(now, deadline);
         // Published after the period: a writer that sees the new tick also
         // sees the period it ends.
         sampleTick = tick;
@@ -270,6 +237,52 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         if (agent.quitRequested())
             break;
     }
+}
+
+bool Sampling::alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& deadline)
+{
+    // Start one second before a 30-second boundary B; the first period
+    // ends at B + 30 s.
+    deadline = nextBoundary(DateTime::now()) - TimeSpan(1);
+    for (;;) {
+        DateTime now = DateTime::now();
+        if (deadline <= now)
+            break;
+        // A clock set back must not keep the thread aligning for longer.
+        if (deadline > now + TimeSpan(PERIOD_SECONDS))
+            deadline = nextBoundary(now) - TimeSpan(1);
+        agent.reportAlive(entry.state, false);
+        if (agent.shouldQuit(entry.state))
+            return false;
+        pause(POLL_MS);
+    }
+    deadline += TimeSpan(PERIOD_SECONDS + 1);
+    return true;
+}
+
+bool Sampling::sampleSecond(int32_t tick)
+{
+    SamplingHold hold;
+    bool collected = getRawCounterData(tick);
+    pause(COLLECT_SETTLE_MS);
+    bool registered = registerCounterData(tick == 0);
+    if (!collected || !registered)
+        return false;
+    if (idleTimeCorrection.load())
+        correctIdleTime();
+    return true;
+}
+
+void Sampling::countPeriod(const DateTime& now, DateTime& deadline)
+{
+    ++periodCount;
+    deadline += TimeSpan(PERIOD_SECONDS);
+    // A held-up thread or a clock set forward: one period, then the next
+    // boundary, never a run of periods. A clock set back keeps the deadline:
+    // the marks up to it already have their records, and a second record
+    // with the same time would leave the consumer two values for one period.
+    if (now >= deadline)
+        deadline = nextBoundary(now);
 }
 
 bool Sampling::getRawCounterData(int32_t tick)

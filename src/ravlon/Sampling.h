@@ -13,6 +13,7 @@
 namespace Telvar {
 
 class Agent;
+class DateTime;
 struct ThreadRecord;
 
 // The collector's data path. One poller thread samples the query once a
@@ -74,6 +75,12 @@ public:
 
 private:
     static void runPoller(ThreadRecord& entry, Agent& agent);
+    // The steps of the poller: waiting for the first boundary (false when
+    // told to quit), one second's sample (false when it failed) and the
+    // count of a period that ended.
+    static bool alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& deadline);
+    static bool sampleSecond(int32_t tick);
+    static void countPeriod(const DateTime& now, DateTime& deadline);
     static void runCollector(ThreadRecord& entry, Agent& agent);
 };
 

@@ -16,6 +16,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/TestInstallation.h"
 
 using namespace Telvar;
@@ -54,13 +55,14 @@ protected:
     void SetUp() override
     {
         previousLevel_ = debugLevel();
-        LoggerAgentFile::setSleepFunction([](int) {});
+        // Real time, short sleeps.
+        time_.readWith([] { return Clock::system().nowSeconds(); });
+        time_.sleepWith([](int ms) { Clock::system().sleepMilliseconds(ms > 0 ? 1 : 0); });
     }
     void TearDown() override
     {
         setDebugLevel(previousLevel_);
         setMessageCatalog(SmartPointer<LogCommons>());
-        LoggerAgentFile::setSleepFunction(nullptr);
     }
 
     // The agent keys and the collector's debug level, plus extra entries of
@@ -85,6 +87,7 @@ protected:
         return n;
     }
 
+    Testing::ManualClock time_;
     TestInstallation install_;
     int32_t previousLevel_ = 0;
 };
@@ -268,7 +271,6 @@ TEST_F(AgentConfigureTest, RestartKeepsTheFileTheLockTheUnitAndTheDeliveryThread
     ASSERT_TRUE(install_.writeConfiguration(configuration("", false)));
     // Quoted: the temporary path contains "-".
     ConfiguredAgent agent("dummy -c '" + named + "'");
-    agent.setSleepFunction([](uint32_t) {});
     ASSERT_TRUE(agent.configure());
     const ConfReader* firstReader = agent.configuration();
     SmartPointer<LoggerUnit> unit = agent.agentUnit();

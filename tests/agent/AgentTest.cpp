@@ -16,6 +16,7 @@
 #include "logger/LoggerCentre.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TestInstallation.h"
 #include "support/Waiting.h"
@@ -92,10 +93,15 @@ protected:
         agent_.reset(new TestAgent());
         g_agent = agent_.get();
         agent_->setLoggerCentre(MemorySink::makeCentre(sink_));
-        agent_->setClock([this] { return DateTime(clock_.load()); });
-        // The pause before verification waits for the threads told to end.
-        agent_->setSleepFunction([this](uint32_t ms) {
-            sleeps_.push_back(ms);
+        time_.readWith([this] { return clock_.load(); });
+        // The pause before verification waits for the threads told to end;
+        // stop's waits for the quit message stay short.
+        time_.sleepWith([this](int ms) {
+            if (ms != static_cast<int>(Agent::STOP_GRACE_MS)) {
+                Platform::threadSleep(1);
+                return;
+            }
+            sleeps_.push_back(static_cast<uint32_t>(ms));
             waitFor([this] {
                 for (ThreadRecord& r : agent_->threads())
                     if (r.reportsState() && r.checkStatus != CHECK_DOWN && !r.thread.isNull() &&
@@ -121,8 +127,6 @@ protected:
         g_controls[name].mode = mode;
         ThreadRecord* entry = agent_->addThread(ThreadRecord(name, flags));
         entry->thread = SmartPointer<ThreadInstance>(new ThreadInstance(worker, entry));
-        // Stop's wait for the quit message stays short.
-        entry->thread->setSleepFunction([](uint32_t) { Platform::threadSleep(1); });
         return entry;
     }
 
@@ -149,6 +153,7 @@ protected:
     std::unique_ptr<TestAgent> agent_;
     SmartPointer<MemorySink> sink_;
     std::atomic<int64_t> clock_{1000000};
+    Testing::ManualClock time_;
     std::vector<uint32_t> sleeps_;
     int32_t previousLevel_ = 5;
     uint32_t previousGrace_ = 0;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
@@ -38,6 +40,9 @@ int64_t at(int hour, int minute, int second, int day = 4)
 {
     return DateTime(2011, 3, day, hour, minute, second).seconds();
 }
+
+// Threads still wait, and so see a quit request, but only a millisecond.
+void shortSleep(int ms) { Clock::system().sleepMilliseconds(ms > 0 ? 1 : 0); }
 
 std::string tid() { return std::to_string(Platform::currentThreadId()); }
 
@@ -59,8 +64,8 @@ protected:
     void SetUp() override
     {
         clock_ = at(10, 17, 43);
-        DateTime::setClockSource([this] { return clock_.load(); });
-        setFileRetrySleep([](int) {});
+        time_.readWith([this] { return clock_.load(); });
+        time_.sleepWith(shortSleep);
         previousLevel_ = debugLevel();
         setDebugLevel(5);
         previousGrace_ = Platform::setTerminateGraceMilliseconds(200);
@@ -69,8 +74,6 @@ protected:
         delivery().clear();
         delivery().setLoggerUnit(agent_->agentUnit());
         delivery().setDefaultInterval(TimeSpan(DataDelivery::INITIAL_DEFAULT_SECONDS));
-        delivery().setClock(nullptr);
-        delivery().setSleepFunction(nullptr);
         sink_->clear();
     }
 
@@ -79,12 +82,8 @@ protected:
         agent_.reset();
         delivery().clear();
         delivery().setLoggerUnit(SmartPointer<LoggerUnit>());
-        delivery().setClock(nullptr);
-        delivery().setSleepFunction(nullptr);
         Platform::setTerminateGraceMilliseconds(previousGrace_);
         setDebugLevel(previousLevel_);
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
     }
 
     void setZone(const std::string& zone) { zone_.set(zone); }
@@ -124,6 +123,7 @@ protected:
     }
 
     std::atomic<int64_t> clock_{0};
+    Testing::ManualClock time_;
     Testing::TempDir dir_{"delivery"};
     SmartPointer<MemorySink> sink_;
     std::unique_ptr<TestAgent> agent_;
@@ -304,21 +304,23 @@ TEST_F(DataDeliveryTest, DefaultIntervalRejectsSpansBelowOneSecond)
 // function may change things between passes.
 class DeliveryRun {
 public:
-    DeliveryRun(std::atomic<int64_t>& clock, std::function<void(int pass, int64_t now)> step)
-        : clock_(clock), step_(std::move(step))
+    DeliveryRun(Testing::ManualClock& time, std::atomic<int64_t>& clock,
+                std::function<void(int pass, int64_t now)> step)
+        : time_(time), clock_(clock), step_(std::move(step))
     {
-        DataDelivery::instance().setClock([this] { return DateTime(clock_.load()); });
-        DataDelivery::instance().setSleepFunction([this](uint32_t ms) {
-            sleeps.push_back(ms);
+        time_.sleepWith([this](int ms) {
+            sleeps.push_back(static_cast<uint32_t>(ms));
             if (++passes % 2 == 0)
                 ++clock_;
             step_(passes, clock_.load());
         });
     }
+    ~DeliveryRun() { time_.sleepWith(shortSleep); }
     std::vector<uint32_t> sleeps;
     int passes = 0;
 
 private:
+    Testing::ManualClock& time_;
     std::atomic<int64_t>& clock_;
     std::function<void(int, int64_t)> step_;
 };
@@ -336,7 +338,7 @@ TEST_F(DataDeliveryTest, ThreadDeliversOnTheTickAtTheBoundaryWithTheDefaultInter
     clock_ = at(10, 29, 50);
     sink_->clear();
     bool answered = false;
-    DeliveryRun run(clock_, [&](int pass, int64_t now) {
+    DeliveryRun run(time_, clock_, [&](int pass, int64_t now) {
         if (pass == 2)
             delivery().setDefaultInterval(TimeSpan(60));  // too late for this run
         if (pass == 4)
@@ -379,7 +381,7 @@ TEST_F(DataDeliveryTest, ThreadMakesOneDeliveryAfterASuspendAndEndsOnTheQuitFlag
     int calls = 0;
     add("cpu", 900, false, [&] { ++calls; });
     clock_ = at(10, 19, 58);
-    DeliveryRun run(clock_, [&](int pass, int64_t) {
+    DeliveryRun run(time_, clock_, [&](int pass, int64_t) {
         if (pass == 10)
             clock_ = at(14, 5, 0);  // woke from a suspend
         if (pass == 30)
@@ -396,7 +398,13 @@ TEST_F(DataDeliveryTest, AFailureInTheLoopEndsTheThread)
 {
     ASSERT_TRUE(delivery().prepareDataDelivery(*agent_));
     ThreadRecord& record = agent_->threads().back();
-    delivery().setClock([]() -> DateTime { throw std::runtime_error("clock broken"); });
+    // The first read stamps the start line; the loop's first read breaks.
+    auto reads = std::make_shared<std::atomic<int>>(0);
+    time_.readWith([this, reads]() -> int64_t {
+        if (++*reads == 2)
+            throw std::runtime_error("clock broken");
+        return clock_.load();
+    });
     sink_->clear();
     EXPECT_EQ(0, delivery().runDeliveryThread(record));
     int64_t t = clock_;
@@ -424,8 +432,15 @@ TEST_F(DataDeliveryTest, PreparedThreadRunsUnderSupervisionAndStopsWhenTold)
     };
     EXPECT_EQ(expected, sink_->lines());
 
-    delivery().setSleepFunction([](uint32_t) { Platform::threadSleep(1); });
-    agent_->setSleepFunction([](uint32_t) { Platform::threadSleep(50); });
+    // Delivery passes take a millisecond, the agent's pause before it
+    // verifies the threads 50.
+    time_.sleepWith([](int ms) {
+        if (ms == static_cast<int>(DataDelivery::PASS_SLEEP_MS))
+            ms = 1;
+        else if (ms == static_cast<int>(Agent::STOP_GRACE_MS))
+            ms = 50;
+        Platform::threadSleep(static_cast<uint32_t>(ms));
+    });
     ASSERT_TRUE(agent_->startThreads());
     record.state = STATE_ASKED;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -457,7 +472,6 @@ TEST_F(DataDeliveryTest, RestartClearsTheRegistryBeforeConfiguringAgain)
     agent_->setInstanceLockName(Testing::TestInstallation::uniqueName("AgentRestart"));
     add("cpu", 900);
     write("cpu", "before restart");
-    agent_->setSleepFunction([](uint32_t) {});
     EXPECT_TRUE(agent_->restart());
     EXPECT_TRUE(delivery().entries().empty());
     EXPECT_EQ(std::vector<std::string>({"before restart\n"}), delivered());

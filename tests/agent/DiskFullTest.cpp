@@ -15,6 +15,7 @@
 #include "logger/LoggerAgentFile.h"
 #include "logger/LogSettings.h"
 #include "platform/Process.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 #include <unistd.h>
@@ -67,14 +68,12 @@ protected:
         disk_.reset(new SmallDisk(dir_.file("disk")));
         if (!disk_->mounted())
             GTEST_SKIP() << "cannot mount a tmpfs here";
-        setFileRetrySleep([](int) {});
+        time_.readWith([] { return Clock::system().nowSeconds(); });
+        time_.sleepWith([](int) {});
     }
-    void TearDown() override
-    {
-        setFileRetrySleep(nullptr);
-        disk_.reset();
-    }
+    void TearDown() override { disk_.reset(); }
 
+    Testing::ManualClock time_;
     Testing::TempDir dir_{"diskfull"};
     std::unique_ptr<SmallDisk> disk_;
 };

@@ -19,6 +19,7 @@
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
 #include "support/FileSizeLimit.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
@@ -53,8 +54,7 @@ class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DateTime::setClockSource([] { return STAMP; });
-        setFileRetrySleep([](int) {});
+        clock_.sleepWith([](int) {});
         setDebugLevel(5);
         unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(MemorySink::makeCentre(sink_), MODULE_AGENT));
         LogFile::setLoggerUnit(unit_);
@@ -63,8 +63,6 @@ protected:
     void TearDown() override
     {
         LogFile::setLoggerUnit(SmartPointer<LoggerUnit>());
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
     }
 
     // "<dir>/<base>-STAMP-PID-<n>.make" for the next n setName hands out.
@@ -93,6 +91,7 @@ protected:
 
     static std::string fileName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
+    Testing::ManualClock clock_{STAMP};
     Testing::TempDir dir_{"logfile"};
     SmartPointer<MemorySink> sink_;
     SmartPointer<LoggerUnit> unit_;
@@ -378,7 +377,7 @@ TEST_F(LogFileTest, DestructionDeliversAnOpenFile)
 
 TEST_F(LogFileTest, DeliveriesDuringWritingLoseNoRecord)
 {
-    DateTime::setClockSource(nullptr);
+    clock_.readWith([] { return Clock::system().nowSeconds(); });
     setDebugLevel(0);
     // One writer per stream, as the collector has one per scheme.
     LogFile cpu;

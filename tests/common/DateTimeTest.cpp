@@ -1,6 +1,7 @@
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
+#include "support/ManualClock.h"
 #include "platform/Process.h"
 #include "support/ScopedTimeZone.h"
 
@@ -16,11 +17,7 @@ namespace {
 using ZoneGuard = Testing::ScopedTimeZone;
 
 // Fixes "now" for one test.
-class ClockGuard {
-public:
-    explicit ClockGuard(int64_t seconds) { DateTime::setClockSource([seconds] { return seconds; }); }
-    ~ClockGuard() { DateTime::setClockSource({}); }
-};
+using ClockGuard = Telvar::Testing::ManualClock;
 
 DateTimeParts parts(int32_t y, int32_t mo, int32_t d, int32_t wd, int32_t h, int32_t mi, int32_t s,
                     bool local)
@@ -201,10 +198,12 @@ TEST(DateTimeConstruct, SecondsAreClampedAndNowRereadsTheMaximumOnce)
 
     std::vector<int64_t> reads = {DateTime::MAX_SECONDS, 1000, 2000};
     size_t next = 0;
-    DateTime::setClockSource([&] { return reads[next++]; });
-    EXPECT_EQ(1000, DateTime().seconds());
-    EXPECT_EQ(2000, DateTime().seconds());
-    DateTime::setClockSource({});
+    {
+        Telvar::Testing::ManualClock clock;
+        clock.readWith([&] { return reads[next++]; });
+        EXPECT_EQ(1000, DateTime().seconds());
+        EXPECT_EQ(2000, DateTime().seconds());
+    }
     EXPECT_EQ(DateTime::MAX_SECONDS, DateTime::maximum().seconds());
 }
 
@@ -356,20 +355,17 @@ TEST(DateTimeAlign, BoundariesInLocalTime)
 
 TEST(DateTimeWait, ReturnsOnceTheClockHasAdvanced)
 {
-    int64_t clock = 5000;
+    Telvar::Testing::ManualClock clock(5000);
     int sleeps = 0;
-    DateTime::setClockSource([&] { return clock; });
-    DateTime::setSleepFunction([&](int) {
+    clock.sleepWith([&](int) {
         ++sleeps;
-        clock += 1;
+        clock.advance(1);
     });
     DateTime::waitSeconds(3);
-    EXPECT_EQ(5003, clock);
+    EXPECT_EQ(5003, clock.seconds());
     EXPECT_EQ(3, sleeps);
     DateTime::waitSeconds(0);
     EXPECT_EQ(3, sleeps);
-    DateTime::setSleepFunction({});
-    DateTime::setClockSource({});
 }
 
 TEST(TimeBase, NegativeSecondsAreRejected)

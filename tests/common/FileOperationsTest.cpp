@@ -6,6 +6,7 @@
 
 #include "common/FileOperations.h"
 #include "platform/FileSystem.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -19,16 +20,16 @@ struct SleepRecorder {
     std::vector<int> waits;
     size_t actAt = 0;
     std::function<void()> action;
+    Telvar::Testing::ManualClock clock{Clock::system().nowSeconds()};
 
     SleepRecorder()
     {
-        setFileRetrySleep([this](int ms) {
+        clock.sleepWith([this](int ms) {
             waits.push_back(ms);
             if (action && waits.size() == actAt)
                 action();
         });
     }
-    ~SleepRecorder() { setFileRetrySleep(nullptr); }
 };
 
 std::vector<std::string> names(const std::vector<DirectoryEntry>& entries)

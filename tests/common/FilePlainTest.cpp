@@ -9,6 +9,7 @@
 #include "common/FilePlain.h"
 #include "support/AccessFlags.h"
 #include "support/FileSizeLimit.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -280,7 +281,8 @@ TEST(FilePlainTest, CommitThatCannotRenameReportsAndKeepsTheCopy)
     TempDir dir;
     ASSERT_TRUE(dir.write("f", "old"));
     int waits = 0;
-    setFileRetrySleep([&](int) { ++waits; });
+    Testing::ManualClock clock(Clock::system().nowSeconds());
+    clock.sleepWith([&](int) { ++waits; });
     FilePlain f(dir.file("f"));
     f.open(W);
     f.write("new");
@@ -288,7 +290,7 @@ TEST(FilePlainTest, CommitThatCannotRenameReportsAndKeepsTheCopy)
     fs::remove(dir.file("f"));
     ASSERT_TRUE(dir.makeDirectory("f/inside"));
     FileException e = thrown([&] { f.close(); });
-    setFileRetrySleep(nullptr);
+    clock.sleepWith(nullptr);
     EXPECT_EQ(FileException::FL_RENAME, e.code());
     EXPECT_EQ("Failed to update the file \"" + dir.file("f") + "\"", e.message());
     EXPECT_EQ(10 * 5 + 9, waits);

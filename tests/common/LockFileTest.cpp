@@ -8,6 +8,7 @@
 #include "common/TimeSpan.h"
 #include "platform/Clock.h"
 #include "support/ChildProcess.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -19,10 +20,8 @@ namespace {
 constexpr int64_t MOMENT = 1299215167;
 
 // Pins "now" of DateTime for one test; the moment can be moved on.
-struct FixedClock {
-    std::atomic<int64_t> now{MOMENT};
-    FixedClock() { DateTime::setClockSource([this] { return now.load(); }); }
-    ~FixedClock() { DateTime::setClockSource(nullptr); }
+struct FixedClock : Telvar::Testing::ManualClock {
+    FixedClock() : ManualClock(MOMENT) {}
 };
 
 } // namespace
@@ -95,7 +94,7 @@ TEST(LockFileTest, SecondObjectSeesALiveForeignLock)
     EXPECT_TRUE(dir.exists("f.lock"));
 
     // Past its expiry a lock whose holder still lives is not taken away.
-    clock.now = MOMENT + 60;
+    clock.set(MOMENT + 60);
     EXPECT_FALSE(second.release());
     EXPECT_TRUE(first.isOwn());
 
@@ -124,9 +123,9 @@ TEST(LockFileTest, ExpiredForeignLockIsTakenOver)
     ASSERT_TRUE(dir.write("g.lock", "20110304T050600Z\n20110304T050630Z\nforeign\noriginal\n"));
     LockFile alive(dir.file("g"));
     EXPECT_FALSE(alive.release());
-    clock.now = MOMENT + 22;
+    clock.set(MOMENT + 22);
     EXPECT_FALSE(alive.release());
-    clock.now = MOMENT + 23;   // the expiry moment itself
+    clock.set(MOMENT + 23);   // the expiry moment itself
     EXPECT_TRUE(alive.release());
     EXPECT_FALSE(dir.exists("g.lock"));
 }
@@ -155,7 +154,7 @@ TEST(LockFileTest, KilledHoldersLockExpires)
     LockFile lock(target);
     ASSERT_TRUE(lock.present());
     EXPECT_FALSE(lock.release());   // its time has not run out
-    clock.now = MOMENT + 30;
+    clock.set(MOMENT + 30);
     EXPECT_TRUE(lock.release());
     EXPECT_TRUE(lock.acquire(TimeSpan(30), false));
 }

@@ -99,6 +99,27 @@ TEST(StringSplit, SplitIntegers)
     EXPECT_TRUE(list.empty());
 }
 
+// The one leading-digits conversion behind configuration integers, prime-time
+// items, counter name numbers and the log rotation counter.
+TEST(StringNumbers, LeadingDigitsSkipWhiteTakeASignAndSaturate)
+{
+    int64_t value = 77;
+    EXPECT_FALSE(leadingDigits("", value));
+    EXPECT_FALSE(leadingDigits("  -x5", value));
+    EXPECT_FALSE(leadingDigits("+", value));
+    EXPECT_EQ(77, value);  // untouched without digits
+    ASSERT_TRUE(leadingDigits("\t\x85 -042abc", value));
+    EXPECT_EQ(-42, value);
+    ASSERT_TRUE(leadingDigits("99999999999999999999999", value));
+    EXPECT_GT(value, int64_t(1) << 40);
+    EXPECT_LT(value, int64_t(1) << 44);  // stopped growing, no overflow
+
+    EXPECT_EQ(0, leadingInt32("none"));
+    EXPECT_EQ(2147483647, leadingInt32("2147483648"));
+    EXPECT_EQ(-2147483647 - 1, leadingInt32("-99999999999999999999"));
+    EXPECT_EQ(-2147483647 - 1, leadingInt32("-2147483648"));
+}
+
 TEST(StringMisc, CountIntPrintable)
 {
     EXPECT_EQ(3u, countChar('a', "banana", 0, NO_POSITION));

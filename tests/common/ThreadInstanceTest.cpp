@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "common/Exception.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/OpenFileCount.h"
 #include "support/Waiting.h"
 
@@ -95,24 +97,26 @@ protected:
     }
 
     // Counts the stop's sleeps and keeps them short.
-    void countSleeps(ThreadInstance& job)
+    void countSleeps()
     {
-        job.setSleepFunction([this](uint32_t ms) {
-            EXPECT_EQ(50u, ms);
+        time_.reset(new Testing::ManualClock(Clock::system().nowSeconds()));
+        time_->sleepWith([this](int ms) {
+            EXPECT_EQ(50, ms);
             ++sleeps;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         });
     }
 
     Shared shared;
-    int sleeps = 0;
+    std::atomic<int> sleeps{0};
+    std::unique_ptr<Testing::ManualClock> time_;
     uint32_t previousGrace_ = 0;
 };
 
 TEST_F(ThreadInstanceTest, FreshInstanceIsNotStarted)
 {
     ThreadInstance job(returnsResult, &shared);
-    countSleeps(job);
+    countSleeps();
     int32_t code = 77;
     EXPECT_EQ(JOB_NOT_STARTED, job.status());
     EXPECT_FALSE(job.stop());
@@ -147,7 +151,7 @@ TEST_F(ThreadInstanceTest, EndsByItselfAndDeliversItsExitCode)
 TEST_F(ThreadInstanceTest, QuitMessageStopsThreadWithinTheWait)
 {
     ThreadInstance job(messageLoop, &shared);
-    countSleeps(job);
+    countSleeps();
     job.execute();
     int32_t code = 0;
     EXPECT_EQ(JOB_RUNNING, job.exitCode(code));
@@ -167,7 +171,7 @@ TEST_F(ThreadInstanceTest, QuitMessageStopsThreadWithinTheWait)
 TEST_F(ThreadInstanceTest, ThreadIgnoringTheQuitMessageIsKilledAfterTwentySleeps)
 {
     ThreadInstance job(ignoresMessages, &shared);
-    countSleeps(job);
+    countSleeps();
     job.execute();
     ASSERT_TRUE(waitFor([&] { return shared.rounds > 0; }));
     EXPECT_TRUE(job.stop());
@@ -185,7 +189,7 @@ TEST_F(ThreadInstanceTest, ThreadIgnoringTheQuitMessageIsKilledAfterTwentySleeps
 TEST_F(ThreadInstanceTest, ThreadWithoutQueueIsTerminatedAtOnce)
 {
     ThreadInstance job(sleeper, &shared);
-    countSleeps(job);
+    countSleeps();
     job.execute();
     ASSERT_TRUE(waitFor([&] { return shared.rounds > 0; }));
     EXPECT_TRUE(job.stop(false, 21, 1000));
@@ -200,7 +204,7 @@ TEST_F(ThreadInstanceTest, ThreadWithoutQueueIsTerminatedAtOnce)
 TEST_F(ThreadInstanceTest, ForcedStopTerminatesWithoutAsking)
 {
     ThreadInstance job(messageLoop, &shared);
-    countSleeps(job);
+    countSleeps();
     job.execute();
     ASSERT_TRUE(waitFor([&] { return shared.rounds > 0; }));
     EXPECT_TRUE(job.stop(true, 42, 1000));
@@ -337,7 +341,7 @@ TEST_F(ThreadInstanceTest, StartFailureCarriesTheErrorNumber)
 TEST_F(ThreadInstanceTest, ReExecutingManyTimesLeaksNothing)
 {
     ThreadInstance job(messageLoop, &shared);
-    countSleeps(job);
+    countSleeps();
     // Warm up once so lazily made process-wide state is not counted.
     job.execute();
     job.stop(true, 0, 0);

@@ -1,6 +1,7 @@
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
 #include "common/Timer.h"
+#include "support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -126,19 +127,17 @@ TEST(TimeSpanArithmetic, NegativeValuesAndSaturation)
 
 TEST(Timer, ExpiresOnlyAfterTheDeadlineSecond)
 {
-    int64_t clock = 1000;
-    DateTime::setClockSource([&] { return clock; });
+    Testing::ManualClock clock(1000);
     Timer timer;
     EXPECT_EQ(1000, timer.deadline().seconds());
     EXPECT_FALSE(timer.isExpired());
-    clock = 1001;
+    clock.set(1001);
     EXPECT_TRUE(timer.isExpired());
 
     timer.setDeadline(DateTime(2011, 3, 4, 5, 6, 7, 60));
     EXPECT_EQ(60, timer.deadline().offset());
-    clock = timer.deadline().seconds();
+    clock.set(timer.deadline().seconds());
     EXPECT_FALSE(timer.isExpired());
-    clock += 1;
+    clock.advance(1);
     EXPECT_TRUE(timer.isExpired());
-    DateTime::setClockSource({});
 }

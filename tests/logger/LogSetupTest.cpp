@@ -17,6 +17,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -29,7 +30,8 @@ protected:
     {
         Platform::setEnvironmentVariable("TELVAR_REGISTRY_ROOT", dir_.file("registry"));
         Platform::unsetEnvironmentVariable("TELVAR_ENV");
-        LoggerAgentFile::setSleepFunction([](int) {});
+        time_.readWith([] { return Clock::system().nowSeconds(); });
+        time_.sleepWith([](int) {});
         reset();
         setup_.logFileName = "RavlonDebug.log";
         setup_.applicationId = APPLICATION_RAVLON;
@@ -43,7 +45,6 @@ protected:
         reset();
         setDebugLevel(5);
         setLogApplicationName("core");
-        LoggerAgentFile::setSleepFunction(nullptr);
         Platform::unsetEnvironmentVariable("TELVAR_REGISTRY_ROOT");
     }
     static void reset()
@@ -68,6 +69,7 @@ protected:
         return file ? file->logFile() : "<no file sink>";
     }
 
+    Testing::ManualClock time_;
     Testing::TempDir dir_;
     LogSetup setup_;
     ConfReader reader_;

@@ -22,6 +22,7 @@
 #include "platform/Process.h"
 #include "support/FileSizeLimit.h"
 #include "support/ScopedTimeZone.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace Telvar;
@@ -68,13 +69,12 @@ protected:
         Platform::setEnvironmentVariable("TELVAR_REGISTRY_ROOT", dir_.file("registry"));
         Platform::unsetEnvironmentVariable("TELVAR_ENV");
         g_now = local(2026, 3, 10, 10, 0, 0);
-        DateTime::setClockSource([] { return g_now.load(); });
-        LoggerAgentFile::setSleepFunction([this](int ms) {
+        clock_.readWith([] { return g_now.load(); });
+        clock_.sleepWith([this](int ms) {
             std::lock_guard<std::mutex> lock(sleepsMutex_);
             sleeps_.push_back(ms);
             std::this_thread::yield();
         });
-        setFileRetrySleep([](int) {});
         setRotationScheme(ROTATE_NONE);
         setRotationInterval(TimeSpan(0));
         setInitRotationPending(true);
@@ -90,9 +90,6 @@ protected:
         setRotationSize(10);
         setInitRotationPending(true);
         setLogApplicationName("core");
-        LoggerAgentFile::setSleepFunction(nullptr);
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
         Platform::unsetEnvironmentVariable("TELVAR_REGISTRY_ROOT");
     }
 
@@ -108,6 +105,7 @@ protected:
                "\" to \"" + to + "\".\r\n" + closing("x.log", g_now, "Rotating log file");
     }
 
+    Telvar::Testing::ManualClock clock_;
     TempDir dir_{"logfile"};
     std::string path_;
     std::mutex sleepsMutex_;
@@ -460,6 +458,32 @@ TEST_F(LoggerAgentFileTest, RotationNeverReplacesAnOlderRotatedFile)
     EXPECT_EQ("log\r\n" + banner("x.log", g_now) + "a\r\n" + rotationTail("\nRotate condition(s): Init", rotatedPath(opened, 1)),
               TempDir::readFile(rotatedPath(opened, 1)));
     EXPECT_EQ("2", resource("ravlonLogCounter"));
+}
+
+// The stored counter goes through the usual leading-digits conversion, and an
+// absurd one stays small enough that the next value fits a 32-bit long.
+TEST_F(LoggerAgentFileTest, AStoredCounterIsReadByItsLeadingDigitsAndKeptInRange)
+{
+    setRotationScheme(ROTATE_INIT);
+    const int64_t opened = local(2026, 3, 9, 8, 0, 0);
+    const struct {
+        const char* stored;
+        int used;
+        const char* next;
+    } cases[] = {{" +7 rotations", 7, "8"}, {"99999999999", 2000000000, "2000000001"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        ASSERT_TRUE(dir_.write("x.log", "log\r\n"));
+        ASSERT_EQ(RESOURCE_OK, setResource("ravlonLogOpened", DateTime(opened).toText(true, true)));
+        ASSERT_EQ(RESOURCE_OK, setResource("ravlonLogCounter", c.stored));
+        LoggerAgentFile sink;
+        ASSERT_TRUE(sink.setLogFile(path_));
+        ASSERT_TRUE(sink.write("a"));
+        setInitRotationPending(true);
+        ASSERT_TRUE(sink.write("b"));
+        EXPECT_TRUE(fs::exists(rotatedPath(opened, c.used)));
+        EXPECT_EQ(c.next, resource("ravlonLogCounter"));
+    }
 }
 
 // A full disk in the middle of a line: the line is not in the file, and

@@ -16,6 +16,7 @@
 #include "logger/LoggerUnit.h"
 #include "platform/Process.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/ScopedTimeZone.h"
 
@@ -33,7 +34,6 @@ class LoggerUnitTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DateTime::setClockSource([] { return STAMP; });
         centre_ = MemorySink::makeCentre(sink_, APPLICATION_RAVLON);
     }
     void TearDown() override
@@ -42,7 +42,6 @@ protected:
         setSeverityThreshold(0);
         setTimeMode(TIME_MODE_LOCAL);
         setMessageCatalog(SmartPointer<LogCommons>());
-        DateTime::setClockSource(nullptr);
     }
 
     // A unit whose creation line has been cleared away.
@@ -53,6 +52,7 @@ protected:
         return u;
     }
 
+    Telvar::Testing::ManualClock clock_{STAMP};
     SmartPointer<MemorySink> sink_;
     SmartPointer<LoggerCentre> centre_;
 

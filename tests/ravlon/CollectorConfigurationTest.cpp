@@ -19,6 +19,7 @@
 #include "ravlon/Counter.h"
 #include "ravlon/Sampling.h"
 #include "support/FakePerfData.h"
+#include "support/ManualClock.h"
 #include "support/TestInstallation.h"
 
 using namespace Telvar;
@@ -44,7 +45,6 @@ public:
     {
         setProgramName("Ravlon");
         setInstanceLockName(lockName());
-        setSleepFunction([](uint32_t) {});
     }
     void run() override {}
     using Agent::clearThreads;
@@ -83,7 +83,9 @@ protected:
     void SetUp() override
     {
         previousLevel_ = debugLevel();
-        LoggerAgentFile::setSleepFunction([](int) {});
+        // Real time, short sleeps.
+        time_.readWith([] { return Clock::system().nowSeconds(); });
+        time_.sleepWith([](int ms) { Clock::system().sleepMilliseconds(ms > 0 ? 1 : 0); });
         reset();
         setUpNames(fake_);
         fake_.install();
@@ -101,7 +103,6 @@ protected:
         fake_.uninstall();
         setDebugLevel(previousLevel_);
         setMessageCatalog(SmartPointer<LogCommons>());
-        LoggerAgentFile::setSleepFunction(nullptr);
     }
     static void setUpNames(Telvar::Test::FakePerfData& fake)
     {
@@ -153,6 +154,7 @@ protected:
     std::string log() const { return install_.log(); }
     bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
 
+    Testing::ManualClock time_;
     TestInstallation install_;
     Telvar::Test::FakePerfData fake_;
     int32_t previousLevel_ = 0;

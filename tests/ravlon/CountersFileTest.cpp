@@ -192,6 +192,41 @@ TEST_F(CountersFileTest, UnopenedFileIsRefused)
     EXPECT_FALSE(CountersFile::readCountersFile(SmartPointer<LoggerUnit>(), nullptr, counters));
 }
 
+// ravlonctl check-config points at lines with what the collector reads:
+// numbers count every line, comments and blanks included.
+TEST_F(CountersFileTest, ListingGivesLineNumbersAndWhereItStopped)
+{
+    ASSERT_TRUE(dir.write("lines.counters", "# c\n\nMemory\n{\n  Available Bytes\n\n}\n{\nskipped\n}\nCPU\n"));
+    FileGZ file(dir.file("lines.counters"));
+    file.open(FileBase::ACCESS_READ);
+    std::vector<std::string> seen;
+    CountersFile::Position at;
+    auto take = [&](const CountersFile::Listed& l) {
+        seen.push_back(std::to_string(l.line) + ":" + l.object + "|" + l.counter);
+        return true;
+    };
+    EXPECT_EQ(CountersFile::Ending::OPEN_OBJECT, CountersFile::list(file, take, at));
+    file.close();
+    EXPECT_EQ(std::vector<std::string>{"5:Memory|Available Bytes"}, seen);
+    EXPECT_EQ(11, at.line);
+    EXPECT_EQ("CPU", at.object);
+
+    ASSERT_TRUE(dir.write("bad.counters", "Memory\n{\nA\nB\n}\nDisk\nReads\n{\n"));
+    FileGZ bad(dir.file("bad.counters"));
+    bad.open(FileBase::ACCESS_READ);
+    int taken = 0;
+    auto stopAtSecond = [&](const CountersFile::Listed&) { return ++taken < 2; };
+    EXPECT_EQ(CountersFile::Ending::STOPPED, CountersFile::list(bad, stopAtSecond, at));
+    EXPECT_EQ(4, at.line);
+    bad.close();
+    bad.open(FileBase::ACCESS_READ);
+    EXPECT_EQ(CountersFile::Ending::MISSING_BRACE, CountersFile::list(bad, take, at));
+    bad.close();
+    EXPECT_EQ(7, at.line);
+    EXPECT_EQ("Disk", at.object);
+    EXPECT_EQ("Reads", at.text);
+}
+
 } // namespace
 
 // A counters file of gigabytes in a few kilobytes of gzip is refused at once.

@@ -17,6 +17,7 @@
 #include "platform/Process.h"
 #include "support/ChildProcess.h"
 #include "platform/Thread.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 
@@ -48,17 +49,10 @@ class LeftoverRecoveryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        DateTime::setClockSource([] { return NOW; });
-        setFileRetrySleep([](int) {});
+        clock_.sleepWith([](int) {});
         setDebugLevel(5);
         unit_ = SmartPointer<LoggerUnit>(new LoggerUnit(MemorySink::makeCentre(sink_), MODULE_RAVLON));
     }
-    void TearDown() override
-    {
-        setFileRetrySleep(nullptr);
-        DateTime::setClockSource(nullptr);
-    }
-
     int32_t recover() { return LeftoverRecovery::recover(dir_.path(), unit_); }
 
     std::vector<std::string> entries() const
@@ -78,6 +72,7 @@ protected:
 
     bool logged(const std::string& text) const { return sink_->contains(": " + text); }
 
+    Testing::ManualClock clock_{NOW};
     Testing::TempDir dir_{"leftover"};
     SmartPointer<MemorySink> sink_;
     SmartPointer<LoggerUnit> unit_;
@@ -309,7 +304,7 @@ TEST_F(LeftoverRecoveryTest, NamesOfRecoveredFilesAndLockDebris)
 // only, and at least every record the writer had finished.
 TEST_F(LeftoverRecoveryTest, KilledWriterLosesNoFinishedRecord)
 {
-    DateTime::setClockSource(nullptr);
+    clock_.readWith([] { return Clock::system().nowSeconds(); });
     LogFile::setLoggerUnit(SmartPointer<LoggerUnit>());
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);

@@ -23,6 +23,7 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 #include "support/Waiting.h"
@@ -56,12 +57,7 @@ protected:
         collector_.logSetup().unit = SmartPointer<LoggerUnit>(new LoggerUnit(centre_, MODULE_RAVLON));
         sink_->clear();
     }
-    void TearDown() override
-    {
-        DateTime::setClockSource(nullptr);
-        DateTime::setSleepFunction(nullptr);
-        setDebugLevel(previousLevel_);
-    }
+    void TearDown() override { setDebugLevel(previousLevel_); }
 
     std::vector<std::string> texts() const { return sink_->texts(); }
     bool logged(const std::string& text) const
@@ -211,21 +207,16 @@ class VirtualMinutes {
 public:
     explicit VirtualMinutes(Ravlon& collector, int sleepsUntilQuit) : collector_(collector), limit_(sleepsUntilQuit)
     {
-        DateTime::setClockSource([this] { return 1700000000 + sleptMs_.load() / 1000; });
-        DateTime::setSleepFunction([this](int ms) {
+        clock_.readWith([this] { return 1700000000 + sleptMs_.load() / 1000; });
+        clock_.sleepWith([this](int ms) {
             sleptMs_ += ms;
             if (++sleeps_ >= limit_)
                 collector_.requestQuit();
         });
     }
 
-    ~VirtualMinutes()
-    {
-        DateTime::setClockSource(nullptr);
-        DateTime::setSleepFunction(nullptr);
-    }
-
 private:
+    Testing::ManualClock clock_;
     Ravlon& collector_;
     int limit_;
     std::atomic<int64_t> sleptMs_{0};

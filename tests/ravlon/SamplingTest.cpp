@@ -28,6 +28,7 @@
 #include "ravlon/Counter.h"
 #include "ravlon/Sampling.h"
 #include "support/FakePerfData.h"
+#include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
 #include "support/VirtualTime.h"
@@ -622,7 +623,8 @@ TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
     int64_t real = static_cast<int64_t>(std::time(nullptr));
     // Real second r reads as one that is 27 past a half minute.
     const int64_t shift = ((27 - real % 30) + 30) % 30;
-    DateTime::setClockSource([shift] { return static_cast<int64_t>(std::time(nullptr)) + shift; });
+    Telvar::Testing::ManualClock shifted;
+    shifted.readWith([shift] { return static_cast<int64_t>(std::time(nullptr)) + shift; });
     ASSERT_EQ(perfData().openQuery(pdhQuery), 0u);
     addCounter(BUSY);
     // Up time: a counter every system's provider has, wine's PDH included.
@@ -640,7 +642,6 @@ TEST_F(SamplingTest, RealBackendWritesOneRecordPerPeriod)
     for (ThreadRecord& entry : agent_.threads())
         entry.thread->stop(false, -1, 5000);
     perfData().closeQuery(pdhQuery);
-    DateTime::setClockSource({});
     cpu = records("cpu");
     ASSERT_EQ(cpu.size(), 1u);
     std::cout << "record: " << cpu[0].classification << cpu[0].measurement;

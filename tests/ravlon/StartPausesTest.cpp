@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "support/ManualClock.h"
 #include "platform/Process.h"
 
 using namespace Telvar;
@@ -18,11 +19,11 @@ protected:
     {
         Platform::unsetEnvironmentVariable(StartPauses::START_VARIABLE);
         Platform::unsetEnvironmentVariable(StartPauses::SETTLE_VARIABLE);
-        DateTime::setSleepFunction([this](int ms) { slept_.push_back(ms); });
+        time_.readWith([] { return Clock::system().nowSeconds(); });
+        time_.sleepWith([this](int ms) { slept_.push_back(ms); });
     }
     void TearDown() override
     {
-        DateTime::setSleepFunction(nullptr);
         Platform::unsetEnvironmentVariable(StartPauses::START_VARIABLE);
         Platform::unsetEnvironmentVariable(StartPauses::SETTLE_VARIABLE);
         std::string error;
@@ -38,6 +39,7 @@ protected:
     }
 
     std::vector<int> slept_;
+    Testing::ManualClock time_;
 };
 
 TEST_F(StartPausesTest, VariablesReplaceTheDefaultsAndZeroIsAllowed)

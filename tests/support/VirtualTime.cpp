@@ -2,23 +2,23 @@
 
 #include <chrono>
 
-#include "common/DateTime.h"
 
 namespace Telvar {
 namespace Test {
 
-VirtualTime::VirtualTime(int64_t startSeconds) : offset_(startSeconds * 1000)
-{
-    DateTime::setClockSource([this] { return nowSeconds(); });
-    DateTime::setSleepFunction([this](int ms) { sleep(ms); });
-}
+VirtualTime::VirtualTime(int64_t startSeconds) : offset_(startSeconds * 1000), previous_(Clock::install(this)) {}
 
 VirtualTime::~VirtualTime()
 {
     // The threads that used this clock must have ended by now.
     release();
-    DateTime::setClockSource({});
-    DateTime::setSleepFunction({});
+    Clock::install(previous_);
+}
+
+int64_t VirtualTime::monotonicMilliseconds()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return elapsed_;
 }
 
 void VirtualTime::expect(int threads)

@@ -9,7 +9,7 @@
 // is the same on a loaded machine as on an idle one. Between runs every
 // thread sleeps and the test may look at files and change the wall clock.
 //
-//   VirtualTime vt(start);          // installs the hooks
+//   VirtualTime vt(start);          // installs itself as the clock
 //   vt.expect(3);                   // poller and two writers
 //   ... start the threads ...
 //   ASSERT_TRUE(vt.runFor(90000));  // 90 simulated seconds
@@ -26,17 +26,19 @@
 #include <thread>
 #include <utility>
 
+#include "common/Clock.h"
+
 namespace Telvar {
 namespace Test {
 
-class VirtualTime {
+class VirtualTime : public Clock {
 public:
     // Wall clock at the start, in seconds since 1970 (milliseconds 0).
     explicit VirtualTime(int64_t startSeconds);
     VirtualTime(const VirtualTime&) = delete;
     VirtualTime& operator=(const VirtualTime&) = delete;
-    // Releases the threads and restores the system clock and sleep.
-    ~VirtualTime();
+    // Releases the threads and puts back the clock it replaced.
+    ~VirtualTime() override;
 
     // Number of threads that take part; time stands still until all of them
     // sleep. 0 (the default): every sleep returns at once and advances the
@@ -55,7 +57,10 @@ public:
     void release();
 
     int64_t nowMilliseconds() const;
-    int64_t nowSeconds() const { return nowMilliseconds() / 1000; }
+    int64_t nowSeconds() override { return nowMilliseconds() / 1000; }
+    // The simulated time passed, which only moves forward.
+    int64_t monotonicMilliseconds() override;
+    void sleepMilliseconds(int ms) override { sleep(ms); }
 
 private:
     void sleep(int ms);
@@ -74,6 +79,7 @@ private:
     std::map<std::pair<int64_t, uint64_t>, std::thread::id> sleepers_;
     bool turnTaken_ = false;
     std::thread::id turn_;
+    Clock* previous_;
 };
 
 } // namespace Test

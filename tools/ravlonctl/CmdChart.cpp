@@ -98,30 +98,12 @@ int run(const Args& args)
     std::vector<std::string> selected;
     std::string out;
     std::vector<std::string> files;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string problem;
-        if (shared.take(args, i, problem)) {
-            if (!problem.empty())
-                return usageError(COMMAND, problem);
-        } else if (a == "--counter" || a == "--out") {
-            if (i + 1 >= args.size())
-                return usageError(COMMAND, a + " needs a value");
-            if (a == "--out")
-                out = args[++i];
-            else
-                selected.push_back(args[++i]);
-        } else if (a == "--") {
-            files.insert(files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-            break;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usageError(COMMAND, "unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.empty())
-        return usageError(COMMAND, "no FILE given");
+    const std::vector<RecordOptions::OwnOption> own = {
+        {"--counter", [&](const std::string& v) { selected.push_back(v); return std::string(); }},
+        {"--out", [&](const std::string& v) { out = v; return std::string(); }},
+    };
+    if (int error = shared.parse(COMMAND, args, own, files))
+        return error;
     if (out.empty())
         return usageError(COMMAND, "--out FILE.svg is missing");
     std::string wrong = shared.check();

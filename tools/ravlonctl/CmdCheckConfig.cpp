@@ -21,6 +21,7 @@
 #include "ravlon/CollectorSettings.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CounterNames.h"
+#include "ravlon/CountersFile.h"
 
 namespace Telvar {
 namespace Ctl {
@@ -160,64 +161,32 @@ bool readCountersFile(const std::string& where, const std::string& path, std::ve
         problems.report(where, "counters file " + path + " does not exist", true);
         return false;
     }
-    enum class State { EXPECT_OBJECT, EXPECT_BRACE, IN_BLOCK, SKIP_BLOCK };
-    State state = State::EXPECT_OBJECT;
-    std::string object;
-    int number = 0;
     std::vector<CounterLine> read;
+    CountersFile::Position pos;
+    CountersFile::Ending ending = CountersFile::Ending::COMPLETE;
     try {
         FileGZ file(path);
         file.open(FileBase::ACCESS_READ);
-        std::string line;
-        while (!file.eof()) {
-            ++number;
-            try {
-                file.readLine(line);
-            } catch (const FileException& e) {
-                if (e.code() == FileException::FL_EOF)
-                    break;
-                throw;
-            }
-            StringUtil::trim(line);
-            if (line.empty() || line[0] == '#')
-                continue;
-            switch (state) {
-            case State::EXPECT_OBJECT:
-                if (line == "{") {
-                    state = State::SKIP_BLOCK;
-                } else {
-                    object = line;
-                    state = State::EXPECT_BRACE;
-                }
-                break;
-            case State::EXPECT_BRACE:
-                if (line != "{") {
-                    problems.report(at(path, number),
-                                    "expected \"{\" after object \"" + object + "\", found \"" + line + "\"", true);
-                    return false;
-                }
-                state = State::IN_BLOCK;
-                break;
-            case State::IN_BLOCK:
-                if (line == "}")
-                    state = State::EXPECT_OBJECT;
-                else
-                    read.push_back({path, number, object, line});
-                break;
-            case State::SKIP_BLOCK:
-                if (line == "}")
-                    state = State::EXPECT_OBJECT;
-                break;
-            }
-        }
+        ending = CountersFile::list(
+            file,
+            [&](const CountersFile::Listed& l) {
+                read.push_back({path, l.line, l.object, l.counter});
+                return true;
+            },
+            pos);
         file.close();
     } catch (const Exception& e) {
-        problems.report(number > 0 ? at(path, number) : where,
+        problems.report(pos.line > 0 ? at(path, pos.line) : where,
                         "counters file cannot be read: " + oneLine(e.fullText()), true);
         return false;
     }
-    if (state == State::EXPECT_BRACE)
-        problems.report(at(path, number), "the file ends before the \"{\" of object \"" + object + "\"", false);
+    if (ending == CountersFile::Ending::MISSING_BRACE) {
+        problems.report(at(path, pos.line),
+                        "expected \"{\" after object \"" + pos.object + "\", found \"" + pos.text + "\"", true);
+        return false;
+    }
+    if (ending == CountersFile::Ending::OPEN_OBJECT)
+        problems.report(at(path, pos.line), "the file ends before the \"{\" of object \"" + pos.object + "\"", false);
     out.insert(out.end(), read.begin(), read.end());
     return true;
 }
@@ -263,14 +232,9 @@ std::string keyProblem(const std::string& key, int32_t rc)
     return key + ": " + ConfReader::resultText(rc) + " (result " + std::to_string(rc) + ")";
 }
 
-// The start-up checks of the agent and the collector.
-void checkCollector(const ConfReader& reader, const std::string& file, Problems& problems)
+// The prime-time file, named or in the configuration directory, must load.
+void checkPrimeTime(const ConfReader& reader, const std::string& file, Problems& problems)
 {
-    std::string temporary;
-    int32_t rc = reader.getDirName("Telvar.directories.temp", temporary);
-    if (rc != ConfReader::CONF_OK)
-        problems.report(file, keyProblem("Telvar.directories.temp", rc), true);
-
     std::string primeTime;
     if (reader.getFileName("ravlon.primetime-file", primeTime) != ConfReader::CONF_OK) {
         std::string directory;
@@ -287,6 +251,46 @@ void checkCollector(const ConfReader& reader, const std::string& file, Problems&
         if (!rules.load(primeTime))
             problems.report(file, "prime-time file " + primeTime + " cannot be loaded", true);
     }
+}
+
+// True for an active scheme with a counters file the collector would read.
+bool readsCountersFile(const CollectorSettings::Scheme& scheme, const std::string& file, Problems& problems)
+{
+    if (scheme.activeResult != ConfReader::CONF_OK) {
+        problems.report(file, keyProblem(scheme.key + ".active", scheme.activeResult), true);
+        return false;
+    }
+    if (!scheme.active)
+        return false;
+    if (scheme.kindResult != ConfReader::CONF_OK) {
+        problems.report(file, keyProblem(scheme.key + ".scheme", scheme.kindResult), true);
+        return false;
+    }
+    if (scheme.kind == CollectorSettings::KIND_IDLE_DATA) {
+        problems.report(file, scheme.key + ".scheme: idle-data is no longer supported; the scheme is skipped",
+                        false);
+        return false;
+    }
+    if (scheme.kind != CollectorSettings::KIND_COUNTERS_FILE) {
+        problems.report(file, scheme.key + ".scheme: unknown scheme kind \"" + scheme.kind +
+                                  "\"; the scheme is skipped", false);
+        return false;
+    }
+    if (scheme.fileResult != ConfReader::CONF_OK) {
+        problems.report(file, keyProblem(scheme.key + ".scheme.file", scheme.fileResult), true);
+        return false;
+    }
+    return true;
+}
+
+// The start-up checks of the agent and the collector.
+void checkCollector(const ConfReader& reader, const std::string& file, Problems& problems)
+{
+    std::string temporary;
+    int32_t rc = reader.getDirName("Telvar.directories.temp", temporary);
+    if (rc != ConfReader::CONF_OK)
+        problems.report(file, keyProblem("Telvar.directories.temp", rc), true);
+    checkPrimeTime(reader, file, problems);
 
     const std::string working =
         CollectorSettings::workingDirectory(&reader, CollectorSettings::installDirectory());
@@ -307,35 +311,13 @@ void checkCollector(const ConfReader& reader, const std::string& file, Problems&
     }
     std::vector<CounterLine> counters;
     for (const CollectorSettings::Scheme& scheme : schemes) {
-        if (scheme.activeResult != ConfReader::CONF_OK) {
-            problems.report(file, keyProblem(scheme.key + ".active", scheme.activeResult), true);
-            continue;
-        }
-        if (!scheme.active)
-            continue;
-        if (scheme.kindResult != ConfReader::CONF_OK) {
-            problems.report(file, keyProblem(scheme.key + ".scheme", scheme.kindResult), true);
-            continue;
-        }
-        if (scheme.kind == CollectorSettings::KIND_IDLE_DATA) {
-            problems.report(file, scheme.key + ".scheme: idle-data is no longer supported; the scheme is skipped",
-                            false);
-            continue;
-        }
-        if (scheme.kind != CollectorSettings::KIND_COUNTERS_FILE) {
-            problems.report(file, scheme.key + ".scheme: unknown scheme kind \"" + scheme.kind +
-                                      "\"; the scheme is skipped", false);
-            continue;
-        }
-        if (scheme.fileResult != ConfReader::CONF_OK) {
-            problems.report(file, keyProblem(scheme.key + ".scheme.file", scheme.fileResult), true);
-            continue;
-        }
-        readCountersFile(file + ": " + scheme.key + ".scheme.file", scheme.file, counters, problems);
+        if (readsCountersFile(scheme, file, problems))
+            readCountersFile(file + ": " + scheme.key + ".scheme.file", scheme.file, counters, problems);
     }
     if (!counters.empty())
         checkCounters(counters, problems, file);
 }
+
 
 int run(const Args& args)
 {

@@ -11,7 +11,7 @@
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
-#include "platform/Clock.h"
+#include "common/Clock.h"
 #include "platform/Process.h"
 
 namespace Telvar {
@@ -92,7 +92,7 @@ int runListen(const Args& args)
         uint32_t dropped = slot->takeDroppedCount();
         if (dropped > 0)
             std::fprintf(stderr, "ravlonctl listen: dropped %u message(s) above 65536 bytes\n", dropped);
-        Platform::sleepMilliseconds(50);
+        Clock::current().sleepMilliseconds(50);
     }
     delete slot;
     return result;

@@ -251,6 +251,26 @@ std::vector<std::string> splitList(const std::string& list)
     }
 }
 
+// The columns a view shows: all, or those --columns names; a usage problem
+// (empty when fine).
+std::string chooseColumns(bool haveColumns, const std::string& columns, View& view)
+{
+    const SchemeRecords& g = *view.group;
+    if (!haveColumns) {
+        for (size_t c = 0; c < g.columns.size(); ++c)
+            view.shown.push_back(c);
+        return std::string();
+    }
+    for (const std::string& item : splitList(columns)) {
+        std::string problem;
+        int c = RecordSet::findColumn(g.columns, item, problem);
+        if (c < 0)
+            return "--columns: " + problem + (g.scheme.empty() ? std::string() : " in scheme " + g.scheme);
+        view.shown.push_back(static_cast<size_t>(c));
+    }
+    return std::string();
+}
+
 int run(const Args& args)
 {
     RecordOptions shared;
@@ -258,35 +278,23 @@ int run(const Args& args)
     std::string columns;
     bool haveColumns = false;
     std::vector<std::string> files;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string problem;
-        if (shared.take(args, i, problem)) {
-            if (!problem.empty())
-                return usageError(COMMAND, problem);
-        } else if (a == "--format" || a == "--columns") {
-            if (i + 1 >= args.size())
-                return usageError(COMMAND, a + " needs a value");
-            const std::string& v = args[++i];
-            if (a == "--columns") {
-                columns = v;
-                haveColumns = true;
-            } else if (v == "table" || v == "csv" || v == "json") {
-                format = v == "table" ? Format::TABLE : v == "csv" ? Format::CSV : Format::JSON;
-            } else {
-                return usageError(COMMAND, "--format expects table, csv or json, not \"" + v + "\"");
-            }
-        } else if (a == "--") {
-            files.insert(files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-            break;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usageError(COMMAND, "unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.empty())
-        return usageError(COMMAND, "no FILE given");
+    const std::vector<RecordOptions::OwnOption> own = {
+        {"--format",
+         [&](const std::string& v) {
+             if (v != "table" && v != "csv" && v != "json")
+                 return "--format expects table, csv or json, not \"" + v + "\"";
+             format = v == "table" ? Format::TABLE : v == "csv" ? Format::CSV : Format::JSON;
+             return std::string();
+         }},
+        {"--columns",
+         [&](const std::string& v) {
+             columns = v;
+             haveColumns = true;
+             return std::string();
+         }},
+    };
+    if (int error = shared.parse(COMMAND, args, own, files))
+        return error;
     std::string wrong = shared.check();
     if (!wrong.empty())
         return usageError(COMMAND, wrong);
@@ -302,21 +310,10 @@ int run(const Args& args)
     }
     std::vector<View> views;
     for (const SchemeRecords& g : set.schemes()) {
-        View view{&g, {}};
-        if (!haveColumns) {
-            for (size_t c = 0; c < g.columns.size(); ++c)
-                view.shown.push_back(c);
-        } else {
-            for (const std::string& item : splitList(columns)) {
-                std::string problem;
-                int c = RecordSet::findColumn(g.columns, item, problem);
-                if (c < 0)
-                    return usageError(COMMAND, "--columns: " + problem +
-                                                   (g.scheme.empty() ? std::string() : " in scheme " + g.scheme));
-                view.shown.push_back(static_cast<size_t>(c));
-            }
-        }
-        views.push_back(view);
+        views.push_back(View{&g, {}});
+        std::string problem = chooseColumns(haveColumns, columns, views.back());
+        if (!problem.empty())
+            return usageError(COMMAND, problem);
     }
     for (size_t i = 0; i < views.size(); ++i) {
         if (format == Format::TABLE) {

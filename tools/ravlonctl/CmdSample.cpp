@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/SmartPointer.h"
-#include "platform/Clock.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CounterNames.h"
@@ -62,37 +62,114 @@ bool parseSeconds(const std::string& text, double& seconds)
     return !text.empty() && *end == '\0' && seconds > 0 && seconds <= 86400;
 }
 
-int run(const Args& args)
-{
-    long count = -1;
+struct SampleOptions {
+    long count = -1;  // lines to print; -1: until interrupted
     double seconds = 1.0;
     std::vector<std::string> paths;
+};
+
+// 0 when the arguments are sound, else the usage error's exit code.
+int parseArguments(const Args& args, SampleOptions& options)
+{
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "-n" || a == "-i") {
             if (i + 1 >= args.size())
                 return usageError(COMMAND, a + " needs a value");
             const std::string& v = args[++i];
-            if (a == "-n" && !parseCount(v, count))
+            if (a == "-n" && !parseCount(v, options.count))
                 return usageError(COMMAND, "COUNT must be a positive number, not '" + v + "'");
-            if (a == "-i" && !parseSeconds(v, seconds))
+            if (a == "-i" && !parseSeconds(v, options.seconds))
                 return usageError(COMMAND, "SECONDS must be a positive number, not '" + v + "'");
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError(COMMAND, "unknown option '" + a + "'");
         } else {
-            paths.push_back(a);
+            options.paths.push_back(a);
         }
     }
-    if (paths.empty())
+    if (options.paths.empty())
         return usageError(COMMAND, "no PATH given");
+    return 0;
+}
 
-    // Object and counter of each path, registered as the counters file would.
+// "\\Object\\Counter" into its object and counter, as the counters file has them.
+void splitPath(const std::string& path, std::string& object, std::string& counter)
+{
+    size_t last = path.rfind('\\');
+    object = last != std::string::npos && last > 0 ? path.substr(1, last - 1) : std::string();
+    counter = last != std::string::npos ? path.substr(last + 1) : path;
+}
+
+// Says on stderr why a path gives no values: asks once more for the status
+// the collector only logs.
+void reportUnusable(Platform::PerfDataProvider& pdh, const std::string& path, const Counter& c)
+{
+    const std::string& tried = c.localizedPath.empty() ? path : c.localizedPath;
+    Platform::PdhHandle probe = Platform::PDH_NULL_HANDLE;
+    Platform::PdhStatus s = pdh.addCounter(pdhQuery, tried, 0, probe);
+    if (s == 0) {
+        pdh.removeCounter(probe);
+        std::fprintf(stderr, "ravlonctl sample: '%s' has no translation into the system's language\n",
+                     path.c_str());
+    } else {
+        std::fprintf(stderr, "ravlonctl sample: cannot add '%s': %s\n", path.c_str(), pdhStatusText(s).c_str());
+    }
+}
+
+// One column per path, null where the path gave no counter.
+std::vector<SmartPointer<Counter>> columnsFor(Platform::PerfDataProvider& pdh, const std::vector<std::string>& paths)
+{
+    std::vector<SmartPointer<Counter>> columns;
     for (const std::string& p : paths) {
-        size_t last = p.rfind('\\');
-        std::string object = last != std::string::npos && last > 0 ? p.substr(1, last - 1) : std::string();
-        std::string counter = last != std::string::npos ? p.substr(last + 1) : p;
-        SmartPointer<Counter> c(new Counter(object, counter));
-        registerCounter(c);
+        std::string object;
+        std::string counter;
+        splitPath(p, object, counter);
+        SmartPointer<Counter> c = findCounter("\\" + object + "\\" + counter);
+        columns.push_back(c);
+        if (!c.isNull() && !isValid(*c))
+            reportUnusable(pdh, p, *c);
+    }
+    return columns;
+}
+
+void printLines(Platform::PerfDataProvider& pdh, const SampleOptions& options,
+                const std::vector<SmartPointer<Counter>>& columns)
+{
+    std::string header = quoted("Time");
+    for (const std::string& p : options.paths)
+        header += "," + quoted(p);
+    std::printf("%s\n", header.c_str());
+    std::fflush(stdout);
+
+    // A first collection, so that rates have their base at the first line.
+    pdh.collectQueryData(pdhQuery);
+    const int intervalMs = static_cast<int>(options.seconds * 1000.0 + 0.5);
+    for (long n = 0; options.count < 0 || n < options.count; ++n) {
+        Clock::current().sleepMilliseconds(intervalMs);
+        pdh.collectQueryData(pdhQuery);
+        registerCounterData(true);
+        std::string line = quoted(DateTime::now().toText(false));
+        for (const SmartPointer<Counter>& c : columns) {
+            bool shown = !c.isNull() && isValid(*c) && hasData(*c);
+            line += "," + quoted(shown ? valueText(*c) : std::string());
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+}
+
+int run(const Args& args)
+{
+    SampleOptions options;
+    if (int error = parseArguments(args, options))
+        return error;
+
+    // Registered as the counters file would.
+    for (const std::string& p : options.paths) {
+        std::string object;
+        std::string counter;
+        splitPath(p, object, counter);
+        registerCounter(SmartPointer<Counter>(new Counter(object, counter)));
     }
     Platform::PerfDataProvider& pdh = Platform::perfData();
     Platform::PdhStatus status = pdh.openQuery(pdhQuery);
@@ -106,50 +183,7 @@ int run(const Args& args)
         return EXIT_FAILED;
     }
     addCountersToQuery();
-
-    std::vector<SmartPointer<Counter>> columns;
-    for (const std::string& p : paths) {
-        size_t last = p.rfind('\\');
-        std::string object = last != std::string::npos && last > 0 ? p.substr(1, last - 1) : std::string();
-        std::string counter = last != std::string::npos ? p.substr(last + 1) : p;
-        SmartPointer<Counter> c = findCounter("\\" + object + "\\" + counter);
-        columns.push_back(c);
-        if (c.isNull() || isValid(*c))
-            continue;
-        // Ask once more for the status the collector only logs.
-        const std::string& tried = c->localizedPath.empty() ? p : c->localizedPath;
-        Platform::PdhHandle probe = Platform::PDH_NULL_HANDLE;
-        Platform::PdhStatus s = pdh.addCounter(pdhQuery, tried, 0, probe);
-        if (s == 0) {
-            pdh.removeCounter(probe);
-            std::fprintf(stderr, "ravlonctl sample: '%s' has no translation into the system's language\n",
-                         p.c_str());
-        } else {
-            std::fprintf(stderr, "ravlonctl sample: cannot add '%s': %s\n", p.c_str(), pdhStatusText(s).c_str());
-        }
-    }
-
-    std::string header = quoted("Time");
-    for (const std::string& p : paths)
-        header += "," + quoted(p);
-    std::printf("%s\n", header.c_str());
-    std::fflush(stdout);
-
-    // A first collection, so that rates have their base at the first line.
-    pdh.collectQueryData(pdhQuery);
-    const int intervalMs = static_cast<int>(seconds * 1000.0 + 0.5);
-    for (long n = 0; count < 0 || n < count; ++n) {
-        Platform::sleepMilliseconds(intervalMs);
-        pdh.collectQueryData(pdhQuery);
-        registerCounterData(true);
-        std::string line = quoted(DateTime::now().toText(false));
-        for (const SmartPointer<Counter>& c : columns) {
-            bool shown = !c.isNull() && isValid(*c) && hasData(*c);
-            line += "," + quoted(shown ? valueText(*c) : std::string());
-        }
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    printLines(pdh, options, columnsFor(pdh, options.paths));
     pdh.closeQuery(pdhQuery);
     pdhQuery = Platform::PDH_NULL_HANDLE;
     clearRegistry();

@@ -11,7 +11,7 @@
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
-#include "platform/Clock.h"
+#include "common/Clock.h"
 #include "platform/Process.h"
 
 namespace Telvar {
@@ -58,13 +58,13 @@ bool parseSeconds(const std::string& text, double& seconds)
 std::string freshIdentifier()
 {
     return "ravlonctl-" + std::to_string(Platform::currentProcessId()) + "-" +
-           std::to_string(Platform::currentTimeSeconds()) + "-" + std::to_string(Platform::monotonicMilliseconds());
+           std::to_string(Clock::current().nowSeconds()) + "-" + std::to_string(Clock::current().monotonicMilliseconds());
 }
 
 // Polls the reply slot until the matching REPLY arrives or the time is up.
 bool awaitReply(MailSlot& slot, const std::string& identifier, double seconds, std::string& payload)
 {
-    int64_t until = Platform::monotonicMilliseconds() + static_cast<int64_t>(seconds * 1000);
+    int64_t until = Clock::current().monotonicMilliseconds() + static_cast<int64_t>(seconds * 1000);
     for (;;) {
         std::vector<std::string> messages;
         slot.receive(messages);
@@ -76,14 +76,13 @@ bool awaitReply(MailSlot& slot, const std::string& identifier, double seconds, s
                 return true;
             }
         }
-        if (Platform::monotonicMilliseconds() >= until)
+        if (Clock::current().monotonicMilliseconds() >= until)
             return false;
-        Platform::sleepMilliseconds(20);
+        Clock::current().sleepMilliseconds(20);
     }
 }
 
-int runSend(const Args& args)
-{
+struct SendOptions {
     std::string target = "Telvar_Ravlon";
     std::string type = "COMMAND";
     std::string identifier;
@@ -91,6 +90,32 @@ int runSend(const Args& args)
     bool wait = false;
     double seconds = 0;
     std::string replyTo;
+    std::string payload;
+};
+
+// Takes --NAME VALUE; returns a usage problem (empty when fine).
+std::string takeSendOption(const std::string& name, const std::string& value, SendOptions& o)
+{
+    if (name == "--to") {
+        o.target = value;
+    } else if (name == "--type") {
+        o.type = value;
+    } else if (name == "--id") {
+        o.identifier = value;
+        o.haveIdentifier = true;
+    } else if (name == "--reply-to") {
+        o.replyTo = value;
+    } else if (!parseSeconds(value, o.seconds)) {
+        return "--wait expects seconds, not \"" + value + "\"";
+    } else {
+        o.wait = true;
+    }
+    return std::string();
+}
+
+// 0 when the arguments are sound, else the usage error's exit code.
+int parseSendArgs(const Args& args, SendOptions& o)
+{
     std::vector<std::string> positional;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -98,21 +123,9 @@ int runSend(const Args& args)
         if (takesValue) {
             if (i + 1 >= args.size())
                 return usageError(sendCommand, a + " needs a value");
-            const std::string& value = args[++i];
-            if (a == "--to") {
-                target = value;
-            } else if (a == "--type") {
-                type = value;
-            } else if (a == "--id") {
-                identifier = value;
-                haveIdentifier = true;
-            } else if (a == "--reply-to") {
-                replyTo = value;
-            } else if (!parseSeconds(value, seconds)) {
-                return usageError(sendCommand, "--wait expects seconds, not \"" + value + "\"");
-            } else {
-                wait = true;
-            }
+            std::string problem = takeSendOption(a, args[++i], o);
+            if (!problem.empty())
+                return usageError(sendCommand, problem);
         } else if (a == "--") {
             positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -124,40 +137,53 @@ int runSend(const Args& args)
     }
     if (positional.size() != 1)
         return usageError(sendCommand, positional.empty() ? "PAYLOAD missing" : "only one PAYLOAD expected");
-    if (!MailSlot::isValidName(target))
-        return usageError(sendCommand, "invalid mailslot name \"" + MailSlot::printableName(target) +
+    o.payload = positional[0];
+    if (!MailSlot::isValidName(o.target))
+        return usageError(sendCommand, "invalid mailslot name \"" + MailSlot::printableName(o.target) +
                                            "\": 1 to 100 letters, digits, '_', '-' or '.' expected");
-    if (!replyTo.empty() && !MailSlot::isValidName(replyTo))
-        return usageError(sendCommand, "invalid reply mailslot name \"" + MailSlot::printableName(replyTo) +
+    if (!o.replyTo.empty() && !MailSlot::isValidName(o.replyTo))
+        return usageError(sendCommand, "invalid reply mailslot name \"" + MailSlot::printableName(o.replyTo) +
                                            "\": 1 to 100 letters, digits, '_', '-' or '.' expected");
-    if (!haveIdentifier)
-        identifier = freshIdentifier();
+    return 0;
+}
 
-    try {
-        MailSlot* replySlot = nullptr;
-        if (wait) {
-            if (replyTo.empty())
-                replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
-                          std::to_string(Platform::monotonicMilliseconds());
-            replySlot = new MailSlot(IPC_RECEIVER, replyTo);
-        }
-        std::unique_ptr<MailSlot> ownSlot(replySlot);
-        IPCClient client(target);
-        if (!client.send(type, identifier, positional[0], replyTo)) {
-            bool full = client.lastError().find(MailSlot::FULL_TEXT) != std::string::npos;
-            std::fprintf(stderr, "ravlonctl send: could not send to \"%s\" (%s)\n", target.c_str(),
-                         full ? MailSlot::FULL_TEXT : "no such mailslot?");
-            return EXIT_FAILED;
-        }
-        if (!wait)
-            return EXIT_OK;
-        std::string payload;
-        if (!awaitReply(*replySlot, identifier, seconds, payload)) {
-            std::fprintf(stderr, "ravlonctl send: no reply from \"%s\" within %g s\n", target.c_str(), seconds);
-            return EXIT_TIMEOUT;
-        }
-        std::printf("%s\n", IPCServer::printable(payload).c_str());
+// Sends, then with --wait prints the reply. Throws what the mailslots throw.
+int sendAndAwait(SendOptions& o)
+{
+    std::unique_ptr<MailSlot> replySlot;
+    if (o.wait) {
+        if (o.replyTo.empty())
+            o.replyTo = "ravlonctl_" + std::to_string(Platform::currentProcessId()) + "_" +
+                        std::to_string(Clock::current().monotonicMilliseconds());
+        replySlot.reset(new MailSlot(IPC_RECEIVER, o.replyTo));
+    }
+    IPCClient client(o.target);
+    if (!client.send(o.type, o.identifier, o.payload, o.replyTo)) {
+        bool full = client.lastError().find(MailSlot::FULL_TEXT) != std::string::npos;
+        std::fprintf(stderr, "ravlonctl send: could not send to \"%s\" (%s)\n", o.target.c_str(),
+                     full ? MailSlot::FULL_TEXT : "no such mailslot?");
+        return EXIT_FAILED;
+    }
+    if (!o.wait)
         return EXIT_OK;
+    std::string payload;
+    if (!awaitReply(*replySlot, o.identifier, o.seconds, payload)) {
+        std::fprintf(stderr, "ravlonctl send: no reply from \"%s\" within %g s\n", o.target.c_str(), o.seconds);
+        return EXIT_TIMEOUT;
+    }
+    std::printf("%s\n", IPCServer::printable(payload).c_str());
+    return EXIT_OK;
+}
+
+int runSend(const Args& args)
+{
+    SendOptions options;
+    if (int error = parseSendArgs(args, options))
+        return error;
+    if (!options.haveIdentifier)
+        options.identifier = freshIdentifier();
+    try {
+        return sendAndAwait(options);
     } catch (const Exception& e) {
         std::fprintf(stderr, "ravlonctl send: %s\n", e.fullText().c_str());
         return EXIT_FAILED;

@@ -76,35 +76,9 @@ bool makeDirectoryTree(const std::string& directory)
     return makeParentDirectories(trimmed, failed) && createDirectory(trimmed);
 }
 
-int runSetup(const Args& args)
+// Checks every setting, then makes the directories, then writes the values.
+int applySettings(std::vector<Setting>& settings, bool force)
 {
-    std::string prefix;
-    bool force = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--prefix") {
-            if (i + 1 >= args.size() || args[i + 1].empty())
-                return usageError(setupCommand, "--prefix needs a directory");
-            prefix = args[++i];
-        } else if (args[i] == "--force") {
-            force = true;
-        } else {
-            return usageError(setupCommand, "unexpected argument '" + args[i] + "'");
-        }
-    }
-    std::vector<Setting> settings = {
-        {"ConfigurationDir", RAVLON_CONFIG_DIR, "", false},
-        {"InstallDir", RAVLON_STATE_DIR, "", false},
-        {"StartupLogDir", RAVLON_LOG_DIR, "", false},
-    };
-    if (!prefix.empty()) {
-        std::string root = Platform::absolutePath(prefix);
-        if (root.empty())
-            return usageError(setupCommand, "cannot make an absolute path of '" + prefix + "'");
-        root = asDirectory(root);
-        settings[0].directory = root + "etc/ravlon";
-        settings[1].directory = root + "var/lib/ravlon";
-        settings[2].directory = root + "var/log/ravlon";
-    }
     // Every check before the first change: a refusal leaves nothing half-done.
     bool refused = false;
     for (Setting& s : settings) {
@@ -138,6 +112,38 @@ int runSetup(const Args& args)
         std::printf("%s=%s (%s)\n", s.resource, s.directory.c_str(), what);
     }
     return EXIT_OK;
+}
+
+int runSetup(const Args& args)
+{
+    std::string prefix;
+    bool force = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--prefix") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return usageError(setupCommand, "--prefix needs a directory");
+            prefix = args[++i];
+        } else if (args[i] == "--force") {
+            force = true;
+        } else {
+            return usageError(setupCommand, "unexpected argument '" + args[i] + "'");
+        }
+    }
+    std::vector<Setting> settings = {
+        {"ConfigurationDir", RAVLON_CONFIG_DIR, "", false},
+        {"InstallDir", RAVLON_STATE_DIR, "", false},
+        {"StartupLogDir", RAVLON_LOG_DIR, "", false},
+    };
+    if (!prefix.empty()) {
+        std::string root = Platform::absolutePath(prefix);
+        if (root.empty())
+            return usageError(setupCommand, "cannot make an absolute path of '" + prefix + "'");
+        root = asDirectory(root);
+        settings[0].directory = root + "etc/ravlon";
+        settings[1].directory = root + "var/lib/ravlon";
+        settings[2].directory = root + "var/log/ravlon";
+    }
+    return applySettings(settings, force);
 }
 
 } // namespace

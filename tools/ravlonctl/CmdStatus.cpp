@@ -18,7 +18,7 @@
 #include "common/MailSlot.h"
 #include "common/Resources.h"
 #include "common/StringUtil.h"
-#include "platform/Clock.h"
+#include "common/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/PathSeparator.h"
 #include "platform/Process.h"
@@ -64,7 +64,7 @@ bool parseSeconds(const std::string& text, double& seconds)
 // False when the request could not even be sent (no such mailslot).
 bool ask(const std::string& target, double seconds, Reply& reply)
 {
-    const int64_t started = Platform::monotonicMilliseconds();
+    const int64_t started = Clock::current().monotonicMilliseconds();
     const std::string identifier = "status-" + std::to_string(Platform::currentProcessId()) + "-" +
                                    std::to_string(started);
     const std::string replyTo = "ravlonctl_status_" + std::to_string(Platform::currentProcessId()) + "_" +
@@ -83,13 +83,13 @@ bool ask(const std::string& target, double seconds, Reply& reply)
                 fields.identifier == identifier) {
                 reply.answered = true;
                 reply.payload = fields.payload;
-                reply.milliseconds = Platform::monotonicMilliseconds() - started;
+                reply.milliseconds = Clock::current().monotonicMilliseconds() - started;
                 return true;
             }
         }
-        if (Platform::monotonicMilliseconds() >= until)
+        if (Clock::current().monotonicMilliseconds() >= until)
             return true;
-        Platform::sleepMilliseconds(50);
+        Clock::current().sleepMilliseconds(50);
     }
 }
 

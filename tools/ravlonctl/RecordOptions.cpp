@@ -1,5 +1,6 @@
 #include "RecordOptions.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/DateTime.h"
@@ -17,6 +18,38 @@ bool RecordOptions::parseTime(const std::string& text, int64_t& seconds)
     } catch (const Exception&) {
         return false;
     }
+}
+
+int RecordOptions::parse(const Command& command, const Args& args, const std::vector<OwnOption>& own,
+                         std::vector<std::string>& files)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string problem;
+        if (take(args, i, problem)) {
+            if (!problem.empty())
+                return usageError(command, problem);
+            continue;
+        }
+        auto option = std::find_if(own.begin(), own.end(), [&](const OwnOption& o) { return o.name == a; });
+        if (option != own.end()) {
+            if (i + 1 >= args.size())
+                return usageError(command, a + " needs a value");
+            problem = option->take(args[++i]);
+            if (!problem.empty())
+                return usageError(command, problem);
+        } else if (a == "--") {
+            files.insert(files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError(command, "unknown option '" + a + "'");
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.empty())
+        return usageError(command, "no FILE given");
+    return 0;
 }
 
 bool RecordOptions::take(const Args& args, size_t& i, std::string& problem)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,19 @@ public:
     // Takes args[i] (and its value) when it is a shared option. Returns
     // false when it is not one; sets problem when it is one but wrong.
     bool take(const Args& args, size_t& i, std::string& problem);
+
+    // A command's own option: gets its value, returns a problem (empty when
+    // fine).
+    struct OwnOption {
+        std::string name;
+        std::function<std::string(const std::string& value)> take;
+    };
+    // The argument loop of both commands: shared options, the command's own
+    // options (each with one value), "--" ending the options, and FILEs.
+    // 0 when fine (at least one FILE), else the exit code of the usage error
+    // it printed.
+    int parse(const Command& command, const Args& args, const std::vector<OwnOption>& own,
+              std::vector<std::string>& files);
 
     // Checks the combination; empty when fine.
     std::string check() const;

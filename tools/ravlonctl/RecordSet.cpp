@@ -130,6 +130,34 @@ void RecordSet::checkWidths(SchemeRecords& group)
 
 bool RecordSet::load(const std::vector<std::string>& files, const Options& options)
 {
+    readFiles(files);
+    if (!options.countersFile.empty() && !mergeIntoOneScheme())
+        return false;
+    for (SchemeRecords& group : schemes_) {
+        if (!nameColumns(group, options))
+            return false;
+        std::stable_sort(group.records.begin(), group.records.end(),
+                         [](const Record& a, const Record& b) { return a.time < b.time; });
+        std::vector<Record> inRange;
+        for (Record& r : group.records)
+            if ((!options.haveFrom || r.time >= options.from) && (!options.haveTo || r.time <= options.to))
+                inRange.push_back(std::move(r));
+        group.records.swap(inRange);
+        checkWidths(group);
+    }
+    // Reported per file, in line order, whichever check found them.
+    std::map<std::string, size_t> fileOrder;
+    for (size_t i = 0; i < files.size(); ++i)
+        fileOrder.emplace(files[i], i);
+    std::stable_sort(problems_.begin(), problems_.end(), [&](const RecordProblem& a, const RecordProblem& b) {
+        size_t fa = fileOrder[a.file], fb = fileOrder[b.file];
+        return fa != fb ? fa < fb : a.line < b.line;
+    });
+    return true;
+}
+
+void RecordSet::readFiles(const std::vector<std::string>& files)
+{
     std::map<std::string, size_t> byScheme;
     std::map<std::string, bool> seen;
     for (const std::string& file : files) {
@@ -151,44 +179,26 @@ bool RecordSet::load(const std::vector<std::string>& files, const Options& optio
         for (Record& r : reader.records())
             into.push_back(std::move(r));
     }
-    if (!options.countersFile.empty()) {
-        // One counters file names the columns of one scheme only.
-        std::vector<std::string> named;
-        for (const SchemeRecords& g : schemes_)
-            if (!g.scheme.empty())
-                named.push_back(g.scheme);
-        if (named.size() > 1) {
-            error_ = "files of several schemes (" + named[0] + ", " + named[1] +
-                     ") but one counters file; give one scheme's files, or --config";
-            return false;
-        }
-        for (size_t i = 1; i < schemes_.size(); ++i)
-            for (Record& r : schemes_[i].records)
-                schemes_[0].records.push_back(std::move(r));
-        schemes_.resize(std::min<size_t>(schemes_.size(), 1));
-        if (!schemes_.empty() && !named.empty())
-            schemes_[0].scheme = named[0];
+}
+
+bool RecordSet::mergeIntoOneScheme()
+{
+    // One counters file names the columns of one scheme only.
+    std::vector<std::string> named;
+    for (const SchemeRecords& g : schemes_)
+        if (!g.scheme.empty())
+            named.push_back(g.scheme);
+    if (named.size() > 1) {
+        error_ = "files of several schemes (" + named[0] + ", " + named[1] +
+                 ") but one counters file; give one scheme's files, or --config";
+        return false;
     }
-    for (SchemeRecords& group : schemes_) {
-        if (!nameColumns(group, options))
-            return false;
-        std::stable_sort(group.records.begin(), group.records.end(),
-                         [](const Record& a, const Record& b) { return a.time < b.time; });
-        std::vector<Record> inRange;
-        for (Record& r : group.records)
-            if ((!options.haveFrom || r.time >= options.from) && (!options.haveTo || r.time <= options.to))
-                inRange.push_back(std::move(r));
-        group.records.swap(inRange);
-        checkWidths(group);
-    }
-    // Reported per file, in line order, whichever check found them.
-    std::map<std::string, size_t> fileOrder;
-    for (size_t i = 0; i < files.size(); ++i)
-        fileOrder.emplace(files[i], i);
-    std::stable_sort(problems_.begin(), problems_.end(), [&](const RecordProblem& a, const RecordProblem& b) {
-        size_t fa = fileOrder[a.file], fb = fileOrder[b.file];
-        return fa != fb ? fa < fb : a.line < b.line;
-    });
+    for (size_t i = 1; i < schemes_.size(); ++i)
+        for (Record& r : schemes_[i].records)
+            schemes_[0].records.push_back(std::move(r));
+    schemes_.resize(std::min<size_t>(schemes_.size(), 1));
+    if (!schemes_.empty() && !named.empty())
+        schemes_[0].scheme = named[0];
     return true;
 }
 

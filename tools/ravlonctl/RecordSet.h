@@ -56,6 +56,11 @@ public:
                           std::string& error);
 
 private:
+    // Groups the files' records by the scheme their names give.
+    void readFiles(const std::vector<std::string>& files);
+    // With one counters file all records are of one scheme; false when the
+    // file names say otherwise.
+    bool mergeIntoOneScheme();
     bool nameColumns(SchemeRecords& group, const Options& options);
     void checkWidths(SchemeRecords& group);
 
