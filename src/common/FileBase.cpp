@@ -1,6 +1,7 @@
 #include "common/FileBase.h"
 
 #include <atomic>
+#include <new>
 
 #include "common/Exception.h"
 #include "common/FileGZ.h"
@@ -59,6 +60,39 @@ SmartPointer<FileBase> FileBase::create(const std::string& path)
     if (StringUtil::extensionOf(path) == "gz")
         return SmartPointer<FileBase>(new FileGZ(path));
     return SmartPointer<FileBase>(new FilePlain(path));
+}
+
+std::string FileBase::lockForWriting(const char* module, int32_t noMemoryCode, bool safeLock,
+                                     bool safeUpdate)
+{
+    try {
+        lock_.reset(new LockFile(name_));
+    } catch (const std::bad_alloc&) {
+        throw FileException(noMemoryCode, name_, module, __LINE__);
+    } catch (TimeException& e) {
+        e.addTrace(module, __LINE__);
+        throw;
+    }
+    existedAtLock_ = lock_->targetExisted();
+    if (lock_->present() && !lock_->release()) {
+        lock_.reset();
+        throw FileException(FileException::FL_IS_LOCKED, name_, module, __LINE__);
+    }
+    // The lock comes first: a copy made before it could overwrite the copy
+    // of a writer that took the lock in between.
+    if (!lock_->acquire(lockTimeout_, safeLock)) {
+        lock_.reset();
+        throw FileException(FileException::FL_CANNOT_LOCK, name_, module, __LINE__);
+    }
+    if (!safeUpdate)
+        return name_;
+    safeUpdate_ = true;
+    if (existedAtLock_ && !copyFile(name_, tmpPath(), true)) {
+        // Without the old content the commit would lose it.
+        cleanUpFailedOpen(module);
+        throw FileException(FileException::FL_CANNOT_COPY, name_, module, __LINE__);
+    }
+    return tmpPath();
 }
 
 bool FileBase::releaseLock()

@@ -95,6 +95,10 @@ protected:
     // After a failed open: gives the lock up (FL_CANNOT_UNLOCK, from module,
     // when that fails), deletes a real file the lock made and name + ".tmp".
     void cleanUpFailedOpen(const char* module);
+    // Locks name_ for writing (lock failures from module; a lock that cannot
+    // be made for want of memory is noMemoryCode) and, for a safe update,
+    // copies the real file to name + ".tmp". Returns the path to write.
+    std::string lockForWriting(const char* module, int32_t noMemoryCode, bool safeLock, bool safeUpdate);
     // Releases and drops the lock; false when the release failed.
     bool releaseLock();
     // Moves name + ".tmp" over the real file, COMMIT_ATTEMPTS tries.

@@ -90,7 +90,7 @@ void FileGZ::open(uint16_t access)
     existedAtLock_ = fileExists(name_);
     std::string working = name_;
     if (!read && !(access & ACCESS_NOLOCK))
-        working = lockForWriting(access);
+        working = lockForWriting(SOURCE, FileException::FL_CANNOT_LOCK, true, !(access & ACCESS_UNSAFE));
 
     const std::string origCopy = working + ORIG_COPY_SUFFIX;
     length_ = 0;
@@ -132,38 +132,6 @@ bool FileGZ::checkOpenAccess(uint16_t access) const
     if (read && !fileExists(name_))
         fail(FileException::FL_EXISTS_NOT, name_, __LINE__);
     return read;
-}
-
-std::string FileGZ::lockForWriting(uint16_t access)
-{
-    try {
-        lock_.reset(new LockFile(name_));
-    } catch (const std::bad_alloc&) {
-        fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
-    } catch (TimeException& e) {
-        e.addTrace(SOURCE, __LINE__);
-        throw;
-    }
-    existedAtLock_ = lock_->targetExisted();
-    if (lock_->present() && !lock_->release()) {
-        lock_.reset();
-        fail(FileException::FL_IS_LOCKED, name_, __LINE__);
-    }
-    // Locked before the copy is made, so that no other writer's copy
-    // is overwritten.
-    if (!lock_->acquire(lockTimeout_, true)) {
-        lock_.reset();
-        fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
-    }
-    if (access & ACCESS_UNSAFE)
-        return name_;
-    const std::string working = tmpPath();
-    safeUpdate_ = true;
-    if (existedAtLock_ && !copyFile(name_, working, true)) {
-        cleanUpFailedOpen(SOURCE);
-        fail(FileException::FL_CANNOT_COPY, name_, __LINE__);
-    }
-    return working;
 }
 
 int64_t FileGZ::readableLength(const std::string& working) const

@@ -42,7 +42,6 @@ private:
     [[noreturn]] void fail(int32_t code, const std::string& text, int line) const;
     // The steps of open; each fails by throwing.
     bool checkOpenAccess(uint16_t access) const;  // true: for reading
-    std::string lockForWriting(uint16_t access);  // the path to write to
     int64_t readableLength(const std::string& working) const;
     bool prepareForWriting(uint16_t access, const std::string& working, const std::string& origCopy);
     void appendOldContent(const std::string& origCopy, const std::string& working);

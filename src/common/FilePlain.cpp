@@ -82,35 +82,8 @@ void FilePlain::open(uint16_t access)
     existedAtLock_ = fileExists(name_);
     std::string working = name_;
     if (write && !(access & ACCESS_NOLOCK)) {
-        try {
-            lock_.reset(new LockFile(name_));
-        } catch (const std::bad_alloc&) {
-            fail(FileException::FL_MEM, name_, __LINE__);
-        } catch (TimeException& e) {
-            e.addTrace(SOURCE, __LINE__);
-            throw;
-        }
-        existedAtLock_ = lock_->targetExisted();
-        if (lock_->present() && !lock_->release()) {
-            lock_.reset();
-            fail(FileException::FL_IS_LOCKED, name_, __LINE__);
-        }
         bool safe = !(access & ACCESS_UNSAFE);
-        // The lock comes first: a copy made before it could overwrite the
-        // copy of a writer that took the lock in between.
-        if (!lock_->acquire(lockTimeout_, safe)) {
-            lock_.reset();
-            fail(FileException::FL_CANNOT_LOCK, name_, __LINE__);
-        }
-        if (safe) {
-            working = tmpPath();
-            safeUpdate_ = true;
-            if (existedAtLock_ && !copyFile(name_, working, true)) {
-                // Without the old content the commit would lose it.
-                cleanUpFailedOpen(SOURCE);
-                fail(FileException::FL_CANNOT_COPY, name_, __LINE__);
-            }
-        }
+        working = lockForWriting(SOURCE, FileException::FL_MEM, safe, safe);
     }
 
     if (!stream_.open(working, streamMode(access))) {
