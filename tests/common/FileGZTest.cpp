@@ -15,20 +15,11 @@
 using namespace Telvar;
 using Telvar::Testing::TempDir;
 using namespace Telvar::Testing::AccessFlags;
+using Telvar::Testing::thrown;
 
 namespace {
 
 const std::string DATA = std::string(TEST_SOURCE_DIR) + "/data/files/";
-
-FileException thrown(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const FileException& e) {
-        return e;
-    }
-    return FileException(-1);
-}
 
 std::string shellQuoted(const std::string& s) { return "'" + s + "'"; }
 

@@ -15,21 +15,12 @@
 using namespace Telvar;
 using Telvar::Testing::TempDir;
 using namespace Telvar::Testing::AccessFlags;
+using Telvar::Testing::thrown;
 namespace fs = std::filesystem;
 
 namespace {
 
 // Runs f and returns the FileException it throws (code -1 when none).
-FileException thrown(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const FileException& e) {
-        return e;
-    }
-    return FileException(-1);
-}
-
 } // namespace
 
 TEST(FilePlainTest, SafeUpdateChangesTheRealFileOnlyAtClose)

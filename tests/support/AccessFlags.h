@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+#include "common/Exception.h"
 #include "common/FileBase.h"
 
 namespace Telvar {
@@ -18,6 +20,17 @@ constexpr uint16_t A = FileBase::ACCESS_APPEND;
 constexpr uint16_t U = FileBase::ACCESS_UNSAFE;
 constexpr uint16_t N = FileBase::ACCESS_NOLOCK;
 } // namespace AccessFlags
+
+// The FileException f throws; code -1 when it throws none.
+inline FileException thrown(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const FileException& e) {
+        return e;
+    }
+    return FileException(-1);
+}
 
 } // namespace Testing
 } // namespace Telvar
