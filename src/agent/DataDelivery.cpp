@@ -156,6 +156,7 @@ bool DataDelivery::prepareDataDelivery(Agent& agent)
         record = agent.addThread(ThreadRecord(THREAD_NAME, ThreadRecord::REPORTS_STATE));
         record->state = STATE_NONE;
         record->thread = SmartPointer<ThreadInstance>(new ThreadInstance(&DataDelivery::deliveryThread, record));
+        record->thread->setName("delivery");
     } catch (...) {
         // A registered entry without a thread is reported by startThreads.
     }

@@ -193,6 +193,7 @@ IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, c
     context_.timing = timing;
     try {
         thread_ = SmartPointer<ThreadInstance>(new ThreadInstance(listener, &context_));
+        thread_->setName("listener");
         thread_->execute();
     } catch (JobException& e) {
         debug(1, e.fullText());

@@ -57,6 +57,9 @@ bool ThreadInstance::execute()
     handle_ = handle;
     threadId_ = id;
     status_ = JOB_RUNNING;
+    // Only a help for people looking at the process: a failure changes nothing.
+    if (!name_.empty())
+        Platform::setThreadName(handle_, name_.c_str());
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/JobInstance.h"
 #include "platform/Thread.h"
@@ -35,12 +36,16 @@ public:
 
     uint32_t threadId() const { return threadId_; }
 
+    // The name the OS shows for the thread from the next execute() on.
+    void setName(const std::string& name) { name_ = name; }
+
 private:
     int32_t status_;
     Platform::ThreadHandle handle_;
     uint32_t threadId_;
     Routine routine_;
     void* parameter_;
+    std::string name_;
 };
 
 } // namespace Telvar

@@ -59,6 +59,11 @@ uint32_t terminateThread(ThreadHandle handle, int32_t exitCode);
 // Forgets the handle; the thread itself runs on.
 uint32_t closeThreadHandle(ThreadHandle handle);
 
+// Names the thread for process lists and debuggers (top -H, ps -L, a
+// profiler). Linux keeps the first 15 bytes. ERR_NOT_SUPPORTED where the
+// system has no thread names (Windows before 10 1607).
+uint32_t setThreadName(ThreadHandle handle, const char* name);
+
 // The identifier of the calling thread is currentThreadId() of ThreadId.h;
 // ids handed out here are the same numbers.
 

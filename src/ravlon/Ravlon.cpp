@@ -153,6 +153,7 @@ bool Ravlon::startMonitor()
         debug(3, "Failed to create statusMonitor.");
         return false;
     }
+    Platform::setThreadName(monitor_, "monitor");
     debug(5, "Created statusMonitor.");
     if (!unit().isNull())
         unit()->notice(MSG_RUNNING);

@@ -152,6 +152,7 @@ bool Sampling::preparePoller(Agent& agent)
         record = agent.addThread(ThreadRecord(POLLER_NAME, ThreadRecord::REPORTS_STATE));
         record->state = STATE_NONE;
         record->thread = SmartPointer<ThreadInstance>(new ThreadInstance(&Sampling::pollerRoutine, record));
+        record->thread->setName("poller");
     } catch (...) {
         // Reported below; startThreads reports the entry left without a thread.
     }
@@ -172,6 +173,7 @@ bool Sampling::prepareCollector(Agent& agent, const std::string& scheme, DataFil
         record = agent.addThread(ThreadRecord("counterDataCollector(" + scheme + ")", ThreadRecord::REPORTS_STATE));
         record->state = STATE_NONE;
         record->thread = SmartPointer<ThreadInstance>(new ThreadInstance(&Sampling::collectorRoutine, record));
+        record->thread->setName("writer:" + scheme);
     } catch (...) {
     }
     if (record == nullptr || record->thread.isNull()) {

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "common/Exception.h"
@@ -230,6 +232,22 @@ TEST_F(ThreadInstanceTest, ThreadThatNeverWaitsIsStillEnded)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(before, shared.rounds.load());
 }
+
+#ifdef __linux__
+// top -H and ps -L read the name here; the kernel keeps 15 bytes of it.
+TEST_F(ThreadInstanceTest, NamedThreadIsNamedForTheSystem)
+{
+    ThreadInstance job(messageLoop, &shared);
+    job.setName("writer:ALongSchemeName");
+    ASSERT_TRUE(job.execute());
+    std::ifstream comm("/proc/self/task/" + std::to_string(job.threadId()) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ("writer:ALongSch", name);
+    EXPECT_TRUE(job.stop());
+    EXPECT_EQ(Platform::ERR_INVALID_HANDLE, Platform::setThreadName(Platform::INVALID_THREAD_HANDLE, "x"));
+}
+#endif
 
 TEST_F(ThreadInstanceTest, SuspendAndResumeCount)
 {

@@ -58,6 +58,7 @@ bool startControlRequests(ControlHandler handler)
         g_handler = nullptr;
         return false;
     }
+    pthread_setname_np(thread, "signals");
     pthread_detach(thread);
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <csetjmp>
 #include <deque>
 #include <exception>
@@ -402,6 +403,21 @@ uint32_t terminateThread(ThreadHandle handle, int32_t exitCode)
         record->changed.wait_for(lock, FORCE_STEP, [&] { return record->finished; });
     }
     return record->finished ? ERR_SUCCESS : ERR_GEN_FAILURE;
+}
+
+uint32_t setThreadName(ThreadHandle handle, const char* name)
+{
+    RecordPtr record = findHandle(handle);
+    if (!record)
+        return ERR_INVALID_HANDLE;
+    char shortName[16] = {};
+    std::strncpy(shortName, name, sizeof shortName - 1);
+    std::lock_guard<std::mutex> lock(record->mutex);
+    // An ended thread's pthread_t may already belong to another thread.
+    if (record->finished)
+        return ERR_INVALID_HANDLE;
+    int rc = ::pthread_setname_np(record->pthread, shortName);
+    return rc == 0 ? ERR_SUCCESS : fromErrno(rc);
 }
 
 uint32_t closeThreadHandle(ThreadHandle handle)

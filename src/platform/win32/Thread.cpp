@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <map>
+#include <string>
 #include <memory>
 #include <mutex>
 
@@ -261,6 +262,23 @@ uint32_t terminateThread(ThreadHandle handle, int32_t exitCode)
         return ERR_GEN_FAILURE;
     leaveRunning(record.get());
     return ERR_SUCCESS;
+}
+
+uint32_t setThreadName(ThreadHandle handle, const char* name)
+{
+    RecordPtr record = findHandle(handle);
+    if (!record)
+        return ERR_INVALID_HANDLE;
+    // Looked up at run time: older systems and wine may lack it.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const SetDescription setDescription = reinterpret_cast<SetDescription>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetThreadDescription")));
+    if (setDescription == nullptr)
+        return ERR_NOT_SUPPORTED;
+    std::wstring wide;
+    for (const char* c = name; *c != '\0'; ++c)
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    return SUCCEEDED(setDescription(record->thread, wide.c_str())) ? ERR_SUCCESS : ERR_GEN_FAILURE;
 }
 
 uint32_t closeThreadHandle(ThreadHandle handle)
