@@ -14,7 +14,7 @@ a=$scratch/a b=$scratch/b
 
 for p in "$a" "$b"; do
   unit=$p/lib/systemd/system/ravlon.service
-  for line in "ExecStart=$p/bin/ravlon" "ExecStartPre=+$p/bin/ravlonctl setup --prefix $p" \
+  for line in "ExecStart=$p/bin/ravlon" "ExecStartPre=-+$p/bin/ravlonctl setup --prefix $p" \
               "ExecReload=$p/bin/ravlonctl check-config $p/etc/ravlon/ravlon.conf" \
               "ReadWritePaths=-$p/var/lib/ravlon -$p/var/log/ravlon -/var/lib/telvar/registry" \
               "Documentation=file:$p/share/doc/ravlon/README.md"; do
