@@ -119,13 +119,15 @@ TEST_F(SetupCmdTest, CountersFilesAreMadeForTheHostAndAnEditedOneIsKept)
                              Telvar::Ctl::HostCountersFile::fingerprint(body) + "\n" + body;
     const std::string file = prefix_ + "/etc/ravlon/net.counters";
     auto run = [&](const std::string& args) {
-        return ravlonctl("setup --prefix " + shellQuoted(prefix_) + args, env);
+        // The service's umask: the collector's account must still read the file.
+        return ravlonctl("setup --prefix " + shellQuoted(prefix_) + args, "umask 027; " + env);
     };
 
     ConfCtl::Run r = run("");
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.out.find(file + " (made for this host)")) << r.out;
     EXPECT_EQ(made, TempDir::readFile(file));
+    EXPECT_EQ(fs::perms::others_read, fs::status(file).permissions() & fs::perms::others_read);
     EXPECT_NE(std::string::npos, run("").out.find(file + " (unchanged)"));
 
     const std::string edited = made + "Memory\n{\nAvailable Bytes\n}\n";

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -148,14 +149,22 @@ bool readSmallFile(const std::string& path, uint64_t limit, std::string& text)
 }
 
 // Written beside the file first, so a failure leaves the old one whole.
+// Readable by every account whatever the umask (the service's is 0027):
+// the collector reads it under its own account.
 bool replaceFile(const std::string& path, const std::string& text)
 {
+    namespace fs = std::filesystem;
     const std::string temp = path + ".tmp";
     std::FILE* f = Platform::openStream(temp, "wb");
     if (f == nullptr)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = std::fclose(f) == 0 && ok;
+    std::error_code ec;
+    const fs::perms readable = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read;
+    fs::permissions(temp, readable, fs::perm_options::replace, ec);
+    ok = ok && !ec;
     if (ok && moveFile(temp, path, true))
         return true;
     deleteFile(temp);
@@ -201,7 +210,10 @@ bool makeCountersFile(const std::string& templatePath, const std::string& name, 
         std::fprintf(stderr, "ravlonctl setup: cannot write %s\n", target.c_str());
         return false;
     }
-    std::printf("%s (%s)\n", target.c_str(), !exists ? "made for this host" : edited ? "made again, the edited file kept as .bak" : "made again");
+    const char* what = !exists ? "made for this host"
+                       : edited ? "made again, the edited file kept as .bak"
+                                : "made again";
+    std::printf("%s (%s)\n", target.c_str(), what);
     return true;
 }
 
