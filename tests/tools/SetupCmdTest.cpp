@@ -119,7 +119,7 @@ TEST_F(SetupCmdTest, CountersFilesAreMadeForTheHostAndAnEditedOneIsKept)
                              Telvar::Ctl::HostCountersFile::fingerprint(body) + "\n" + body;
     const std::string file = prefix_ + "/etc/ravlon/net.counters";
     auto run = [&](const std::string& args) {
-        // The service's umask: the collector's account must still read the file.
+        // A narrow umask: the collector's account must still read the file.
         return ravlonctl("setup --prefix " + shellQuoted(prefix_) + args, "umask 027; " + env);
     };
 

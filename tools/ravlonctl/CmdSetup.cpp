@@ -149,8 +149,8 @@ bool readSmallFile(const std::string& path, uint64_t limit, std::string& text)
 }
 
 // Written beside the file first, so a failure leaves the old one whole.
-// Readable by every account whatever the umask (the service's is 0027):
-// the collector reads it under its own account.
+// Readable by every account whatever the umask: the collector reads it
+// under its own account.
 bool replaceFile(const std::string& path, const std::string& text)
 {
     namespace fs = std::filesystem;
