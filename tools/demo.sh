@@ -26,6 +26,8 @@ unset TELVAR_ENV
 export RAVLON_START_DELAY="${RAVLON_START_DELAY:-0}"
 export RAVLON_SETTLE_DELAY="${RAVLON_SETTLE_DELAY:-0}"
 mkdir -p "$TELVAR_RUNTIME_DIR"
+# Also makes the counters files for this host (its processors, interfaces
+# and disks) from the templates in share/ravlon.
 "$demo/bin/ravlonctl" setup --prefix "$demo" --force >/dev/null
 
 state=$demo/var/lib/ravlon
@@ -34,6 +36,7 @@ cat <<INFO
 
 Demo installation: $demo
   configuration  $demo/etc/ravlon/ravlon.conf
+  counters files $demo/etc/ravlon/*.counters (made for this host)
   resources      $TELVAR_REGISTRY_ROOT
   data files     below $state (records at every :00 and :30 second mark;
                  *.make.tmp while written, *.data once delivered)

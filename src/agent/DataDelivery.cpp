@@ -134,7 +134,8 @@ void DataDelivery::clear()
     entries_.clear();
     // The agent may be going; the next prepareDataDelivery brings them back.
     agent_ = nullptr;
-    unit_.reset();
+    setLoggerUnit(SmartPointer<LoggerUnit>());
+    retention_.configure(std::string(), TimeSpan(0));
 }
 
 bool DataDelivery::setDefaultInterval(const TimeSpan& interval)
@@ -149,7 +150,7 @@ bool DataDelivery::prepareDataDelivery(Agent& agent)
 {
     agent_ = &agent;
     if (!agent.agentUnit().isNull())
-        unit_ = agent.agentUnit();
+        setLoggerUnit(agent.agentUnit());
     debug(2, "Preparing data delivery thread...");
     ThreadRecord* record = nullptr;
     try {
@@ -198,7 +199,7 @@ void DataDelivery::tick(const DateTime& now)
         }
         callBeforeDelivery(item.first, entry);
         releaseLogFile(item.first);
-    }
+    }    retention_.tick(now);
 }
 
 int32_t DataDelivery::runDeliveryThread(ThreadRecord& record)

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "agent/DataRetention.h"
 #include "agent/LogFileEntry.h"
 #include "common/DateTime.h"
 #include "common/SmartPointer.h"
@@ -64,13 +65,19 @@ public:
     static int32_t deliveryThread(void* parameter);
     // The routine's body, for this registry.
     int32_t runDeliveryThread(ThreadRecord& record);
-    // One 10-second tick at now: starts, delivers or realigns each entry.
+    // One 10-second tick at now: starts, delivers or realigns each entry,
+    // then lets the retention remove old delivered files.
     void tick(const DateTime& now);
+    DataRetention& retention() { return retention_; }
 
     const std::map<std::string, LogFileEntry>& entries() const { return entries_; }
 
     // Empty units keep it silent; prepareDataDelivery takes the agent's.
-    void setLoggerUnit(const SmartPointer<LoggerUnit>& unit) { unit_ = unit; }
+    void setLoggerUnit(const SmartPointer<LoggerUnit>& unit)
+    {
+        unit_ = unit;
+        retention_.setLoggerUnit(unit);
+    }
 
 private:
     void debug(int32_t level, const std::string& text) const;
@@ -81,6 +88,7 @@ private:
     TimeSpan defaultInterval_{INITIAL_DEFAULT_SECONDS};
     Agent* agent_ = nullptr;
     SmartPointer<LoggerUnit> unit_;
+    DataRetention retention_;
 };
 
 } // namespace Telvar

@@ -77,6 +77,11 @@ bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetti
     debug(unit, 4, "Data delivery at interval: %s.", g_deliveryInterval.toText());
     // Data files registered with interval 0 take this one.
     DataDelivery::instance().setDefaultInterval(g_deliveryInterval);
+    // Delivered files older than this go; without the key they stay.
+    const TimeSpan keep = intervalOf(configuration, "ravlon.keep", 0);
+    DataDelivery::instance().retention().configure(working, keep);
+    if (keep.seconds() > 0)
+        debug(unit, 4, "Delivered data files kept for: %s.", keep.toText());
     g_collectionInterval = intervalOf(configuration, "ravlon.data-collection", DEFAULT_COLLECTION_SECONDS);
     debug(unit, 4, "Data collection at interval: %s.", g_collectionInterval.toText());
 

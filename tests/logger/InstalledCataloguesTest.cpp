@@ -48,6 +48,7 @@ std::vector<Call> calls()
         {MODULE_AGENT, 11, ParamStream()},
         {MODULE_AGENT, 12, ParamStream()},
         {MODULE_AGENT, 13, ParamStream() << path},
+        {MODULE_AGENT, 14, ParamStream() << static_cast<int64_t>(3) << "P28D"},
         // Collector: configuration, counters, sampling, commands.
         {MODULE_RAVLON, 2, ParamStream()},
         {MODULE_RAVLON, 3, ParamStream() << "/opt/ravlon/conf/ravlon.counters"},

@@ -1,5 +1,6 @@
 #include "support/ConfCtlRun.h"
 
+#include "HostCountersFile.h"
 #include "common/Resources.h"
 #include "platform/Process.h"
 #include "support/TempDir.h"
@@ -95,6 +96,51 @@ TEST_F(SetupCmdTest, UsageAndDirectoriesThatCannotBeMade)
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("ravlonctl setup: cannot create the directory " + prefix_ + "/etc/ravlon/\n", r.err);
     EXPECT_EQ("<absent>", resource("InstallDir"));
+}
+
+} // namespace
+
+namespace {
+
+// The host is a recorded one: processors 0 and 1, interfaces lo, eth0 and
+// wlan0, disks vda and sdb.
+TEST_F(SetupCmdTest, CountersFilesAreMadeForTheHostAndAnEditedOneIsKept)
+{
+    const std::string snapshot = std::string(PROJECT_ROOT_DIR) + "/tests/data/proc/snap1";
+    const std::string env = "TELVAR_REGISTRY_ROOT=" + shellQuoted(root_) + " TELVAR_PROC_ROOT=" +
+                            shellQuoted(snapshot + "/proc") + " TELVAR_SYS_ROOT=" + shellQuoted(snapshot + "/sys");
+    const std::string templ = prefix_ + "/share/ravlon/net.counters";
+    ASSERT_TRUE(dir_.makeDirectory("inst/share/ravlon"));
+    ASSERT_TRUE(TempDir::writeFile(templ, "# Interfaces\nNetwork Interface(*)\n{\nBytes Sent/sec\n}\n"
+                                          "Processor(_Total)\n{\n% Idle Time\n}\n"));
+    const std::string body = "# Interfaces\nNetwork Interface(eth0)\n{\nBytes Sent/sec\n}\n\n"
+                             "Network Interface(wlan0)\n{\nBytes Sent/sec\n}\nProcessor(_Total)\n{\n% Idle Time\n}\n";
+    const std::string made = "# Made for this host by \"ravlonctl setup\" from " + templ + "; fingerprint " +
+                             Telvar::Ctl::HostCountersFile::fingerprint(body) + "\n" + body;
+    const std::string file = prefix_ + "/etc/ravlon/net.counters";
+    auto run = [&](const std::string& args) {
+        // A narrow umask: the collector's account must still read the file.
+        return ravlonctl("setup --prefix " + shellQuoted(prefix_) + args, "umask 027; " + env);
+    };
+
+    ConfCtl::Run r = run("");
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(file + " (made for this host)")) << r.out;
+    EXPECT_EQ(made, TempDir::readFile(file));
+    EXPECT_EQ(fs::perms::others_read, fs::status(file).permissions() & fs::perms::others_read);
+    EXPECT_NE(std::string::npos, run("").out.find(file + " (unchanged)"));
+
+    const std::string edited = made + "Memory\n{\nAvailable Bytes\n}\n";
+    ASSERT_TRUE(TempDir::writeFile(file, edited));
+    r = run("");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(file + " (edited, kept; --force makes it again")) << r.out;
+    EXPECT_EQ(edited, TempDir::readFile(file));
+
+    r = run(" --force");
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(made, TempDir::readFile(file));
+    EXPECT_EQ(edited, TempDir::readFile(file + ".bak"));
 }
 
 } // namespace
