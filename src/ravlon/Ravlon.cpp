@@ -66,6 +66,8 @@ void Ravlon::debug(int32_t level, const std::string& templ, const ParamStream& p
         unit()->debug(level, templ, parameters);
 }
 
+bool Ravlon::judgeConfiguration() { return CollectorConfiguration::judgeConfiguration(*this); }
+
 bool Ravlon::configureCollector()
 {
     return CollectorConfiguration::configureCollector(*this, degradeSetting_, dataFileEntries_);
