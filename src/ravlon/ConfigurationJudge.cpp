@@ -218,7 +218,7 @@ void judgeValue(const ConfReader& reader, const DOMNode& node, const std::string
     std::string why = rc == ConfReader::CONF_WRONG_TYPE
                           ? "has type " + (node.getType().empty() ? std::string("none") : node.getType()) +
                                 ", but is read as " + type
-                          : std::string(ConfReader::resultText(rc)) + " (\"" + node.getValue() + "\")";
+                          : "= \"" + node.getValue() + "\": " + ConfReader::resultText(rc);
     court.warn(court.at(node.line()), key + " " + why + "; " + known.effect);
 }
 

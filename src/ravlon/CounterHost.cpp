@@ -30,11 +30,15 @@ bool containsIgnoringCase(const std::vector<std::string>& list, const std::strin
     return false;
 }
 
+// A host may run hundreds of processes: the first few tell enough.
 std::string joined(const std::vector<std::string>& list)
 {
+    constexpr size_t SHOWN = 12;
     std::string text;
-    for (const std::string& item : list)
-        text += (text.empty() ? "" : ", ") + item;
+    for (size_t i = 0; i < list.size() && i < SHOWN; ++i)
+        text += (text.empty() ? "" : ", ") + list[i];
+    if (list.size() > SHOWN)
+        text += " and " + std::to_string(list.size() - SHOWN) + " more";
     return text;
 }
 
