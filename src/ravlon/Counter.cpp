@@ -117,12 +117,12 @@ namespace {
 constexpr uint32_t STARTING_SAMPLES = 3;
 
 // Whether this failure is to be said now; a failure goes on silently.
-bool firstOfFailure(Counter& c, PdhStatus failure)
+bool firstOfFailure(Counter& c, PdhStatus failure, PdhStatus cStatus)
 {
     ++c.failedInARow;
     if (failure == c.reportedFailure)
         return false;
-    if (!c.everValid && failure == PDH_CSTATUS_INVALID_DATA && c.failedInARow < STARTING_SAMPLES)
+    if (!c.everValid && cStatus == PDH_CSTATUS_INVALID_DATA && c.failedInARow < STARTING_SAMPLES)
         return false;
     c.reportedFailure = failure;
     return true;
@@ -130,13 +130,11 @@ bool firstOfFailure(Counter& c, PdhStatus failure)
 
 void reportFailure(Counter& c, PdhStatus status, PdhStatus cStatus, bool degrade)
 {
-    if (!firstOfFailure(c, status != 0 && cStatus == 0 ? status : cStatus))
+    if (!firstOfFailure(c, status != 0 ? status : cStatus, cStatus))
         return;
     // The configuration check named a missing instance already.
-    if (cStatus == PDH_CSTATUS_NO_INSTANCE) {
-        CounterLog::debugf(2, "The instance of \"%s\" is not on this host (yet).", c.localizedPath.c_str());
+    if (cStatus == PDH_CSTATUS_NO_INSTANCE)
         return;
-    }
     if (status != 0) {
         std::string text = pdhStatusText(status);
         if (status == PDH_INVALID_HANDLE || status == PDH_INVALID_ARGUMENT || status == PDH_INVALID_DATA) {

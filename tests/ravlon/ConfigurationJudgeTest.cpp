@@ -16,6 +16,7 @@
 #include "common/ConfReader.h"
 #include "logger/LogCommons.h"
 #include "logger/LogSettings.h"
+#include "logger/LoggerUnit.h"
 #include "ravlon/Counter.h"
 #include "ravlon/Ravlon.h"
 #include "ravlon/Sampling.h"

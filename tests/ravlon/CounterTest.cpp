@@ -188,7 +188,7 @@ TEST_F(CounterTest, LookupFailuresSkipTheCounter)
     EXPECT_NE(std::string::npos, m18[1].find("\\Memory\\Broken"));
     std::vector<std::string> m17 = messages(17);
     ASSERT_EQ(1u, m17.size());
-    EXPECT_NE(std::string::npos, m17[0].find("Refused  Argument"));
+    EXPECT_NE(std::string::npos, m17[0].find("Counter name Refused could not be translated: bad Argument."));
     EXPECT_TRUE(logged("mapCountersCurrentLanguage error. (No machine (PDH_CSTATUS_NO_MACHINE)) Unable to add "
                        "\"\\Memory\\Broken\"."));
     bool objectLine = false;
@@ -231,7 +231,7 @@ TEST_F(CounterTest, EnglishTableGrowsAndFails)
     EXPECT_FALSE(localizeCounters());
     std::vector<std::string> m16 = messages(16);
     ASSERT_EQ(1u, m16.size());
-    EXPECT_EQ(0u, m16[0].find("(Message not found.) Parameters: fake error 5"));
+    EXPECT_EQ(0u, m16[0].find("Cannot read the English counter names: fake error 5"));
     bool fatalLine = false;
     for (const std::string& line : sink_->lines())
         fatalLine = fatalLine || (line.find("(8.09.16)") != std::string::npos && line.compare(0, 6, "FATAL ") == 0);
@@ -281,9 +281,9 @@ TEST_F(CounterTest, AddingToTheQuery)
                   "      Added counter \"\\Prozessor(_Total)\\Prozessorzeit (%)\".",
                   "      Added counter \"\\Speicher\\Verf\xc3\xbcgbare Bytes\".",
                   "      Added counter \"\\LogicalDisk(50%)\\Free Megabytes\".",
-                  "(Message not found.) Parameters: \\Speicher\\Weg  ",
+                  "Counter \\Speicher\\Weg cannot be added; it is not collected.",
                   "PdhAddCounter error. (No counter (PDH_CSTATUS_NO_COUNTER)) Unable to add \"\\Speicher\\Weg\".",
-                  "(Message not found.) Parameters: \\Speicher\\Kaputt  ",
+                  "Counter \\Speicher\\Kaputt cannot be added; it is not collected.",
                   "PdhAddCounter error. (PDH_CSTATUS_VALID_DATA) Unable to add \"\\Speicher\\Kaputt\".",
                   "   Done.",
               }),
@@ -372,6 +372,8 @@ TEST_F(CounterTest, FailingCallsResetAndWarn)
             c->integerSum = 70;
             c->sampleCount = 7;
             c->hasData = true;
+            c->everValid = true;
+            c->reportedFailure = 0;
             fake_.queueValue(path, value(k.status, PDH_CSTATUS_INVALID_DATA, 0, 5));
             sink_->clear();
             EXPECT_TRUE(registerCounterData(false));
@@ -382,13 +384,38 @@ TEST_F(CounterTest, FailingCallsResetAndWarn)
             if (k.warns && degrade)
                 expected.push_back("PdhCollectQueryData error! (" + k.text + ".)");
             if (k.warns && !degrade)
-                expected.push_back("(Message not found.) Parameters: " + k.text + "  ");
+                expected.push_back("Performance data could not be read: " + k.text + " (" + path + ").");
             expected.push_back("registerCounterData: Error \"" + k.text + "\", getting value for \"" + path +
                                "\". Resetting.");
             EXPECT_EQ(expected, texts());
             EXPECT_EQ(k.warns && !degrade ? 1u : 0u, messages(9).size()) << k.text;
         }
     }
+}
+
+// A counter the host lacks (a hot-plugged disk, an interface to come) says
+// so once, not every second, and once when it gives values.
+TEST_F(CounterTest, AFailureIsSaidOnceAndItsEndOnce)
+{
+    SmartPointer<Counter> c = inQuery("\\Speicher\\Verf\xc3\xbcgbare Bytes");
+    addCountersToQuery();
+    const std::string path = c->localizedPath;
+    for (int i = 0; i < 120; ++i)
+        fake_.queueValue(path, value(PDH_INVALID_DATA, PDH_CSTATUS_NO_INSTANCE, 0, 0));
+    fake_.queueValue(path, value(0, PDH_CSTATUS_VALID_DATA, 0, 10));
+    for (int i = 0; i < 120; ++i)
+        fake_.queueValue(path, value(PDH_INVALID_DATA, PDH_CSTATUS_INVALID_DATA, 0, 0));
+    sink_->clear();
+    for (int i = 0; i < 120; ++i)
+        registerCounterData(false);
+    EXPECT_TRUE(texts().empty());  // the configuration check named it
+    registerCounterData(false);
+    EXPECT_EQ(std::vector<std::string>{"Counter " + path + " gives values again."}, texts());
+    sink_->clear();
+    for (int i = 0; i < 120; ++i)
+        registerCounterData(false);
+    EXPECT_EQ(1u, messages(9).size());
+    EXPECT_EQ(1u, texts().size() - messages(9).size());  // and its debug line
 }
 
 TEST_F(CounterTest, InvalidValueStatusKeepsTheSums)
@@ -407,7 +434,7 @@ TEST_F(CounterTest, InvalidValueStatusKeepsTheSums)
     EXPECT_EQ(10, c->integerSum);
     EXPECT_EQ(1u, c->sampleCount);
     EXPECT_EQ((std::vector<std::string>{"The counter \"" + path + "\" does not have valid data.",
-                                        "(Message not found.) Parameters: " + path + "  "}),
+                                        "Counter " + path + " has no valid data."}),
               texts());
     EXPECT_EQ(1u, messages(10).size());
     sink_->clear();
