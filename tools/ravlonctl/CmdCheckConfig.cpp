@@ -137,9 +137,20 @@ int run(const Args& args)
     if (reader.lastLoad().kind == ConfReader::LoadStatus::LOAD_OK ||
         reader.lastLoad().kind == ConfReader::LoadStatus::LOAD_SYNTAX)
         listEntries(reader);
-    // The collector's own judge decides.
-    ConfigurationJudge::Verdict verdict = ConfigurationJudge::judge(reader, configurationDirectory());
+    // The collector's own judge decides. Without an installation here the
+    // file is judged as if its directory were the configuration directory.
+    std::string directory = configurationDirectory();
     std::fflush(stdout);
+    if (directory.empty()) {
+        directory = StringUtil::directoryOf(file);
+        if (directory.empty())
+            directory = ".";
+        StringUtil::appendSeparator(directory);
+        std::fprintf(stderr, "note: no installation here (no resource ConfigurationDir in %s); judged as if "
+                             "installed in %s\n",
+                     resourceStoreLocation().c_str(), directory.c_str());
+    }
+    ConfigurationJudge::Verdict verdict = ConfigurationJudge::judge(reader, directory);
     for (const ConfigurationJudge::Finding& f : verdict.findings)
         std::fprintf(stderr, "%s\n", f.line().c_str());
     if (verdict.refused()) {
