@@ -113,8 +113,10 @@ void resetSums(Counter& c)
 
 namespace {
 
-// A rate counter has no value before its second sample: that is no failure.
-constexpr uint32_t STARTING_SAMPLES = 3;
+// A rate counter has no value before its second sample, nor for a sample or
+// two when its source restarts (a process instance changing hands): "no
+// valid data" is a failure only when it lasts this many samples.
+constexpr uint32_t LASTING_SAMPLES = 3;
 
 // Whether this failure is to be said now; a failure goes on silently.
 bool firstOfFailure(Counter& c, PdhStatus failure, PdhStatus cStatus)
@@ -122,7 +124,7 @@ bool firstOfFailure(Counter& c, PdhStatus failure, PdhStatus cStatus)
     ++c.failedInARow;
     if (failure == c.reportedFailure)
         return false;
-    if (!c.everValid && cStatus == PDH_CSTATUS_INVALID_DATA && c.failedInARow < STARTING_SAMPLES)
+    if (cStatus == PDH_CSTATUS_INVALID_DATA && c.failedInARow < LASTING_SAMPLES)
         return false;
     c.reportedFailure = failure;
     return true;
@@ -156,7 +158,6 @@ void reportFailure(Counter& c, PdhStatus status, PdhStatus cStatus, bool degrade
 
 void reportValue(Counter& c)
 {
-    c.everValid = true;
     c.failedInARow = 0;
     if (c.reportedFailure == 0)
         return;

@@ -35,11 +35,9 @@ public:
     uint32_t sampleCount = 0;
     bool hasData = false; // the sums hold a valid value since the last invalid one
     // A failure is said once, when it starts, and its end once: the status
-    // last reported (0: none), the samples failed in a row, and whether
-    // the counter ever gave a value.
+    // last reported (0: none) and the samples failed in a row.
     Platform::PdhStatus reportedFailure = 0;
     uint32_t failedInARow = 0;
-    bool everValid = false;
     Platform::PdhHandle handle = Platform::PDH_NULL_HANDLE;
 };
 

@@ -372,8 +372,8 @@ TEST_F(CounterTest, FailingCallsResetAndWarn)
             c->integerSum = 70;
             c->sampleCount = 7;
             c->hasData = true;
-            c->everValid = true;
             c->reportedFailure = 0;
+            c->failedInARow = 2;  // this sample makes it a failure that lasts
             fake_.queueValue(path, value(k.status, PDH_CSTATUS_INVALID_DATA, 0, 5));
             sink_->clear();
             EXPECT_TRUE(registerCounterData(false));
@@ -424,11 +424,16 @@ TEST_F(CounterTest, InvalidValueStatusKeepsTheSums)
     addCountersToQuery();
     const std::string path = c->localizedPath;
     fake_.queueValue(path, value(0, PDH_CSTATUS_VALID_DATA, 0, 10));
-    fake_.queueValue(path, value(0, PDH_CSTATUS_INVALID_DATA, 0, 999));
+    for (int i = 0; i < 3; ++i)
+        fake_.queueValue(path, value(0, PDH_CSTATUS_INVALID_DATA, 0, 999));
     fake_.queueValue(path, value(0, PDH_CSTATUS_NO_INSTANCE, 0, 999));
     fake_.queueValue(path, value(0, PDH_CSTATUS_VALID_DATA, 0, 30));
     registerCounterData(false);
     sink_->clear();
+    // No valid data for a sample or two is no failure; for three it is.
+    registerCounterData(false);
+    registerCounterData(false);
+    EXPECT_TRUE(texts().empty());
     registerCounterData(false);
     EXPECT_FALSE(hasData(*c));
     EXPECT_EQ(10, c->integerSum);
@@ -448,10 +453,12 @@ TEST_F(CounterTest, InvalidValueStatusKeepsTheSums)
     EXPECT_EQ("20", valueText(*c));
 
     degradePdhWarnings = true;
-    fake_.queueValue(path, value(0, PDH_CSTATUS_INVALID_DATA, 0, 0));
+    for (int i = 0; i < 3; ++i)
+        fake_.queueValue(path, value(0, PDH_CSTATUS_INVALID_DATA, 0, 0));
     registerCounterData(false);  // consumes the 30
     sink_->clear();
-    registerCounterData(false);
+    for (int i = 0; i < 3; ++i)
+        registerCounterData(false);
     EXPECT_EQ((std::vector<std::string>{"The counter \"" + path + "\" does not have valid data."}), texts());
 }
 
