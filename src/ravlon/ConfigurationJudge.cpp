@@ -38,7 +38,8 @@ const KnownKey KNOWN[] = {
     {"Telvar.directories.temp", "DirName", ""},
     {"Telvar.directories.log", "DirName", "the log stays where it started"},
     {"ravlon", "", ""},
-    {"ravlon.working-dir", "DirName", "data goes to the default working directory"},
+    {"ravlon.working-dir", "DirName", "data goes to the default working directory (the install directory's "
+                                      "Log/temp/RVL)"},
     {"ravlon.interval", "TimeSpan", "data files are delivered every 12 hours (the default)"},
     {"ravlon.data-collection", "TimeSpan", "the default P1S is shown"},
     {"ravlon.degrade-pdh-warnings", "Bool", "false (the default) is used"},
@@ -173,9 +174,10 @@ std::string typeProblem(const std::string& type)
            (hint.empty() ? "" : " (did you mean " + hint + "?)") + "; the entry cannot be read";
 }
 
-void judgeUnknown(const DOMNode& node, const std::string& key, const std::vector<std::string>& parts, Court& court)
+void judgeUnknown(const ConfReader& reader, const DOMNode& node, const std::string& key,
+                  const std::vector<std::string>& parts, Court& court)
 {
-    std::string text = key + " is not a known key";
+    std::string text = key + " is not a known key and is not read";
     std::string hint = ConfigurationJudge::nearest(parts.back(), siblings(parts));
     if (!hint.empty()) {
         std::vector<std::string> fixed(parts.begin(), parts.end() - 1);
@@ -184,10 +186,14 @@ void judgeUnknown(const DOMNode& node, const std::string& key, const std::vector
         for (const std::string& p : fixed)
             joined += (joined.empty() ? "" : ".") + p;
         text += " (did you mean " + joined + "?)";
+        // What the slip costs: the meant key is not there.
+        const KnownKey* meant = knownKey(fixed);
+        if (meant != nullptr && *meant->effect != '\0' && reader.findNode(joined) == nullptr)
+            text += "; without " + joined + ", " + meant->effect;
     } else if (parts.size() > 1 && (parts.back() == "ravlon" || parts.back() == "Telvar" || parts.back() == "log")) {
         text += " (" + parts.back() + " belongs at the top level: is a \"}\" missing before this line?)";
     }
-    court.warn(court.at(node.line()), text + "; it is not read");
+    court.warn(court.at(node.line()), text);
 }
 
 // The value of a known typed key as its reader would take it.
@@ -240,19 +246,17 @@ void judgeKeys(const ConfReader& reader, Court& court)
         const std::string key = p.prefix.empty() ? node.getName() : p.prefix + "." + node.getName();
         if (node.nextSibling() != nullptr)
             stack.push_back({node.nextSibling(), p.prefix});
-        if (!node.getType().empty()) {
-            std::string problem = typeProblem(node.getType());
-            if (!problem.empty())
-                court.warn(court.at(node.line()), key + ": " + problem);
-        }
+        const std::string problem = node.getType().empty() ? std::string() : typeProblem(node.getType());
+        if (!problem.empty())
+            court.warn(court.at(node.line()), key + ": " + problem);
         const std::vector<std::string> parts = components(key);
         const bool checked = parts[0] == "ravlon" || parts[0] == "Telvar";
         const KnownKey* known = checked ? knownKey(parts) : nullptr;
         if (checked && known == nullptr) {
-            judgeUnknown(node, key, parts, court);
+            judgeUnknown(reader, node, key, parts, court);
             continue;
         }
-        if (known != nullptr && *known->type != '\0')
+        if (known != nullptr && *known->type != '\0' && problem.empty())
             judgeValue(reader, node, key, *known, court);
         if (node.firstChild() != nullptr)
             stack.push_back({node.firstChild(), key});

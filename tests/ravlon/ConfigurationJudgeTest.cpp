@@ -123,8 +123,9 @@ TEST_F(ConfigurationJudgeTest, FindingsNameLineAndRemedy)
         const char* file;
         const char* expected;
     } rows[] = {
-        {"start-misspelt-working-dir.conf", "ravlon.conf:8: warning: ravlon.workingdir is not a known key (did you "
-                                            "mean ravlon.working-dir?)"},
+        {"start-misspelt-working-dir.conf", "ravlon.conf:8: warning: ravlon.workingdir is not a known key and is not "
+                                            "read (did you mean ravlon.working-dir?); without ravlon.working-dir, "
+                                            "data goes to the default working directory"},
         {"start-unknown-type.conf", "ravlon.conf:10: warning: ravlon.log.debug-level: type \"Integr\" is not one of "
                                     "String, Bool, Integer, DirName, FileName, TimeSpan (did you mean Integer?)"},
         {"start-debug-level-9.conf", "ravlon.conf:10: warning: ravlon.log.debug-level 9 is outside 0 to 5"},
@@ -140,7 +141,7 @@ TEST_F(ConfigurationJudgeTest, FindingsNameLineAndRemedy)
         {"start-interval-zero.conf", "ravlon.interval is outside P1S"},
         {"refuse-brace-missing-in-telvar.conf", "ravlon.conf:1: warning: the block of \"Telvar\" that starts here is "
                                                 "not closed"},
-        {"refuse-brace-missing-in-telvar.conf", "Telvar.ravlon is not a known key (ravlon belongs at the top level"},
+        {"refuse-brace-missing-in-telvar.conf", "Telvar.ravlon is not a known key and is not read (ravlon belongs at the top level"},
         {"refuse-syntax-missing-paren.conf", "ravlon.conf:8: ConfReader: Missing '('."},
         {"refuse-counters-brace-on-object-line.conf", "brace.counters:2: expected \"{\" after object \"Memory {\""},
         {"refuse-active-maybe.conf", "ravlon.conf:10: ravlon.collect.Base.active (Bool) is required"},
