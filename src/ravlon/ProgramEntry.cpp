@@ -250,6 +250,9 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
         std::string reason = collector->failure();
         if (reason.empty())
             reason = "the configuration failed";
+        // Both the line here and the catalogue text end the sentence.
+        while (!reason.empty() && reason.back() == '.')
+            reason.pop_back();
         const std::string log = logPath(*collector);
         err << "ravlon: cannot start: " << reason << "." << (log.empty() ? "" : " The log " + log + " has the details.")
             << " (exit status 255)" << std::endl;
