@@ -410,7 +410,7 @@ TEST_F(CounterTest, AFailureIsSaidOnceAndItsEndOnce)
         registerCounterData(false);
     EXPECT_TRUE(texts().empty());  // the configuration check named it
     registerCounterData(false);
-    EXPECT_EQ(std::vector<std::string>{"Counter " + path + " gives values again."}, texts());
+    EXPECT_EQ(std::vector<std::string>{"Counter " + path + " gives values now."}, texts());
     sink_->clear();
     for (int i = 0; i < 120; ++i)
         registerCounterData(false);
