@@ -42,8 +42,10 @@ Demo installation: $demo
                  *.make.tmp while written, *.data once delivered)
   debug log      $log
 Send it commands from another terminal, with the same environment:
-  TELVAR_REGISTRY_ROOT=$TELVAR_REGISTRY_ROOT TELVAR_RUNTIME_DIR=$TELVAR_RUNTIME_DIR \\
-    $demo/bin/ravlonctl send --wait 5 SEND_PROCESS_INFO      (or RAVLONDUMP, RECONFIG, DIE)
+  export TELVAR_REGISTRY_ROOT=$TELVAR_REGISTRY_ROOT TELVAR_RUNTIME_DIR=$TELVAR_RUNTIME_DIR
+  $demo/bin/ravlonctl send --wait 5 SEND_PROCESS_INFO   (or RAVLONDUMP: both reply)
+  $demo/bin/ravlonctl send RECONFIG                     (or DIE: no reply; see the log)
+  $demo/bin/ravlonctl status
 Press Ctrl-C to stop it.
 
 INFO

@@ -18,6 +18,7 @@
 #include "logger/LoggerSink.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/NamedMutex.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 
@@ -427,6 +428,7 @@ bool Agent::restart()
 
 bool Agent::configure()
 {
+    failure_.clear();
     if (!configureAgent())
         return false;
     if (!configureCollector())
@@ -446,6 +448,8 @@ bool Agent::configureAgent()
     int32_t level = 0;
     if (configuration_->getInteger(prefix + ".log.debug-level", level) == ConfReader::CONF_OK)
         setDebugLevel(level);
+    if (!judgeConfiguration())
+        return false;
     return loadPrimeTime() && prepareWorkers();
 }
 
@@ -456,14 +460,19 @@ bool Agent::startLogging()
         debugLog = programName_ + "Debug.log";
     const int32_t applicationId = parseApplicationName(programName_);
     const int32_t moduleId = parseModuleName(programName_);
-    if (applicationId == APPLICATION_UNKNOWN || moduleId == MODULE_UNKNOWN)
+    if (applicationId == APPLICATION_UNKNOWN || moduleId == MODULE_UNKNOWN) {
+        setFailure("the program name " + programName_ + " is not known to the logger");
         return false;
+    }
     if (logSetup_.unit.isNull()) {
         logSetup_.logFileName = debugLog;
         logSetup_.applicationId = applicationId;
         logSetup_.moduleId = moduleId;
     }
-    return logSetup_.start();
+    if (logSetup_.start())
+        return true;
+    setFailure("logging cannot be set up (log " + logSetup_.logDirectory + logSetup_.logFileName + ")");
+    return false;
 }
 
 bool Agent::takeInstanceLock()
@@ -473,6 +482,13 @@ bool Agent::takeInstanceLock()
     const std::string lockName = instanceLockName_.empty() ? programName_ : instanceLockName_;
     if (!instanceLock_.rename(lockName) || !instanceLock_.enforce()) {
         logSetup_.unit->fatal(MSG_ALREADY_RUNNING, ParamStream() << programName_);
+        uint32_t holder = 0;
+        if (Platform::namedMutexHolder(lockName, holder))
+            setFailure("another " + programName_ + " is already running on this host (PID " + std::to_string(holder) +
+                       "); stop it first (kill " + std::to_string(holder) + ", or 'ravlonctl send DIE')");
+        else
+            setFailure("another " + programName_ + " is already running on this host; stop it first "
+                       "('ravlonctl send DIE')");
         return false;
     }
     lockTaken_ = true;
@@ -503,6 +519,8 @@ bool Agent::readConfiguration()
     std::string directory;
     if (getResource("ConfigurationDir", directory) != RESOURCE_OK) {
         debug(1, "Could not get configuration dir from system.");
+        setFailure("the resource ConfigurationDir is not in the resource store " + resourceStoreLocation() +
+                   "; run 'ravlonctl setup' to make an installation, or set TELVAR_REGISTRY_ROOT to the store of one");
         return false;
     }
     StringUtil::normaliseSeparators(directory);
@@ -533,6 +551,7 @@ bool Agent::loadPrimeTime()
         return true;
     if (!unit_.isNull())
         unit_->fatal(MSG_PRIME_TIME, ParamStream() << "GENERAL");
+    setFailure("the prime-time file " + primeTimeFile + " cannot be read");
     return false;
 }
 
@@ -547,8 +566,10 @@ bool Agent::prepareWorkers()
     if (!DataDelivery::instance().prepareDataDelivery(*this))
         return false;
     std::string temporary;
-    if (configuration_->getDirName("Telvar.directories.temp", temporary) != ConfReader::CONF_OK)
+    if (configuration_->getDirName("Telvar.directories.temp", temporary) != ConfReader::CONF_OK) {
+        setFailure("Telvar.directories.temp is missing from " + configurationFile_);
         return false;
+    }
     std::lock_guard<std::mutex> guard(g_temporaryLock);
     g_temporaryDirectory = temporary;
     return true;

@@ -57,6 +57,14 @@ public:
     virtual bool restart();
     // The collector's own configuration, last step of configure.
     virtual bool configureCollector() = 0;
+    // Judges the configuration just read, before anything is set up from
+    // it; false refuses it (with failure() set). The base accepts all.
+    virtual bool judgeConfiguration() { return true; }
+
+    // Why the last configure failed, in the user's words with the remedy
+    // where one is known; empty when it did not fail or gave no reason.
+    const std::string& failure() const { return failure_; }
+    void setFailure(const std::string& text) { if (failure_.empty()) failure_ = text; }
 
     // Appends a copy of the record; the address stays valid until the
     // registry is cleared (restart, destruction).
@@ -95,6 +103,7 @@ public:
     const Monopoly& instanceLock() const { return instanceLock_; }
 
     LogSetup& logSetup() { return logSetup_; }
+    const LogSetup& logSetup() const { return logSetup_; }
     // The configuration read by the last configure; null before.
     const ConfReader* configuration() const { return configuration_.get(); }
     // The program's own logger unit (module of the program name).
@@ -174,6 +183,7 @@ private:
     SmartPointer<LogCommons> catalogue_;
     std::string configurationDirectory_;
     std::string configurationFile_;
+    std::string failure_;
     // The "-c" value, taken from the options by the first configure.
     std::string commandLineFile_;
     bool commandLineFileTaken_ = false;

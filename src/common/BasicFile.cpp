@@ -1,6 +1,9 @@
 #include "common/BasicFile.h"
 
+#include <cerrno>
+
 #include "platform/FileSystem.h"
+#include "platform/SystemError.h"
 
 namespace Telvar {
 
@@ -53,8 +56,11 @@ void BasicFile::switchTo(bool writing)
     lastOp_ = op;
 }
 
+std::string BasicFile::systemErrorText() const { return Platform::errnoText(systemError_); }
+
 bool BasicFile::open(const std::string& path, int mode)
 {
+    systemError_ = 0;
     if (mode_ != MODE_CLOSED) {
         error_ = ERROR_ALREADY_OPEN;
         return false;
@@ -66,6 +72,7 @@ bool BasicFile::open(const std::string& path, int mode)
     }
     stream_ = Platform::openStream(path, how);
     if (stream_ == nullptr) {
+        systemError_ = errno;
         error_ = ERROR_CANNOT_OPEN;
         return false;
     }
@@ -92,6 +99,8 @@ bool BasicFile::close()
     }
     // Buffered data is written here; a failure is a failed write.
     bool ok = std::fclose(stream_) == 0;
+    if (!ok)
+        systemError_ = errno;
     stream_ = nullptr;
     mode_ = MODE_CLOSED;
     lastOp_ = OP_NONE;
@@ -197,6 +206,7 @@ bool BasicFile::write(const char* data, size_t length)
     size_t n = length == 0 ? 0 : std::fwrite(data, 1, length, stream_);
     bytesWritten_ += static_cast<int64_t>(n);
     if (n != length) {
+        systemError_ = errno;
         std::clearerr(stream_);
         error_ = ERROR_WRITE;
         return false;
@@ -216,6 +226,7 @@ bool BasicFile::flush()
         return true;
     }
     if (std::fflush(stream_) != 0) {
+        systemError_ = errno;
         std::clearerr(stream_);
         error_ = ERROR_WRITE;
         return false;

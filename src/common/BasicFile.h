@@ -76,6 +76,9 @@ public:
     bool isOpen() const { return mode_ != MODE_CLOSED; }
     int mode() const { return mode_; }
     int errorCode() const { return error_; }
+    // The system's words for the last failed open, write, flush or close
+    // ("No space left on device"); empty when it gave none.
+    std::string systemErrorText() const;
     const std::string& path() const { return path_; }
     // Bytes consumed by readLine so far.
     int64_t lineCounter() const { return lineCounter_; }
@@ -93,6 +96,7 @@ private:
     std::FILE* stream_ = nullptr;
     int mode_ = MODE_CLOSED;
     int error_ = ERROR_NONE;
+    int systemError_ = 0;
     int64_t lineCounter_ = 0;
     int64_t endAtOpen_ = 0;
     int64_t bytesWritten_ = 0;

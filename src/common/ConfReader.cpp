@@ -94,13 +94,13 @@ void ConfReader::readFile(const std::string& path)
         e.addTrace(TELVAR_HERE);
         message(MSG_CANNOT_READ, {path, e.fullText()});
         std::lock_guard<std::mutex> status(statusLock_);
-        status_ = LoadStatus{LoadStatus::LOAD_UNREADABLE, path, e.fullText(), 0};
+        status_ = LoadStatus{LoadStatus::LOAD_UNREADABLE, path, e.fullText(), 0, 0, std::string(), 0};
         return;
     } catch (...) {
         message(MSG_CANNOT_READ, {path, "Unknown"});
         debug(1, quoteFormat("ConfReader: Unknown error while building DOM tree from file \"", path, "\"."));
         std::lock_guard<std::mutex> status(statusLock_);
-        status_ = LoadStatus{LoadStatus::LOAD_UNREADABLE, path, "Unknown", 0};
+        status_ = LoadStatus{LoadStatus::LOAD_UNREADABLE, path, "Unknown", 0, 0, std::string(), 0};
         return;
     }
     parseText(text, path);
@@ -120,7 +120,7 @@ bool ConfReader::lockForLoad(const std::string& path)
         return true;
     message(MSG_CANNOT_LOCK, {});
     std::lock_guard<std::mutex> status(statusLock_);
-    status_ = LoadStatus{LoadStatus::LOAD_LOCKED, path, "Cannot take the configuration lock.", 0};
+    status_ = LoadStatus{LoadStatus::LOAD_LOCKED, path, "Cannot take the configuration lock.", 0, 0, std::string(), 0};
     return false;
 }
 
@@ -131,7 +131,11 @@ void ConfReader::parseText(const std::string& text, const std::string& name)
     std::shared_ptr<DOMNode> tree = std::make_shared<DOMNode>("Root");
     ConfSearcher searcher;
     Tokenizer tokenizer(text, &searcher, false);
-    LoadStatus status{LoadStatus::LOAD_OK, name, std::string(), 0};
+    LoadStatus status{LoadStatus::LOAD_OK, name, std::string(), 0, 0, std::string(), 0};
+    parseInput_ = &text;
+    linePosition_ = 0;
+    lineCount_ = 1;
+    parseStatus_ = &status;
     try {
         parseBlock(tokenizer, *tree);
         debug(2, "ConfReader: DOM tree built.");
@@ -145,6 +149,8 @@ void ConfReader::parseText(const std::string& text, const std::string& name)
         status.errorText = e.code() == ConfigException::CF_CONF ? syntaxText_ : e.fullText();
         status.line = line;
     }
+    parseInput_ = nullptr;
+    parseStatus_ = nullptr;
     std::atomic_store(&root_, std::shared_ptr<const DOMNode>(std::move(tree)));
     std::lock_guard<std::mutex> statusGuard(statusLock_);
     status_ = status;
@@ -158,6 +164,15 @@ void ConfReader::syntaxError(const char* text)
 }
 
 bool ConfReader::parseBlock(Tokenizer& tokenizer, DOMNode& parent) { return parseBlockAt(tokenizer, parent, 0); }
+
+int32_t ConfReader::lineAt(size_t position)
+{
+    if (parseInput_ == nullptr || position < linePosition_)
+        return 0;
+    lineCount_ += static_cast<int32_t>(StringUtil::countChar('\n', *parseInput_, linePosition_, position - linePosition_));
+    linePosition_ = position;
+    return lineCount_;
+}
 
 namespace {
 
@@ -187,12 +202,21 @@ bool ConfReader::parseBlockAt(Tokenizer& tokenizer, DOMNode& parent, int depth)
         } catch (const std::bad_alloc&) {
             throw ConfigException(ConfigException::CF_MEM, "", TELVAR_HERE);
         }
+        node->setLine(lineAt(tokenizer.position() - token.text.size()));
         // An entry cut off by the end of the text is dropped.
         if (!parseEntryHead(tokenizer, *node))
             return true;
         bool ended = parseBlockAt(tokenizer, *node, depth + 1);
+        const int32_t line = node->line();
+        const std::string name = node->getName();
         parent.addChild(node.release());
         if (ended) {
+            // Unwinding outwards, so the last one noted is the outermost.
+            if (parseStatus_ != nullptr) {
+                ++parseStatus_->unclosedBlocks;
+                parseStatus_->unclosedName = name;
+                parseStatus_->unclosedLine = line;
+            }
             // The text ended inside the block: nothing may follow.
             if (nextSignificant(tokenizer, token))
                 syntaxError("ConfReader: Missing '{'.");

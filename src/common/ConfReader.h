@@ -60,6 +60,11 @@ public:
         // Unreadable: the exception's full text. Syntax: the parser's text.
         std::string errorText;
         int32_t line = 0; // syntax errors only
+        // Blocks the text left open (closed silently at its end), and the
+        // name and line of the outermost of them.
+        int32_t unclosedBlocks = 0;
+        std::string unclosedName;
+        int32_t unclosedLine = 0;
     };
 
     // Without logging.
@@ -133,6 +138,8 @@ private:
     // Called with loadLock_ held.
     void parseText(const std::string& text, const std::string& name);
     [[noreturn]] void syntaxError(const char* text);
+    // Line of a position of the text being parsed; positions only grow.
+    int32_t lineAt(size_t position);
     void debug(int32_t level, const std::string& text) const;
     void message(int32_t messageId, const std::vector<std::string>& params) const;
     static std::shared_ptr<const DOMNode> find(const std::shared_ptr<const DOMNode>& tree,
@@ -143,6 +150,11 @@ private:
     mutable std::mutex statusLock_;
     LoadStatus status_;
     std::string syntaxText_;
+    // Parse state, with loadLock_ held.
+    const std::string* parseInput_ = nullptr;
+    size_t linePosition_ = 0;
+    int32_t lineCount_ = 1;
+    LoadStatus* parseStatus_ = nullptr;
     // Held for a whole load so two loads never overlap.
     Monopoly loadLock_;
 };

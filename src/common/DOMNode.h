@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Telvar {
@@ -19,6 +20,9 @@ public:
     const std::string& getValue() const { return value_; }
 
     void setType(const std::string& type) { type_ = type; }
+    // The file line of the entry's name; 0 when not read from a file.
+    int32_t line() const { return line_; }
+    void setLine(int32_t line) { line_ = line; }
     // Stores the text unescaped: a backslash is kept and the byte after it
     // is dropped, so a doubled backslash becomes one.
     void setValue(const std::string& text);
@@ -36,6 +40,7 @@ private:
     std::string name_;
     std::string type_;
     std::string value_;
+    int32_t line_ = 0;
     DOMNode* firstChild_ = nullptr;
     DOMNode* nextSibling_ = nullptr;
     // Not owned: where the last append ended, so long child lists append in

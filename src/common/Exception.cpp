@@ -142,7 +142,7 @@ std::string Exception::codeText() const
 
 std::string Exception::fullText() const
 {
-    std::string text = describe();
+    std::string text = reason_.empty() ? describe() : reason_ + " (" + describe() + ")";
     if (!message_.empty())
         text += "\r\n  >  (" + message_ + ")";
     if (!trace_.empty()) {

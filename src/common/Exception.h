@@ -35,6 +35,10 @@ public:
 
     int32_t code() const { return code_; }
     const std::string& message() const { return message_; }
+    // What failed in the user's words with the system's reason ("/var/x:
+    // No space left on device"); fullText puts it first, before the codes.
+    const std::string& reason() const { return reason_; }
+    void setReason(const std::string& reason) { reason_ = reason; }
     const std::vector<TraceEntry>& trace() const { return trace_; }
 
 protected:
@@ -44,6 +48,7 @@ protected:
 private:
     int32_t code_;
     std::string message_;
+    std::string reason_;
     std::vector<TraceEntry> trace_;
 };
 

@@ -81,8 +81,11 @@ std::string FileBase::lockForWriting(const char* module, int32_t noMemoryCode, b
     // The lock comes first: a copy made before it could overwrite the copy
     // of a writer that took the lock in between.
     if (!lock_->acquire(lockTimeout_, safeLock)) {
+        FileException e(FileException::FL_CANNOT_LOCK, name_, module, __LINE__);
+        if (!lock_->failureText().empty())
+            e.setReason("cannot lock " + name_ + ": " + lock_->failureText());
         lock_.reset();
-        throw FileException(FileException::FL_CANNOT_LOCK, name_, module, __LINE__);
+        throw e;
     }
     if (!safeUpdate)
         return name_;

@@ -9,6 +9,7 @@
 #include "common/FileOperations.h"
 #include "common/LockFile.h"
 #include "common/StringUtil.h"
+#include "platform/SystemError.h"
 
 namespace Telvar {
 
@@ -73,6 +74,13 @@ void FileGZ::fail(int32_t code, const std::string& text, int line) const
     throw FileException(code, text, SOURCE, line);
 }
 
+void FileGZ::failWithReason(int32_t code, const std::string& text, const std::string& reason, int line) const
+{
+    FileException e(code, text, SOURCE, line);
+    e.setReason(reason);
+    throw e;
+}
+
 bool FileGZ::closeHandle()
 {
     if (gz_ == nullptr)
@@ -102,11 +110,12 @@ void FileGZ::open(uint16_t access)
 
     gz_ = gzopen(working.c_str(), read ? "rb" : "wb");
     if (gz_ == nullptr) {
+        const std::string why = Platform::lastErrorText();
         // Never lose the old content because the new file could not be made.
         if (movedAside)
             moveFile(origCopy, working, true);
         cleanUpFailedOpen(SOURCE);
-        fail(FileException::FL_CANNOT_OPEN, working, __LINE__);
+        failWithReason(FileException::FL_CANNOT_OPEN, working, working + ": " + why, __LINE__);
     }
     closed_ = false;
     access_ = access;
@@ -130,7 +139,7 @@ bool FileGZ::checkOpenAccess(uint16_t access) const
                  name_,
              __LINE__);
     if (read && !fileExists(name_))
-        fail(FileException::FL_EXISTS_NOT, name_, __LINE__);
+        failWithReason(FileException::FL_EXISTS_NOT, name_, name_ + ": No such file", __LINE__);
     return read;
 }
 
@@ -296,8 +305,9 @@ int64_t FileGZ::write(const char* buffer, int64_t length)
         unsigned piece = static_cast<unsigned>(std::min<int64_t>(length - total, INT_MAX));
         int n = gzwrite(handleOf(gz_), buffer + total, piece);
         if (n <= 0) {
+            const std::string why = Platform::lastErrorText();
             writeFailed_ = true;
-            fail(FileException::FL_WRITE, name_, __LINE__);
+            failWithReason(FileException::FL_WRITE, name_, name_ + ": " + why, __LINE__);
         }
         total += n;
     }

@@ -40,6 +40,9 @@ public:
 
 private:
     [[noreturn]] void fail(int32_t code, const std::string& text, int line) const;
+    // The same, with what failed in the user's words first.
+    [[noreturn]] void failWithReason(int32_t code, const std::string& text, const std::string& reason,
+                                     int line) const;
     // The steps of open; each fails by throwing.
     bool checkOpenAccess(uint16_t access) const;  // true: for reading
     int64_t readableLength(const std::string& working) const;

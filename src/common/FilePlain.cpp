@@ -31,7 +31,20 @@ FilePlain::~FilePlain()
 
 void FilePlain::fail(int32_t code, const std::string& text, int line) const
 {
-    throw FileException(code, text, SOURCE, line);
+    FileException e(code, text, SOURCE, line);
+    // A failed open, write, flush or close says what the system said.
+    const std::string why = stream_.systemErrorText();
+    if (!why.empty() && (code == FileException::FL_CANNOT_OPEN || code == FileException::FL_WRITE ||
+                         code == FileException::FL_FLUSH))
+        e.setReason(name_ + ": " + why);
+    throw e;
+}
+
+void FilePlain::failWithReason(int32_t code, const std::string& text, const std::string& reason, int line) const
+{
+    FileException e(code, text, SOURCE, line);
+    e.setReason(reason);
+    throw e;
 }
 
 void FilePlain::failWrite(int line)
@@ -75,7 +88,8 @@ void FilePlain::open(uint16_t access)
         ((access & ACCESS_TRUNCATE) && (access & ACCESS_APPEND)) || (!read && !write))
         fail(FileException::FL_ACCESS_COMB, name_, __LINE__);
     if (read && !write && !fileExists(name_))
-        fail(FileException::FL_EXISTS_NOT, name_ + "-->File does not exist.", __LINE__);
+        failWithReason(FileException::FL_EXISTS_NOT, name_ + "-->File does not exist.",
+                       name_ + ": No such file", __LINE__);
     if (read && readLimit_ >= 0 && size() > readLimit_)
         fail(FileException::FL_ERROR, name_ + ": more than " + std::to_string(readLimit_) + " bytes", __LINE__);
 

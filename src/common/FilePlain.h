@@ -35,6 +35,9 @@ public:
 
 private:
     [[noreturn]] void fail(int32_t code, const std::string& text, int line) const;
+    // The same, with what failed in the user's words first.
+    [[noreturn]] void failWithReason(int32_t code, const std::string& text, const std::string& reason,
+                                     int line) const;
     // Marks the copy as unfit for a commit, then fails with FL_WRITE.
     [[noreturn]] void failWrite(int line);
     std::string writeErrorText() const;

@@ -171,7 +171,7 @@ int32_t listener(void* parameter)
             noteQuitRequest(context, message);
     }
 
-    debugText(context, 1, "IPC: Exitited IPC listener.");
+    debugText(context, 1, "IPC: Exited IPC listener.");
     // The name is free again before the owner hears of the end.
     slot.reset();
     context.exited = true;

@@ -8,6 +8,7 @@
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/TimeSpan.h"
+#include "platform/SystemError.h"
 
 namespace Telvar {
 
@@ -102,12 +103,16 @@ bool LockFile::acquire(const TimeSpan& timeout, bool holdTarget)
     DateTime expiry = now + timeout;
     std::string content = momentText(now.seconds()) + "\n" + momentText(expiry.seconds()) + "\n" +
                           ownKey_ + "\n" + (holdTarget ? "original" : "missing") + "\n";
+    failure_.clear();
     Platform::FileHandle handle = Platform::createLockFile(lockPath_, content);
-    if (handle == Platform::INVALID_FILE_HANDLE)
+    if (handle == Platform::INVALID_FILE_HANDLE) {
+        failure_ = lockPath_ + ": " + Platform::lastErrorText();
         return false;
+    }
     if (holdTarget) {
         targetHandle_ = Platform::openForHolding(targetPath_);
         if (targetHandle_ == Platform::INVALID_FILE_HANDLE) {
+            failure_ = targetPath_ + ": " + Platform::lastErrorText();
             Platform::deleteHeldLockFile(lockPath_, handle);
             return false;
         }

@@ -33,6 +33,9 @@ public:
     // Takes the lock for timeout from now, holding the target open when
     // asked (creating it empty when missing). False when a lock is present
     // or the lock file cannot be written.
+    // Why the last acquire failed, in the system's words with the path;
+    // empty when it did not fail that way.
+    const std::string& failureText() const { return failure_; }
     bool acquire(const TimeSpan& timeout, bool holdTarget);
     // Clears the lock: this object's own, or a foreign one past its expiry.
     // False for a live foreign lock or when the lock file cannot be deleted.
@@ -59,6 +62,7 @@ public:
     static std::string makeKey();
 
 private:
+    std::string failure_;
     std::string targetPath_;
     std::string lockPath_;
     Platform::FileHandle lockHandle_ = Platform::INVALID_FILE_HANDLE;

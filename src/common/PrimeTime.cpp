@@ -93,6 +93,86 @@ bool PrimeTime::load(const std::string& path)
     return true;
 }
 
+namespace {
+
+// The problem of one pattern of a field whose numbers run from low to high;
+// empty when there is none.
+std::string patternProblem(const std::string& pattern, const char* field, int64_t low, int64_t high)
+{
+    if (pattern == "*")
+        return "";
+    if (pattern.empty())
+        return std::string("the ") + field + " pattern is empty";
+    std::vector<std::string> items;
+    const bool range = pattern.find('-') != std::string::npos;
+    StringUtil::splitAll(pattern, range ? '-' : ',', items);
+    if (range && items.size() != 2)
+        return std::string("the ") + field + " range \"" + pattern + "\" is not LOW-HIGH (a range takes no list)";
+    for (std::string item : items) {
+        StringUtil::trim(item);
+        int64_t value = 0;
+        bool digits = !item.empty();
+        for (char c : item)
+            digits = digits && c >= '0' && c <= '9';
+        if (!digits || !StringUtil::leadingDigits(item, value))
+            return std::string("the ") + field + " \"" + item + "\" is not a number";
+        if (value < low || value > high)
+            return std::string("the ") + field + " " + item + " is outside " + std::to_string(low) + " to " +
+                   std::to_string(high);
+    }
+    return "";
+}
+
+} // namespace
+
+void PrimeTime::checkText(const std::string& text, std::vector<Problem>& problems)
+{
+    int32_t number = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos)
+            nl = text.size();
+        ++number;
+        std::string line = text.substr(start, nl - start);
+        start = nl + 1;
+        StringUtil::trim(line);
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (StringUtil::countChar(':', line) < 4) {
+            problems.push_back({number, "expected YEAR:MONTH:DAY:WEEKDAY:HOUR [exclude], found \"" + line + "\""});
+            continue;
+        }
+        Rule rule;
+        parseLine(line, rule);
+        const struct {
+            const std::string& pattern;
+            const char* field;
+            int64_t low, high;
+        } fields[] = {{rule.year, "year", 1970, 2100}, {rule.month, "month", 1, 12}, {rule.day, "day", 1, 31},
+                      {rule.weekday, "weekday", 0, 6},  {rule.hour, "hour", 0, 23}};
+        for (const auto& f : fields) {
+            std::string problem = patternProblem(f.pattern, f.field, f.low, f.high);
+            if (!problem.empty()) {
+                problems.push_back({number, problem + "; the rule never matches"});
+                break;
+            }
+        }
+    }
+}
+
+bool PrimeTime::check(const std::string& path, std::vector<Problem>& problems)
+{
+    std::vector<std::string> lines;
+    if (!readLines(path, lines))
+        return false;
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    checkText(text, problems);
+    return true;
+}
+
 bool PrimeTime::matches(const std::string& pattern, int32_t number)
 {
     if (pattern == "*")

@@ -30,6 +30,17 @@ public:
 
     // Appends the file's rules; false when it cannot be opened.
     bool load(const std::string& path);
+
+    // A line that cannot be what its writer meant: fewer than four ":", an
+    // empty pattern, or a number outside its field's range (a rule that can
+    // never match). Lines count from 1.
+    struct Problem {
+        int32_t line;
+        std::string text;
+    };
+    // False when the file cannot be read; problems gets one entry per bad line.
+    static bool check(const std::string& path, std::vector<Problem>& problems);
+    static void checkText(const std::string& text, std::vector<Problem>& problems);
     // Appends the rules of a text already in memory.
     void loadText(const std::string& text);
     int32_t classify(const DateTime& moment);

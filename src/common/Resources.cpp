@@ -151,6 +151,11 @@ std::string resourceKeyPath()
     return DEFAULT_RESOURCE_KEY;
 }
 
+std::string resourceStoreLocation()
+{
+    return Platform::registryKeyLocation(Platform::RegistryRoot::LocalMachine, resourceKeyPath());
+}
+
 bool rootKeyByName(const std::string& name, Platform::RegistryRoot& root)
 {
     const auto& table = rootTable();

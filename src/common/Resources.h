@@ -23,6 +23,8 @@ constexpr const char* DEFAULT_RESOURCE_KEY = "SOFTWARE\\Telvar\\Resources";
 
 // The resource key now: TELVAR_ENV when set, the default otherwise.
 std::string resourceKeyPath();
+// Where the resources are kept, for people (the file store's directory).
+std::string resourceStoreLocation();
 
 // Root keys by their names ("HKEY_LOCAL_MACHINE", ...); false for another name.
 bool rootKeyByName(const std::string& name, Platform::RegistryRoot& root);

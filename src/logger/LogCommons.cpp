@@ -96,6 +96,40 @@ bool LogCommons::parseLine(const std::string& line, int32_t& number, std::string
     return true;
 }
 
+size_t LogCommons::insertText(int32_t moduleId, const std::string& text)
+{
+    size_t count = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        int32_t number = 0;
+        std::string templ;
+        if (parseLine(text.substr(start, end - start), number, templ)) {
+            insert(moduleId, number, templ);
+            ++count;
+        }
+        start = end + 1;
+    }
+    return count;
+}
+
+const LogCommons& LogCommons::builtIn()
+{
+    // Generated from etc/LogMessages at build time: {module key, file text}.
+    static const char* const FILES[][2] = {
+#include "BuiltInMessages.inc"
+    };
+    static const LogCommons* catalogue = [] {
+        LogCommons* c = new LogCommons();
+        for (const auto& file : FILES)
+            c->insertText(parseModuleName(file[0]), file[1]);
+        return c;
+    }();
+    return *catalogue;
+}
+
 LogCommons::LoadResult LogCommons::load(const std::string& baseDirectory, const std::string& selection)
 {
     LoadResult result;

@@ -50,6 +50,13 @@ public:
     // empty template). False for blank lines and "//" comments.
     static bool parseLine(const std::string& line, int32_t& number, std::string& templ);
 
+    // The catalogue texts shipped with the program, built into it: they word
+    // a message whose catalogue is not loaded (yet), as before the
+    // configuration names the catalogue directory.
+    static const LogCommons& builtIn();
+    // Inserts every line of one catalogue file's text; the number of entries.
+    size_t insertText(int32_t moduleId, const std::string& text);
+
 private:
     mutable std::mutex mutex_;
     std::map<std::string, std::string> entries_;

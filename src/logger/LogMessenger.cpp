@@ -68,7 +68,8 @@ bool LogMessenger::deliver(const std::string& recordText)
             if (!record.isDebug()) {
                 SmartPointer<LogCommons> catalog = messageCatalog();
                 std::string templ;
-                if (!catalog.isNull() && catalog->lookup(record.moduleId, record.messageId, templ)) {
+                if ((!catalog.isNull() && catalog->lookup(record.moduleId, record.messageId, templ)) ||
+                    LogCommons::builtIn().lookup(record.moduleId, record.messageId, templ)) {
                     record.text = formatTemplate(templ, record.text);
                     found = true;
                 }

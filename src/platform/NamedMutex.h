@@ -22,6 +22,10 @@ enum class NamedMutexResult { CREATED, ALREADY_EXISTS, FAILED };
 // linux/RuntimeDirectory.h).
 NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& handle);
 
+// The process that holds the object of this name; false when none does or
+// the system does not tell.
+bool namedMutexHolder(const std::string& name, uint32_t& processId);
+
 // Gives the object up and closes the handle.
 bool releaseNamedMutex(NamedMutexHandle handle);
 

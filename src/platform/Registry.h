@@ -54,6 +54,9 @@ uint32_t registryOpenKey(RegistryRoot root, const std::string& subKey, uint32_t 
 uint32_t registryCreateKey(RegistryRoot root, const std::string& subKey, uint32_t options,
                            uint32_t access, RegistryKey& key);
 void registryCloseKey(RegistryKey key);
+// Where the key lives, for people: a directory of the file store, or the
+// key's full name.
+std::string registryKeyLocation(RegistryRoot root, const std::string& subKey);
 
 // On entry size is the buffer's size. With data null, or a buffer that is
 // too small (REGISTRY_MORE_DATA), size becomes the size needed; otherwise

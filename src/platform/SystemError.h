@@ -26,5 +26,12 @@ constexpr uint32_t ERR_INVALID_THREAD_ID = 1444;
 // The system's text for an error number, without trailing line breaks.
 std::string systemErrorMessage(uint32_t error);
 
+// The C library's words for an errno value ("No space left on device");
+// empty for 0.
+std::string errnoText(int error);
+// The words for the calling thread's last error of a system call (errno
+// here; the thread's last error on Windows). Ask right after the call.
+std::string lastErrorText();
+
 } // namespace Platform
 } // namespace Telvar

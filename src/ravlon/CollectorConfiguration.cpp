@@ -9,6 +9,7 @@
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CollectorSettings.h"
+#include "ravlon/ConfigurationJudge.h"
 #include "ravlon/CounterNames.h"
 #include "ravlon/CountersFile.h"
 
@@ -117,6 +118,28 @@ bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetti
         DataDelivery::instance().registerLogFile(working + entry.first, entry.second, TimeSpan(0), false, nullptr);
     entries.clear();
     return true;
+}
+
+bool CollectorConfiguration::judgeConfiguration(Agent& agent)
+{
+    const SmartPointer<LoggerUnit>& unit = agent.programUnit();
+    if (agent.configuration() == nullptr)
+        return false;
+    setCounterLogger(unit);
+    ConfigurationJudge::Verdict verdict =
+        ConfigurationJudge::judge(*agent.configuration(), agent.configurationDirectory());
+    for (const ConfigurationJudge::Finding& f : verdict.findings) {
+        if (unit.isNull())
+            break;
+        if (f.refuses)
+            unit->fatal(MSG_REFUSED, ParamStream() << (f.where + ": " + f.text));
+        else
+            unit->warning(MSG_CONFIGURATION, ParamStream() << (f.where + ": " + f.text));
+    }
+    if (!verdict.refused())
+        return true;
+    agent.setFailure(verdict.firstRefusal());
+    return false;
 }
 
 bool CollectorConfiguration::getCollectionSchemes(Agent& agent, Sampling::DataFileEntries& entries)

@@ -20,6 +20,10 @@ public:
     static bool configureCollector(Agent& agent, bool& degradeSetting,
                                    Sampling::DataFileEntries& entries);
     static bool getCollectionSchemes(Agent& agent, Sampling::DataFileEntries& entries);
+    // The configuration judge on the agent's configuration: every finding
+    // logged once (warnings and the refusal), false when it refuses, with the
+    // agent's failure set.
+    static bool judgeConfiguration(Agent& agent);
 
     // Numbered messages of the collector's module sent here.
     static constexpr int32_t MSG_NO_QUERY = 8;          // fatal
@@ -27,6 +31,8 @@ public:
     static constexpr int32_t MSG_KEY_UNREADABLE = 23;   // fatal: key
     static constexpr int32_t MSG_NO_SCHEMES = 24;       // fatal: key
     static constexpr int32_t MSG_UNKNOWN_SCHEME = 25;   // error: value, key
+    static constexpr int32_t MSG_REFUSED = 31;          // fatal: the judge's finding
+    static constexpr int32_t MSG_CONFIGURATION = 32;    // warning: the judge's finding
 
     // Process-wide results, read after configuring.
     static const std::string& workingDirectory();

@@ -111,6 +111,62 @@ void resetSums(Counter& c)
 
 } // namespace
 
+namespace {
+
+// A rate counter has no value before its second sample, nor for a sample or
+// two when its source restarts (a process instance changing hands): "no
+// valid data" is a failure only when it lasts this many samples.
+constexpr uint32_t LASTING_SAMPLES = 3;
+
+// Whether this failure is to be said now; a failure goes on silently.
+bool firstOfFailure(Counter& c, PdhStatus failure, PdhStatus cStatus)
+{
+    ++c.failedInARow;
+    if (failure == c.reportedFailure)
+        return false;
+    if (cStatus == PDH_CSTATUS_INVALID_DATA && c.failedInARow < LASTING_SAMPLES)
+        return false;
+    c.reportedFailure = failure;
+    return true;
+}
+
+void reportFailure(Counter& c, PdhStatus status, PdhStatus cStatus, bool degrade)
+{
+    if (!firstOfFailure(c, status != 0 ? status : cStatus, cStatus))
+        return;
+    // The configuration check named a missing instance already.
+    if (cStatus == PDH_CSTATUS_NO_INSTANCE)
+        return;
+    if (status != 0) {
+        std::string text = pdhStatusText(status);
+        if (status == PDH_INVALID_HANDLE || status == PDH_INVALID_ARGUMENT || status == PDH_INVALID_DATA) {
+            if (degrade)
+                CounterLog::debugf(1, "PdhCollectQueryData error! (%s.)", text.c_str());
+            else
+                CounterLog::warning(CounterLog::MSG_PDH_ERROR, {text + " (" + c.localizedPath + ")"});
+        }
+        CounterLog::debugf(1, "registerCounterData: Error \"%s\", getting value for \"%s\". Resetting.",
+                           text.c_str(), c.localizedPath.c_str());
+        return;
+    }
+    if (cStatus == PDH_CSTATUS_INVALID_DATA) {
+        CounterLog::debugf(1, "The counter \"%s\" does not have valid data.", c.localizedPath.c_str());
+        if (!degrade)
+            CounterLog::warning(CounterLog::MSG_NO_VALID_DATA, {c.localizedPath});
+    }
+}
+
+void reportValue(Counter& c)
+{
+    c.failedInARow = 0;
+    if (c.reportedFailure == 0)
+        return;
+    c.reportedFailure = 0;
+    CounterLog::notice(CounterLog::MSG_VALUES_AGAIN, {c.localizedPath});
+}
+
+} // namespace
+
 bool registerCounterData(bool reset)
 {
     PerfDataProvider& pdh = perfData();
@@ -125,15 +181,7 @@ bool registerCounterData(bool reset)
         PdhFmtCounterValue value;
         PdhStatus status = pdh.getFormattedValue(c.handle, c.format, &type, value);
         if (status != 0) {
-            std::string text = pdhStatusText(status);
-            if (status == PDH_INVALID_HANDLE || status == PDH_INVALID_ARGUMENT || status == PDH_INVALID_DATA) {
-                if (degrade)
-                    CounterLog::debugf(1, "PdhCollectQueryData error! (%s.)", text.c_str());
-                else
-                    CounterLog::warning(CounterLog::MSG_PDH_ERROR, {text});
-            }
-            CounterLog::debugf(1, "registerCounterData: Error \"%s\", getting value for \"%s\". Resetting.",
-                               text.c_str(), c.localizedPath.c_str());
+            reportFailure(c, status, value.cStatus == PDH_CSTATUS_VALID_DATA ? 0 : value.cStatus, degrade);
             resetSums(c);
             continue;
         }
@@ -144,13 +192,10 @@ bool registerCounterData(bool reset)
                 c.realSum += value.doubleValue;
             ++c.sampleCount;
             c.hasData = true;
+            reportValue(c);
         } else {
             c.hasData = false;
-            if (value.cStatus == PDH_CSTATUS_INVALID_DATA) {
-                CounterLog::debugf(1, "The counter \"%s\" does not have valid data.", c.localizedPath.c_str());
-                if (!degrade)
-                    CounterLog::warning(CounterLog::MSG_NO_VALID_DATA, {c.localizedPath});
-            }
+            reportFailure(c, 0, value.cStatus, degrade);
         }
     }
     return true;

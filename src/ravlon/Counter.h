@@ -34,6 +34,10 @@ public:
     uint32_t format = 0;  // PDH_FMT_DOUBLE or PDH_FMT_LARGE once added; 0 before
     uint32_t sampleCount = 0;
     bool hasData = false; // the sums hold a valid value since the last invalid one
+    // A failure is said once, when it starts, and its end once: the status
+    // last reported (0: none) and the samples failed in a row.
+    Platform::PdhStatus reportedFailure = 0;
+    uint32_t failedInARow = 0;
     Platform::PdhHandle handle = Platform::PDH_NULL_HANDLE;
 };
 

@@ -74,6 +74,12 @@ bool warning(int32_t messageId, const std::vector<std::string>& parameters)
     return !unit.isNull() && unit->warning(messageId, toParams(parameters));
 }
 
+bool notice(int32_t messageId, const std::vector<std::string>& parameters)
+{
+    SmartPointer<LoggerUnit> unit = counterLogger();
+    return !unit.isNull() && unit->notice(messageId, toParams(parameters));
+}
+
 bool fatal(int32_t messageId, const std::vector<std::string>& parameters)
 {
     SmartPointer<LoggerUnit> unit = counterLogger();

@@ -114,6 +114,20 @@ bool readEnglishNames(std::string& table)
     }
 }
 
+bool NameLess::operator()(const std::string& a, const std::string& b) const
+{
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        x = static_cast<unsigned char>(x >= 'A' && x <= 'Z' ? x - 'A' + 'a' : x);
+        y = static_cast<unsigned char>(y >= 'A' && y <= 'Z' ? y - 'A' + 'a' : y);
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
 bool buildEnglishNameIndex(const std::string& table, EnglishNameIndex& index)
 {
     CounterLog::debug(2, "Mapping counters...");

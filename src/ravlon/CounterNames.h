@@ -10,7 +10,11 @@
 
 namespace Telvar {
 
-using EnglishNameIndex = std::map<std::string, uint32_t>;
+// Names match without regard to case, as the system's own look-up does.
+struct NameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+using EnglishNameIndex = std::map<std::string, uint32_t, NameLess>;
 
 // The raw English name table, embedded NULs included.
 bool readEnglishNames(std::string& table);

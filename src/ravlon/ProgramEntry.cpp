@@ -4,6 +4,8 @@
 #include <memory>
 #include <ostream>
 
+#include "agent/CommandLine.h"
+#include "platform/FileSystem.h"
 #include "logger/LogSetup.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
@@ -58,13 +60,24 @@ void logEnd(Ravlon& collector, bool fatal, const std::string& reason)
         unit->error(Ravlon::MSG_ENDING, ParamStream() << reason);
 }
 
+// Absolute, as the user may have looked elsewhere.
+std::string logPath(const Ravlon& collector)
+{
+    const LogSetup& log = collector.logSetup();
+    if (log.logFileName.empty())
+        return "";
+    const std::string path = log.logDirectory + log.logFileName;
+    const std::string absolute = Platform::absolutePath(path);
+    return absolute.empty() ? path : absolute;
+}
+
 } // namespace
 
 std::string ProgramEntry::versionText() { return std::string("ravlon ") + RAVLON_VERSION + "\n"; }
 
 std::string ProgramEntry::helpText()
 {
-    return "Usage: ravlon [-c CONFIGURATION_FILE] [AGENT OPTIONS...]\n"
+    return "Usage: ravlon [-c CONFIGURATION_FILE]\n"
            "       ravlon --help | --version\n"
            "\n"
            "Ravlon samples the host's performance counters once a second and writes one\n"
@@ -73,6 +86,15 @@ std::string ProgramEntry::helpText()
            "configured interval. It takes commands on the mailslot \"Telvar_Ravlon\".\n"
            "It runs in the foreground until stopped: SIGTERM or SIGINT (Ctrl-C) stop it\n"
            "with every record delivered, SIGHUP makes it read its configuration again.\n"
+           "Before the first start, 'ravlonctl setup' makes an installation (resources,\n"
+           "configuration, directories); 'ravlonctl check-config FILE' checks a\n"
+           "configuration with the collector's own rules.\n"
+           "\n"
+           "Options:\n"
+           "  -c FILE, -cFILE      the configuration file (default: ravlon.conf in the\n"
+           "                       resource ConfigurationDir); kept for every reconfigure\n"
+           "  -h, --help           this text\n"
+           "  --version            the program's version\n"
            "\n"
            "Environment:\n"
            "  RAVLON_START_DELAY   seconds to wait before anything else (default 20)\n"
@@ -80,9 +102,48 @@ std::string ProgramEntry::helpText()
            "                       the files of a crashed run (default 10)\n"
            "                       Both take whole seconds from 0 to 86400.\n"
            "  TELVAR_REGISTRY_ROOT where the resource store lives\n"
+           "                       (default /var/lib/telvar/registry)\n"
            "  TELVAR_ENV           the key path of the resources\n"
+           "                       (default SOFTWARE\\Telvar\\Resources)\n"
+           "  TELVAR_RUNTIME_DIR   where the command mailslot and the locks live\n"
+           "  TELVAR_PROC_ROOT, TELVAR_SYS_ROOT\n"
+           "                       read performance data from copies of /proc and /sys\n"
+           "                       (tests) instead of the host's\n"
+           "  TZ                   the time zone of records and log lines\n"
            "\n"
-           "Exit status: 0, 255 when the configuration failed, 2 for a bad delay value.\n";
+           "Exit status: 0 when stopped, 2 for a usage error or a bad delay value,\n"
+           "255 when the collector cannot start (the reason is on stderr and in the log).\n";
+}
+
+bool ProgramEntry::usageProblem(const CommandLine::Options& options, std::string& problem)
+{
+    for (size_t i = 0; i < options.size(); ++i) {
+        const CommandLine::Option& option = options[i];
+        if (option.first == "c" && i == 0 && !option.second.empty())
+            continue;
+        if (option.first == "c")
+            problem = option.second.empty() ? "-c needs a FILE" : "-c may be given once, first";
+        else if (option.first.empty())
+            problem = "unexpected argument '" + option.second + "'";
+        else
+            problem = "unknown option '" + std::string(option.first.size() > 1 ? "--" : "-") + option.first + "'";
+        return true;
+    }
+    return false;
+}
+
+bool ProgramEntry::answerUsage(const std::string& commandLine, std::ostream& err, int& exitCode)
+{
+    CommandLine::Options options = CommandLine::parse(commandLine);
+    if (!options.empty())
+        options.erase(options.begin());
+    std::string problem;
+    if (!usageProblem(options, problem))
+        return false;
+    err << "ravlon: " << problem << "\n" << helpText().substr(0, helpText().find("\n\n") + 1)
+        << "'ravlon --help' tells more." << std::endl;
+    exitCode = EXIT_USAGE;
+    return true;
 }
 
 bool ProgramEntry::answerInformational(const std::vector<std::string>& arguments, std::ostream& out,
@@ -128,27 +189,32 @@ void ProgramEntry::requestReconfigure()
 
 bool ProgramEntry::stopRequested() { return g_stop.load(); }
 
-bool ProgramEntry::startPause()
+bool ProgramEntry::startPause(std::ostream& err)
 {
+    const uint32_t seconds = StartPauses::startSeconds();
+    // Said at once: otherwise the pause looks like a hang.
+    if (seconds > 0)
+        err << "ravlon: waiting " << seconds << " s before starting (" << StartPauses::START_VARIABLE << ")"
+            << std::endl;
     // A stop that comes before main control waits in the queue for it.
     Platform::ensureThreadMessageQueue();
     {
         std::lock_guard<std::mutex> guard(lock_);
         mainThread_ = Platform::currentThreadId();
     }
-    return StartPauses::pause(StartPauses::startSeconds(), stopRequested);
+    return StartPauses::pause(seconds, stopRequested);
 }
 
 int ProgramEntry::runCollector(const std::string& commandLine, std::ostream& err)
 {
-    if (!startPause())
+    if (!startPause(err))
         return EXIT_OK;
     return live(commandLine, err);
 }
 
 int ProgramEntry::runWindowed(const std::string& commandLine, bool previousInstance, std::ostream& err)
 {
-    if (!startPause())
+    if (!startPause(err))
         return EXIT_OK;
     uint32_t error = Platform::ERR_SUCCESS;
     if (!previousInstance) {
@@ -181,13 +247,16 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
     }
     int code = EXIT_OK;
     if (!collector->configure()) {
-        const LogSetup& log = collector->logSetup();
-        const std::string reason = "the configuration failed";
-        std::string where;
-        if (!log.logFileName.empty())
-            where = "; the log " + log.logDirectory + log.logFileName + " tells why";
-        err << "ravlon: " << reason << where << " (exit status 255)" << std::endl;
-        logEnd(*collector, true, reason);
+        std::string reason = collector->failure();
+        if (reason.empty())
+            reason = "the configuration failed";
+        // Both the line here and the catalogue text end the sentence.
+        while (!reason.empty() && reason.back() == '.')
+            reason.pop_back();
+        const std::string log = logPath(*collector);
+        err << "ravlon: cannot start: " << reason << "." << (log.empty() ? "" : " The log " + log + " has the details.")
+            << " (exit status 255)" << std::endl;
+        logEnd(*collector, true, "cannot start: " + reason);
         code = EXIT_CONFIGURATION_FAILED;
     } else {
         collector->run();

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "agent/CommandLine.h"
+
 namespace Telvar {
 
 class Ravlon;
@@ -26,6 +28,11 @@ public:
     // answer to out, sets exitCode and answers true.
     static bool answerInformational(const std::vector<std::string>& arguments, std::ostream& out, int& exitCode);
     static std::string helpText();
+    // Anything but one leading "-c FILE" is a usage error; problem says which.
+    static bool usageProblem(const CommandLine::Options& options, std::string& problem);
+    // For the command-line text the agent gets ("dummy" first): a usage
+    // error is written to err with the usage, exitCode set to EXIT_USAGE.
+    static bool answerUsage(const std::string& commandLine, std::ostream& err, int& exitCode);
     static std::string versionText();
 
     // "dummy" followed by the arguments as one text in the agent's syntax:
@@ -66,7 +73,7 @@ public:
     static bool stopRequested();
 
 private:
-    static bool startPause();
+    static bool startPause(std::ostream& err);
     static int live(const std::string& commandLine, std::ostream& err);
 
     static std::mutex lock_;

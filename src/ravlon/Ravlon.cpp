@@ -66,6 +66,8 @@ void Ravlon::debug(int32_t level, const std::string& templ, const ParamStream& p
         unit()->debug(level, templ, parameters);
 }
 
+bool Ravlon::judgeConfiguration() { return CollectorConfiguration::judgeConfiguration(*this); }
+
 bool Ravlon::configureCollector()
 {
     return CollectorConfiguration::configureCollector(*this, degradeSetting_, dataFileEntries_);
@@ -91,7 +93,9 @@ void Ravlon::run()
                                   ";tid=" + std::to_string(Platform::currentThreadId()));
 
     const uint32_t settle = StartPauses::settleSeconds();
-    debug(1, "Waiting %i seconds before starting, to ensure that all counters are accessible...",
+    // The settle pause: counters of a host that is still starting up need it.
+    debug(1, "Waiting %i seconds (RAVLON_SETTLE_DELAY) for the counters to settle before recovering leftover "
+             "data files and starting the threads...",
           ParamStream() << settle);
     // A close message already waiting (a stop during the start) cuts it short.
     StartPauses::pause(settle, [this] {

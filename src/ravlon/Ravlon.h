@@ -52,6 +52,7 @@ public:
     void run() override;
     bool restart() override;
     bool configureCollector() override;
+    bool judgeConfiguration() override;
 
     // The command callback of the IPC server.
     void onCommand(const std::string& type, const std::string& identifier,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "logger/LogCommons.h"
+
 #include <algorithm>
 #include <map>
 #include <string>
@@ -44,10 +46,17 @@ std::string messageLine(const std::string& severity, int number, const std::vect
 {
     std::string line = severity + std::string(9 - severity.size(), ' ') + AT + " (8.21." +
                        (number < 10 ? "0" : "") + std::to_string(number) + ") " + tid() +
-                       ": (Message not found.) Parameters: ";
-    for (const std::string& p : params)
-        line += p + "  ";
-    return line;
+                       ": ";
+    // Worded by the texts built into the program.
+    std::string templ;
+    EXPECT_TRUE(LogCommons::builtIn().lookup(MODULE_AGENT, number, templ));
+    size_t next = 0;
+    for (size_t at = templ.find("%s"); at != std::string::npos; at = templ.find("%s", at)) {
+        const std::string p = next < params.size() ? params[next++] : "<\?\?\?>";
+        templ.replace(at, 2, p);
+        at += p.size();
+    }
+    return line + templ;
 }
 
 class LogFileTest : public ::testing::Test {

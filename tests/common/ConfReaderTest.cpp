@@ -319,7 +319,7 @@ TEST_F(ConfReaderTest, UnreadableFileKeepsTheEarlierTree)
     EXPECT_EQ(ConfReader::MSG_CANNOT_READ, log.messages[0].first);
     ASSERT_EQ(2u, log.messages[0].second.size());
     EXPECT_EQ(missing, log.messages[0].second[0]);
-    EXPECT_EQ(0u, log.messages[0].second[1].rfind("File: ", 0)) << log.messages[0].second[1];
+    EXPECT_EQ(0u, log.messages[0].second[1].rfind(missing + ": No such file (File: ", 0)) << log.messages[0].second[1];
     std::string s;
     EXPECT_EQ(0, reader->getString("a", s));
     EXPECT_EQ("one", s);

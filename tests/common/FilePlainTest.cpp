@@ -122,6 +122,32 @@ TEST(FilePlainTest, ReadingAMissingFile)
     EXPECT_EQ("FilePlain", e.trace()[0].module);
 }
 
+// A failed open or write says first what the system said, with the path,
+// and then the internal code.
+TEST(FilePlainTest, FailuresCarryTheSystemsReasonBeforeTheCode)
+{
+    TempDir dir;
+    const std::string inMissing = dir.file("no-such-dir") + "/x";
+    FilePlain open(inMissing);
+    FileException e = thrown([&] { open.open(W | U | N); });
+    EXPECT_EQ(0u, e.fullText().find(inMissing + ": No such file or directory (File: ")) << e.fullText();
+    // The device that is always full.
+    FilePlain full("/dev/full");
+    full.open(W | U | N);
+    e = thrown([&] {
+        full.writeLine(std::string(1 << 16, 'x'));
+        full.flush();
+    });
+    EXPECT_EQ(0u, e.fullText().find("/dev/full: No space left on device (File: ")) << e.fullText();
+    thrown([&] { full.close(); });
+    // Locking needs a directory that can take the lock file.
+    FilePlain locked(dir.file("no-such-dir") + "/y");
+    e = thrown([&] { locked.open(W); });
+    EXPECT_EQ(FileException::FL_CANNOT_LOCK, e.code());
+    EXPECT_EQ(0u, e.fullText().find("cannot lock " + dir.file("no-such-dir") + "/y: ")) << e.fullText();
+    EXPECT_NE(std::string::npos, e.fullText().find(": No such file or directory (File: ")) << e.fullText();
+}
+
 TEST(FilePlainTest, SecondWriterIsLockedOutUntilTheFirstCloses)
 {
     TempDir dir;

@@ -194,7 +194,7 @@ TEST_F(IPCServerTest, DeliversAddressedMessagesAndIgnoresOthers)
     // Not even "Telvar" at the start: dropped as it arrived, never seen here.
     EXPECT_FALSE(hasText("IPC: Received message line \"TELVAR\\x1bCOMMAND\\x1b2\\x1bDIE\\x1b\"."));
     EXPECT_TRUE(hasText("IPC: Received message line \"Telvar\\x1bLOGMSG\\x1b\\x1bline\\x0anext\\x1b\"."));
-    EXPECT_TRUE(hasText("IPC: Exitited IPC listener."));
+    EXPECT_TRUE(hasText("IPC: Exited IPC listener."));
     EXPECT_TRUE(hasText("IPC: Stopped server \"" + name + "\"."));
     EXPECT_TRUE(hasText("IPC: Destroyed server \"" + name + "\"."));
     bool counted = false;
@@ -231,7 +231,7 @@ TEST_F(IPCServerTest, DestructionEndsTheListenerThroughItsQuitMessage)
         ASSERT_TRUE(waitFor([&] { return client.send("COMMAND", "1", "x"); }));
     }
     EXPECT_TRUE(hasText("IPC: Received message to exit IPC listener."));
-    EXPECT_TRUE(hasText("IPC: Exitited IPC listener."));
+    EXPECT_TRUE(hasText("IPC: Exited IPC listener."));
     // The name is free for the next owner.
     MailSlot again(IPC_RECEIVER, name);
 }

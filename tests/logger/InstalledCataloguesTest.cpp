@@ -71,6 +71,9 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 28, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 29, ParamStream() << "Ravlon"},
         {MODULE_RAVLON, 30, ParamStream() << "the configuration failed"},
+        {MODULE_RAVLON, 31, ParamStream() << "ravlon.conf:3: ConfReader: Missing '('."},
+        {MODULE_RAVLON, 32, ParamStream() << "ravlon.conf:8: ravlon.workingdir is not a known key"},
+        {MODULE_RAVLON, 33, ParamStream() << "\\Memory\\Available Bytes"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},

@@ -141,10 +141,13 @@ TEST(LogCommonsTest, LoadedCatalogueWordsLoggedMessages)
     setSeverityThreshold(0);
     unit.error(1, ParamStream() << "box" << 3);
     unit.notice(30);
+    // Not in the loaded catalogue: the text built into the program.
     unit.notice(8, ParamStream() << "abc");
+    unit.notice(999, ParamStream() << "abc");
     setSeverityThreshold(threshold);
     setMessageCatalog(SmartPointer<LogCommons>());
-    EXPECT_EQ((std::vector<std::string>{"First box and 3", "", "(Message not found.) Parameters: abc  "}),
+    EXPECT_EQ((std::vector<std::string>{"First box and 3", "", "Thread abc could not be started (code <\?\?\?>).",
+                                        "(Message not found.) Parameters: abc  "}),
               sink->texts());
 }
 

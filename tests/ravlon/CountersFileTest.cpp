@@ -131,7 +131,8 @@ TEST_F(CountersFileTest, BraceOnTheObjectLineIsAnError)
     std::vector<std::string> fatals = linesOf("FATAL");
     ASSERT_EQ(1u, fatals.size());
     EXPECT_EQ(0u, fatals[0].find("(8.09.13) "));
-    EXPECT_EQ("(Message not found.) Parameters: " + path + "  ", sink->texts().back());
+    EXPECT_EQ("Counters file " + path + " cannot be read or is malformed; the collector does not start.",
+              sink->texts().back());
 }
 
 TEST_F(CountersFileTest, UnterminatedBlockKeepsWhatItListed)
@@ -148,7 +149,8 @@ TEST_F(CountersFileTest, NationalCharactersMakeTheReadingFail)
     EXPECT_FALSE(setUp("Memory\n{\nVerf\xfc" "gbare Bytes\n}\n"));
     EXPECT_TRUE(counters.empty());
     ASSERT_EQ(1u, linesOf("FATAL").size());
-    EXPECT_EQ("(Message not found.) Parameters: " + path + "  ", sink->texts()[sink->texts().size() - 2]);
+    EXPECT_EQ("Counters file " + path + " cannot be read or is malformed; the collector does not start.",
+              sink->texts()[sink->texts().size() - 2]);
     std::vector<std::string> level1 = debugTexts(1);
     ASSERT_EQ(1u, level1.size());
     const std::string trace = " - Ravlon(514)";
@@ -161,7 +163,8 @@ TEST_F(CountersFileTest, MissingFileIsFatal)
     EXPECT_FALSE(CountersFile::setUpCounters(unit, path, counters));
     ASSERT_EQ(1u, linesOf("FATAL").size());
     EXPECT_EQ(0u, linesOf("FATAL")[0].find("(8.09.03) "));
-    EXPECT_EQ("(Message not found.) Parameters: " + path + "  ", sink->texts().back());
+    EXPECT_EQ("Counters file " + path + " does not exist or cannot be opened; the collector does not start.",
+              sink->texts().back());
 }
 
 TEST_F(CountersFileTest, GzipCompressedFileReadsTheSame)

@@ -357,7 +357,10 @@ TEST(RavlonEndToEndTest, FailedConfigurationEndsWithStatus255AndOneLineWhy)
     ASSERT_TRUE(inst.ready());
     ConfCtl::Run r = runRavlon(inst, "", "-c " + shellQuoted(inst.root() + "/no-such.conf"));
     EXPECT_EQ(255, r.exitCode);
-    EXPECT_EQ(0u, r.err.rfind("ravlon: the configuration failed", 0)) << r.err;
+    EXPECT_EQ(0u, r.err.rfind("ravlon: cannot start: " + inst.root() + "/no-such.conf: the configuration file cannot "
+                              "be read: ",
+                              0))
+        << r.err;
     EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
     bool logged = false;
     for (const std::string& log : inst.files("RavlonDebug.log"))

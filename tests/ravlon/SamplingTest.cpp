@@ -411,7 +411,7 @@ TEST_F(SamplingTest, FourFailedRecordsWithinTwoMinutesMakeTheWriterFatal)
     // A fatal writer stops writing.
     ASSERT_TRUE(vt.runFor(60000));
     EXPECT_EQ(messages(Sampling::MSG_NO_DATA_FILE).size(), 4u);
-    EXPECT_NE(messages(Sampling::MSG_NO_DATA_FILE)[0].find("Parameters: lost "), std::string::npos);
+    EXPECT_NE(messages(Sampling::MSG_NO_DATA_FILE)[0].find("No data file for collection scheme lost;"), std::string::npos);
 }
 
 TEST_F(SamplingTest, FailuresMoreThanTwoMinutesApartStartANewCount)
@@ -426,7 +426,7 @@ TEST_F(SamplingTest, FailuresMoreThanTwoMinutesApartStartANewCount)
     Sampling::schemeCounters().erase("cpu");
     ASSERT_TRUE(vt.runFor(118000));  // 10:02:05
     EXPECT_EQ(messages(Sampling::MSG_NO_SCHEME).size(), 3u);
-    EXPECT_NE(messages(Sampling::MSG_NO_SCHEME)[0].find("Parameters: getCounters(cpu) "), std::string::npos);
+    EXPECT_NE(messages(Sampling::MSG_NO_SCHEME)[0].find("Internal error: getCounters(cpu) is not"), std::string::npos);
     // Written: 10:02:30, 10:03:00, 10:03:30.
     Sampling::schemeCounters()["cpu"] = paths;
     ASSERT_TRUE(vt.runFor(90000));   // 10:03:35
@@ -478,9 +478,9 @@ TEST_F(SamplingTest, CollectionHappensOncePerTickAndFailuresAreReported)
     EXPECT_TRUE(Sampling::getRawCounterData(4));
     std::vector<std::string> reported = messages(Sampling::MSG_COLLECT_FAILED);
     ASSERT_EQ(reported.size(), 3u);
-    EXPECT_NE(reported[0].find("Parameters: There are no counters. "), std::string::npos);
-    EXPECT_NE(reported[1].find("Parameters: Invalid handle "), std::string::npos);
-    EXPECT_NE(reported[2].find("Parameters: PDH_CSTATUS_NO_OBJECT "), std::string::npos);
+    EXPECT_NE(reported[0].find("could not be read: There are no counters."), std::string::npos);
+    EXPECT_NE(reported[1].find("could not be read: Invalid handle"), std::string::npos) << reported[1];
+    EXPECT_NE(reported[2].find("could not be read: PDH_CSTATUS_NO_OBJECT"), std::string::npos);
     EXPECT_EQ(Sampling::lastCollectedTick(), 4);
 }
 

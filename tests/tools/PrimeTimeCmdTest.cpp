@@ -48,7 +48,7 @@ TEST(PrimeTimeCmdTest, BadArgumentsAndMissingFile)
     std::string missing = data("no-such-primetime");
     ConfCtl::Run gone = ravlonctl("primetime " + shellQuoted(missing));
     EXPECT_EQ(1, gone.exitCode);
-    EXPECT_EQ("ravlonctl primetime: cannot open " + missing + "\n", gone.err);
+    EXPECT_EQ("ravlonctl primetime: cannot read " + missing + "\n", gone.err);
 
     ConfCtl::Run help = ravlonctl("primetime --help");
     EXPECT_EQ(0, help.exitCode);

@@ -87,7 +87,8 @@ TEST_F(ResourceCmdTest, WriteFailureAndUsage)
     std::ofstream(root_) << "not a directory";
     ConfCtl::Run r = ctl("set InstallDir /opt/telvar");
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ("ravlonctl resource: cannot write InstallDir in HKEY_LOCAL_MACHINE\\SOFTWARE\\Telvar\\Resources\n",
+    EXPECT_EQ("ravlonctl resource: cannot write InstallDir in the resource store " + root_ +
+                  "/HKEY_LOCAL_MACHINE/SOFTWARE/Telvar/Resources: Not a directory\n",
               r.err);
     fs::remove(root_);
 

@@ -23,7 +23,15 @@ const Command COMMAND = {
     "'prime', 'non-prime' or 'undef', one per line. A MOMENT is a date and\n"
     "time such as 2026-12-07T09:30:00 (local time), 2026-12-07T08:30:00Z or\n"
     "2026-12-07T09:30:00+01:00, or 'now'. Without MOMENT the current moment\n"
-    "is classified.",
+    "is classified.\n"
+    "\n"
+    "A malformed rule (fewer than five fields, a number outside its field, a\n"
+    "pattern that is not a number, list or range) is named as 'FILE:LINE: text'\n"
+    "on stderr and nothing is classified: the collector would label records\n"
+    "with the rules as written, and it warns about the same lines.\n"
+    "\n"
+    "Exit status: 0 when classified, 1 when FILE cannot be read or has a\n"
+    "malformed rule, 2 for a usage error.",
     run,
 };
 
@@ -53,8 +61,15 @@ int run(const Args& args)
         moments.push_back(DateTime::now());
 
     PrimeTime primeTime;
-    if (!primeTime.load(file)) {
-        std::fprintf(stderr, "ravlonctl primetime: cannot open %s\n", file.c_str());
+    std::vector<PrimeTime::Problem> problems;
+    if (!PrimeTime::check(file, problems) || !primeTime.load(file)) {
+        std::fprintf(stderr, "ravlonctl primetime: cannot read %s\n", file.c_str());
+        return EXIT_FAILED;
+    }
+    for (const PrimeTime::Problem& p : problems)
+        std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), static_cast<int>(p.line), p.text.c_str());
+    if (!problems.empty()) {
+        std::fprintf(stderr, "ravlonctl primetime: %s has malformed rules; nothing classified\n", file.c_str());
         return EXIT_FAILED;
     }
     for (const DateTime& moment : moments)

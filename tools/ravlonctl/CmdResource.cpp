@@ -3,6 +3,7 @@
 
 #include "common/IPCServer.h"
 #include "common/Resources.h"
+#include "platform/SystemError.h"
 #include "platform/Registry.h"
 
 #include <cstdio>
@@ -114,8 +115,9 @@ int setOne(const std::string& name, const std::string& value, bool number)
         result = setResource(name, value);
     }
     if (result != RESOURCE_OK) {
-        std::fprintf(stderr, "ravlonctl resource: cannot write %s in %s\n", name.c_str(),
-                     keyName().c_str());
+        const std::string why = Platform::lastErrorText();
+        std::fprintf(stderr, "ravlonctl resource: cannot write %s in the resource store %s: %s\n", name.c_str(),
+                     resourceStoreLocation().c_str(), why.c_str());
         return EXIT_FAILED;
     }
     return EXIT_OK;

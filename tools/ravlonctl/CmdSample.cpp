@@ -29,9 +29,13 @@ const Command COMMAND = {
     "the system's language included, then prints a CSV line every SECONDS\n"
     "(default 1): the local time, then each counter's value as the collector\n"
     "writes it, empty while the counter has no data. The first line names the\n"
-    "paths. A path that cannot be added is reported on stderr with its status\n"
-    "text; the others are sampled. -n stops after COUNT lines (default: run\n"
-    "until interrupted).",
+    "paths. Object and counter names match without regard to case. -n stops\n"
+    "after COUNT lines (default: run until interrupted); -n5, -i0.5 and\n"
+    "--opt=value forms are taken too.\n"
+    "\n"
+    "Exit status: 0 after sampling, 1 when a PATH cannot be added (each one\n"
+    "is named on stderr with the reason, and nothing is sampled) or no query\n"
+    "can be opened, 2 for a usage error.",
     run,
 };
 
@@ -116,20 +120,26 @@ void reportUnusable(Platform::PerfDataProvider& pdh, const std::string& path, co
     }
 }
 
-// One column per path, null where the path gave no counter.
-std::vector<SmartPointer<Counter>> columnsFor(Platform::PerfDataProvider& pdh, const std::vector<std::string>& paths)
+// One column per path; false (each unusable path named) when a path gave no counter.
+bool columnsFor(Platform::PerfDataProvider& pdh, const std::vector<std::string>& paths,
+                std::vector<SmartPointer<Counter>>& columns)
 {
-    std::vector<SmartPointer<Counter>> columns;
+    bool usable = true;
     for (const std::string& p : paths) {
         std::string object;
         std::string counter;
         splitPath(p, object, counter);
         SmartPointer<Counter> c = findCounter("\\" + object + "\\" + counter);
         columns.push_back(c);
-        if (!c.isNull() && !isValid(*c))
-            reportUnusable(pdh, p, *c);
+        if (c.isNull() || !isValid(*c)) {
+            usable = false;
+            if (!c.isNull())
+                reportUnusable(pdh, p, *c);
+            else
+                std::fprintf(stderr, "ravlonctl sample: '%s' is not a counter path\n", p.c_str());
+        }
     }
-    return columns;
+    return usable;
 }
 
 void printLines(Platform::PerfDataProvider& pdh, const SampleOptions& options,
@@ -183,11 +193,14 @@ int run(const Args& args)
         return EXIT_FAILED;
     }
     addCountersToQuery();
-    printLines(pdh, options, columnsFor(pdh, options.paths));
+    std::vector<SmartPointer<Counter>> columns;
+    const bool usable = columnsFor(pdh, options.paths, columns);
+    if (usable)
+        printLines(pdh, options, columns);
     pdh.closeQuery(pdhQuery);
     pdhQuery = Platform::PDH_NULL_HANDLE;
     clearRegistry();
-    return EXIT_OK;
+    return usable ? EXIT_OK : EXIT_FAILED;
 }
 
 } // namespace

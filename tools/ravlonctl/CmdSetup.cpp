@@ -10,6 +10,7 @@
 #include "HostCountersFile.h"
 #include "common/FileOperations.h"
 #include "common/Resources.h"
+#include "platform/SystemError.h"
 #include "platform/FileSystem.h"
 #include "platform/PerfData.h"
 
@@ -121,8 +122,9 @@ int applySettings(std::vector<Setting>& settings, bool force)
             continue;
         }
         if (setResource(s.resource, s.directory) != RESOURCE_OK) {
-            std::fprintf(stderr, "ravlonctl setup: cannot write %s in HKEY_LOCAL_MACHINE\\%s\n", s.resource,
-                         resourceKeyPath().c_str());
+            const std::string why = Platform::lastErrorText();
+            std::fprintf(stderr, "ravlonctl setup: cannot write %s in the resource store %s: %s\n", s.resource,
+                         resourceStoreLocation().c_str(), why.c_str());
             return EXIT_FAILED;
         }
         std::printf("%s=%s (%s)\n", s.resource, s.directory.c_str(), what);

@@ -31,8 +31,13 @@ struct CommandRegistrar {
 // Prints the usage line of the command to stderr and returns EXIT_USAGE.
 int usageError(const Command& command, const std::string& problem);
 
-// True when args contain "--help" or "-h"; prints the command's help then.
+// True when args contain "--help" or "-h" (before a "--"); prints the
+// command's help then.
 bool wantsHelp(const Command& command, const Args& args);
+// The command's help, with the exit statuses.
+void printHelp(const Command& command);
+// "--name=value" as "--name" "value", "-n5" as "-n" "5" (up to a "--").
+Args conventionalForms(const Args& args);
 
 } // namespace Ctl
 } // namespace Telvar

@@ -51,12 +51,40 @@ NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& han
         struct stat named;
         if (::fstat(fd, &held) == 0 && ::fstatat(directory.fd(), file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            // The holder's PID, for a process that finds the name taken.
+            const std::string pid = std::to_string(::getpid()) + "\n";
+            if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+                // Only the holder's name is lost; the lock stands.
+            }
             handle = static_cast<NamedMutexHandle>(fd);
             return NamedMutexResult::CREATED;
         }
         ::close(fd);
     }
     return NamedMutexResult::FAILED;
+}
+
+bool namedMutexHolder(const std::string& name, uint32_t& processId)
+{
+    Runtime::Directory directory;
+    if (Runtime::openOwnDirectory(directory) != ERR_SUCCESS)
+        return false;
+    const std::string file = Runtime::fileName(name, LOCK_SUFFIX);
+    int fd = ::openat(directory.fd(), file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    char text[16] = {};
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    // Held only while a lock is on it; a lock we can take means no holder.
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    uint32_t pid = 0;
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
+        pid = pid * 10 + static_cast<uint32_t>(text[i] - '0');
+    if (!held || pid == 0)
+        return false;
+    processId = pid;
+    return true;
 }
 
 bool releaseNamedMutex(NamedMutexHandle handle)

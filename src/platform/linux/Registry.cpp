@@ -398,6 +398,20 @@ uint32_t makeDirectories(const std::string& path)
     return makeDirectory(path);
 }
 
+} // namespace
+
+std::string registryKeyLocation(RegistryRoot root, const std::string& subKey)
+{
+    std::string location = storeRoot() + "/" + rootName(root);
+    std::vector<std::string> parts;
+    if (splitKeyPath(subKey, parts))
+        for (const std::string& part : parts)
+            location += "/" + part;
+    return location;
+}
+
+namespace {
+
 // Walks the key path below the root, creating missing keys when create is set.
 uint32_t resolveKey(RegistryRoot root, const std::string& subKey, bool create, std::string& directory)
 {

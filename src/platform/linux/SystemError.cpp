@@ -2,8 +2,18 @@
 // are the ones Windows gives for them: logs read the same on both systems.
 #include "platform/SystemError.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace Telvar {
 namespace Platform {
+
+namespace {
+
+[[maybe_unused]] const char* pickStrerror(const char* answer, const char*) { return answer; }
+[[maybe_unused]] const char* pickStrerror(int answer, const char* buffer) { return answer == 0 ? buffer : "Unknown error"; }
+
+} // namespace
 
 std::string systemErrorMessage(uint32_t error)
 {
@@ -34,6 +44,18 @@ std::string systemErrorMessage(uint32_t error)
         return "Error " + std::to_string(error);
     }
 }
+
+std::string errnoText(int error)
+{
+    if (error == 0)
+        return "";
+    char buffer[256];
+    // The GNU form answers a pointer, the XSI form fills the buffer.
+    auto answer = ::strerror_r(error, buffer, sizeof buffer);
+    return pickStrerror(answer, buffer);
+}
+
+std::string lastErrorText() { return errnoText(errno); }
 
 } // namespace Platform
 } // namespace Telvar

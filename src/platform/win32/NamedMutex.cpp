@@ -24,6 +24,12 @@ NamedMutexResult createNamedMutex(const std::string& name, NamedMutexHandle& han
     return NamedMutexResult::CREATED;
 }
 
+bool namedMutexHolder(const std::string&, uint32_t&)
+{
+    // A mutex does not name its owner.
+    return false;
+}
+
 bool releaseNamedMutex(NamedMutexHandle handle)
 {
     if (handle == INVALID_NAMED_MUTEX || handle == 0)

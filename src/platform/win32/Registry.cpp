@@ -59,6 +59,15 @@ void resolve(RegistryRoot root, const std::string& subKey, HKEY& base, std::stri
 
 } // namespace
 
+std::string registryKeyLocation(RegistryRoot root, const std::string& subKey)
+{
+    HKEY base = nullptr;
+    std::string path;
+    resolve(root, subKey, base, path);
+    const char* env = std::getenv("TELVAR_REGISTRY_ROOT");
+    return std::string(env != nullptr && *env != '\0' ? "HKEY_CURRENT_USER" : rootName(root)) + "\\" + path;
+}
+
 uint32_t registryOpenKey(RegistryRoot root, const std::string& subKey, uint32_t access, RegistryKey& key)
 {
     key = nullptr;

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace Telvar {
 namespace Platform {
 
@@ -43,6 +46,23 @@ std::string systemErrorMessage(uint32_t error)
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' '))
         message.pop_back();
     return message;
+}
+
+std::string errnoText(int error)
+{
+    if (error == 0)
+        return "";
+    char buffer[256];
+    return ::strerror_s(buffer, sizeof buffer, error) == 0 ? buffer : "Error " + std::to_string(error);
+}
+
+std::string lastErrorText()
+{
+    // The C library's calls leave errno, the system's the thread's last error.
+    const DWORD error = ::GetLastError();
+    if (error != 0)
+        return systemErrorMessage(error);
+    return errnoText(errno);
 }
 
 } // namespace Platform

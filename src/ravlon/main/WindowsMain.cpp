@@ -9,6 +9,9 @@
 
 int Telvar::Platform::windowedMain(const WindowedStart& start)
 {
+    int code = 0;
+    if (ProgramEntry::answerUsage("dummy" + start.commandLine, std::cerr, code))
+        return code;
     std::string error;
     if (!StartPauses::load(error)) {
         std::cerr << "ravlon: " << error << std::endl;

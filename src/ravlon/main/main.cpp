@@ -15,6 +15,9 @@ int main(int argc, char** argv)
     int code = 0;
     if (ProgramEntry::answerInformational(arguments, std::cout, code))
         return code;
+    const std::string commandLine = ProgramEntry::commandLineText(arguments);
+    if (ProgramEntry::answerUsage(commandLine, std::cerr, code))
+        return code;
     std::string error;
     if (!StartPauses::load(error)) {
         std::cerr << "ravlon: " << error << std::endl;
@@ -30,5 +33,5 @@ int main(int argc, char** argv)
         std::cerr << "ravlon: cannot route the stop and reconfigure signals" << std::endl;
         return ProgramEntry::EXIT_CONFIGURATION_FAILED;
     }
-    return ProgramEntry::runCollector(ProgramEntry::commandLineText(arguments), std::cerr);
+    return ProgramEntry::runCollector(commandLine, std::cerr);
 }
