@@ -1390,21 +1390,43 @@ TEST(CollectorObjectTest, TwoProcessesEachSeeOnlyThemselves)
     EXPECT_LT(mine[1], big);
 }
 
-// A busy child read by name and id: all of one processor.
+// A busy child read by name and id: all of one processor, or on a loaded host
+// what the scheduler gave it (its schedstat run time, a source of its own).
 TEST(CollectorObjectTest, ABusyChildReadsAWholeProcessorAsProcessV2)
 {
     Telvar::Testing::ChildProcess busy;
     ASSERT_TRUE(busy.start("/bin/sh", {"-c", "while :; do :; done"}));
-    const std::string instance = "sh:" + std::to_string(busy.pid());
+    const std::string proc = "/proc/" + std::to_string(busy.pid());
     // named so once it runs the shell
     ASSERT_TRUE(Telvar::Testing::waitFor([&] {
-        std::ifstream comm("/proc/" + std::to_string(busy.pid()) + "/comm");
+        std::ifstream comm(proc + "/comm");
         std::string name;
         return std::getline(comm, name) && name == "sh";
     }, 5000));
-    std::vector<double> v = readLive({"\\Process V2(" + instance + ")\\% Processor Time"}, 2000);
+    auto runNs = [&] {
+        std::ifstream schedstat(proc + "/schedstat");
+        double ns = 0;
+        schedstat >> ns;
+        return std::make_pair(ns, std::chrono::steady_clock::now());
+    };
+    PerfDataProvider& pdh = systemPerfData();
+    PdhHandle query = PDH_NULL_HANDLE, counter = PDH_NULL_HANDLE;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.openQuery(query));
+    const std::string path = "\\Process V2(sh:" + std::to_string(busy.pid()) + ")\\% Processor Time";
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, path, 0, counter));
+    const auto before = runNs();
+    pdh.collectQueryData(query);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    pdh.collectQueryData(query);
+    const auto after = runNs();
+    PdhFmtCounterValue v;
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(counter, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, v));
+    pdh.closeQuery(query);
     busy.killHard();
-    // a busy host may hand it less than all of a processor
-    EXPECT_GT(v[0], 60) << instance;
-    EXPECT_LT(v[0], 102) << instance;
+    const double wallNs = std::chrono::duration<double, std::nano>(after.second - before.second).count();
+    const double given = 100.0 * (after.first - before.first) / wallNs;
+    EXPECT_NEAR(given, v.doubleValue, 10.0) << path;
+    if (given > 90) {
+        EXPECT_GT(v.doubleValue, 85.0) << path;
+    }
 }
