@@ -461,7 +461,8 @@ const std::vector<Expected>& fixtureExpectations()
 
 // The collector's own object from the /proc/self that its test writes: 2.00 s
 // apart, the process 200 ticks busier, its poller thread (the only one
-// registered) 50 ticks, its two threads 300 wake-ups; the figures as set there.
+// registered) 500 ms on a processor, its two threads 300 wake-ups; the
+// figures as set there.
 std::vector<Expected> selfExpectations()
 {
     const std::string o = "\\Ravlon Collector\\";
@@ -1263,9 +1264,11 @@ TEST_F(PerfDataLinuxTest, TheCollectorObjectReadsItselfAndItsOwnFigures)
         writeFile("proc/self/statm", "5000 1000 200 1 0 100 0\n");
         for (const char* fd : {"0", "1", "2", "3"})
             writeFile(std::string("proc/self/fd/") + fd, "");
-        writeFile("proc/self/task/" + tid + "/stat", tid + " (ravlon) S 1 1 1 0 -1 0 0 0 0 0 " +
-                                                         std::to_string(pollerTicks) + " 0 0 0 20 0 5 0 20 100 1\n");
-        writeFile("proc/self/task/" + tid + "/schedstat", "1000 2000 " + std::to_string(pollerSlices) + "\n");
+        // The poller ran less than a tick at a time: its stat shows no tick,
+        // its schedstat run time pollerTicks' worth (10 ms each).
+        writeFile("proc/self/task/" + tid + "/stat", tid + " (ravlon) S 1 1 1 0 -1 0 0 0 0 0 3 0 0 0 20 0 5 0 20 100 1\n");
+        writeFile("proc/self/task/" + tid + "/schedstat",
+                  std::to_string(pollerTicks * 10000000LL) + " 2000 " + std::to_string(pollerSlices) + "\n");
         writeFile("proc/self/task/99999/schedstat", "1000 2000 " + std::to_string(otherSlices) + "\n");
     };
     for (const Expected& e : selfExpectations())

@@ -159,6 +159,7 @@ struct SelfStat {
         uint32_t tid = 0;
         uint32_t kind = 0;  // Platform::ThreadKind
         uint64_t startTime = 0, ticks = 0;
+        uint64_t runNs = 0;  // schedstat time on a processor; 0 when unknown
     };
     ProcStat process;
     std::vector<Thread> threads;  // the registered ones

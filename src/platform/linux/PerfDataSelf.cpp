@@ -39,26 +39,39 @@ void readThreads(const std::string& dir, SelfStat& self, std::string& buffer)
     const size_t count = collectorStatistics().threads(registered);
     for (size_t i = 0; i < count; ++i) {
         ProcStat task;
-        if (!readWholeFile(dir + "/task/" + std::to_string(registered[i].tid) + "/stat", buffer) ||
-            !parseProcStat(buffer, task))
+        const std::string taskDir = dir + "/task/" + std::to_string(registered[i].tid);
+        if (!readWholeFile(taskDir + "/stat", buffer) || !parseProcStat(buffer, task))
             continue;  // ended since it registered
-        self.threads.push_back(SelfStat::Thread{registered[i].tid, static_cast<uint32_t>(registered[i].kind),
-                                                task.startTime, task.utime + task.stime});
+        SelfStat::Thread t{registered[i].tid, static_cast<uint32_t>(registered[i].kind), task.startTime,
+                           task.utime + task.stime, 0};
+        if (readWholeFile(taskDir + "/schedstat", buffer)) {
+            Scan sc = scanOf(buffer);
+            sc.number(t.runNs);
+        }
+        self.threads.push_back(t);
     }
 }
 
-// Processor ticks of one kind's threads that lived through both collections.
-double kindTicks(const SelfStat& cur, const SelfStat& prev, ThreadKind kind)
+// Processor seconds of one kind's threads that lived through both
+// collections: their schedstat run time, which a thread that runs less than
+// a clock tick at a time also shows, else their stat ticks.
+double kindSeconds(const SelfStat& cur, const SelfStat& prev, ThreadKind kind)
 {
-    double ticks = 0;
+    const double hz = double(clockTicksPerSecond());
+    double seconds = 0;
     for (const SelfStat::Thread& c : cur.threads) {
         if (c.kind != static_cast<uint32_t>(kind))
             continue;
-        for (const SelfStat::Thread& p : prev.threads)
-            if (p.tid == c.tid && p.startTime == c.startTime && c.ticks >= p.ticks)
-                ticks += double(c.ticks - p.ticks);
+        for (const SelfStat::Thread& p : prev.threads) {
+            if (p.tid != c.tid || p.startTime != c.startTime)
+                continue;
+            if (c.runNs != 0 && p.runNs != 0 && c.runNs >= p.runNs)
+                seconds += double(c.runNs - p.runNs) / 1e9;
+            else if (c.ticks >= p.ticks)
+                seconds += double(c.ticks - p.ticks) / hz;
+        }
     }
-    return ticks;
+    return seconds;
 }
 
 // Wake-ups of the tasks that lived through both collections; false without schedstat.
@@ -91,10 +104,10 @@ PdhStatus selfRate(const ValueInput& in, double& v)
         v = double(now - before) * percent;
         break;
     }
-    case C::SelfPollerTime: v = kindTicks(cur, prev, ThreadKind::Poller) * percent; break;      // task utime + stime
-    case C::SelfWriterTime: v = kindTicks(cur, prev, ThreadKind::Writer) * percent; break;
-    case C::SelfDeliveryTime: v = kindTicks(cur, prev, ThreadKind::Delivery) * percent; break;
-    case C::SelfListenerTime: v = kindTicks(cur, prev, ThreadKind::Listener) * percent; break;
+    case C::SelfPollerTime: v = 100.0 * kindSeconds(cur, prev, ThreadKind::Poller) / in.itv; break;
+    case C::SelfWriterTime: v = 100.0 * kindSeconds(cur, prev, ThreadKind::Writer) / in.itv; break;
+    case C::SelfDeliveryTime: v = 100.0 * kindSeconds(cur, prev, ThreadKind::Delivery) / in.itv; break;
+    case C::SelfListenerTime: v = 100.0 * kindSeconds(cur, prev, ThreadKind::Listener) / in.itv; break;
     case C::SelfWakeups:  // sum of task schedstat timeslices / interval
         if (!wakeups(cur, prev, v))
             return PDH_CSTATUS_INVALID_DATA;
