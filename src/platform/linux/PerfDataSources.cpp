@@ -589,11 +589,15 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
         readNetSpeeds(roots, s, buffer, kept);
     if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer))
         s.read |= SRC_SELF;
+    // Process V2 reads its processes by id, without a listing
+    const bool byName = selection.all || !selection.names.empty();
     if ((sources & SRC_PROCESSES) != 0) {
-        // Process V2 alone reads its processes by id, without a listing
-        const bool byName = selection.all || !selection.names.empty() || (sources & SRC_PIDLIST) != 0;
         readProcessesById(roots, selection, s, buffer, kept);
-        if (!byName || readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer, kept))
+        if (!byName)
+            s.read |= sources & (SRC_PROCESSES | PROCESS_EXTRAS);
+    }
+    if ((sources & SRC_PROCESSES) != 0 && byName) {
+        if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer, kept))
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {
         // the count of processes is a directory listing, nothing more
