@@ -285,13 +285,18 @@ uint32_t PdhPerfData::englishNameTable(char* buffer, uint32_t& size)
     ::RegCloseKey(HKEY_PERFORMANCE_DATA);
     if (rc != ERROR_SUCCESS)
         return static_cast<uint32_t>(rc);
-    // The self object's names go before the empty string that ends the table.
-    if (length > 0 && local[length - 1] == '\0') {
-        const std::string self = SelfObject::tableEntries();
-        local.resize(length);
-        local.insert(local.end() - 1, self.begin(), self.end());
-        length = static_cast<DWORD>(local.size());
-    }
+    // The self object's names go before the empty string that ends the table
+    // (added when the system left it out).
+    const std::string self = SelfObject::tableEntries();
+    local.resize(length);
+    const bool ended = length >= 2 && local[length - 1] == '\0' && local[length - 2] == '\0';
+    if (ended)
+        local.pop_back();
+    else if (length > 0 && local[length - 1] != '\0')
+        local.push_back('\0');
+    local.insert(local.end(), self.begin(), self.end());
+    local.push_back('\0');
+    length = static_cast<DWORD>(local.size());
     if (buffer == nullptr || length > size) {
         size = length;
         return PERF_ERROR_MORE_DATA;

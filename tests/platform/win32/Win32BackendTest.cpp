@@ -620,6 +620,13 @@ TEST(Win32PerfDataTest, TheCollectorObjectIsThisProcessItself)
     uint32_t size = sizeof name;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.lookupNameByIndex(nullptr, 2000000000u, name, size));
     EXPECT_STREQ("Ravlon Collector", name);
+    uint32_t tableSize = 0;
+    ASSERT_EQ(PERF_ERROR_MORE_DATA, pdh.englishNameTable(nullptr, tableSize));
+    std::vector<char> table(tableSize);
+    ASSERT_EQ(PERF_ERROR_SUCCESS, pdh.englishNameTable(table.data(), tableSize));
+    const std::string text(table.data(), tableSize);
+    EXPECT_NE(std::string::npos, text.find(std::string("\0002000000000\0Ravlon Collector\0", 29)));
+    EXPECT_EQ(std::string("Failed Reloads\0\0", 16), text.substr(text.size() - 16));
     std::vector<std::string> counters, instances;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.enumObjectItems("Ravlon Collector", counters, instances));
     EXPECT_EQ(24u, counters.size());
