@@ -8,6 +8,7 @@
 #include "common/ThreadInstance.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/CollectorStatistics.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 
@@ -204,6 +205,7 @@ void DataDelivery::tick(const DateTime& now)
 
 int32_t DataDelivery::runDeliveryThread(ThreadRecord& record)
 {
+    Platform::ThreadKindMark kind(Platform::ThreadKind::Delivery);
     if (!unit_.isNull())
         unit_->debug(1, "START THREAD %s (%i).",
                      ParamStream() << record.name << static_cast<unsigned long long>(Platform::currentThreadId()));

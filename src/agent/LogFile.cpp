@@ -8,6 +8,7 @@
 #include "common/FileOperations.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/CollectorStatistics.h"
 #include "platform/Process.h"
 
 namespace Telvar {
@@ -238,6 +239,7 @@ bool LogFile::open()
         rollBackPending_ = false;
         wholeSize_ = 0;
         file_->open(FileBase::ACCESS_WRITE | FileBase::ACCESS_TRUNCATE | FileBase::ACCESS_CREATE);
+        Platform::collectorStatistics().add(Platform::CollectorStatistics::FILES_PENDING);
         return true;
     });
     if (!opened)
@@ -347,6 +349,8 @@ void LogFile::end()
     debugText(4, "LogFile: Ending file \"%s\"...", ParamStream() << oldName);
     if (rollBackPending_)
         rollBack();
+    Platform::CollectorStatistics& statistics = Platform::collectorStatistics();
+    statistics.add(Platform::CollectorStatistics::FILES_PENDING, -1);
     if (lineOpen_) {
         // Finish the record's last line before the file is handed over.
         lineOpen_ = false;
@@ -359,6 +363,7 @@ void LogFile::end()
         // same name would truncate it, so later records go to a new file.
         lineOpen_ = false;
         updateName();
+        statistics.add(Platform::CollectorStatistics::DELIVERY_FAILURES);
         throw;
     }
 
@@ -369,10 +374,13 @@ void LogFile::end()
     splitName(oldName, directory, oldPart);
     splitName(newName, directory, newPart);
     debugText(4, "LogFile: Renaming file \"%s\" to \"%s\".", ParamStream() << oldPart << newPart);
-    if (moveFile(oldName, newName, true))
+    if (moveFile(oldName, newName, true)) {
+        statistics.delivered();
         debugText(2, "LogFile: Ended file \"" + oldName + "\".");
-    else
+    } else {
+        statistics.add(Platform::CollectorStatistics::DELIVERY_FAILURES);
         warningMessage(MSG_RENAME_FAILED, ParamStream() << oldName << newName);
+    }
 
     updateName();
     std::string currentPart;

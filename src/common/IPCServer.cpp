@@ -11,6 +11,7 @@
 #include "common/IPCClient.h"
 #include "common/MailSlot.h"
 #include "common/ThreadInstance.h"
+#include "platform/CollectorStatistics.h"
 #include "platform/Thread.h"
 
 namespace Telvar {
@@ -57,6 +58,7 @@ void handleMessages(Context& context, const std::vector<std::string>& messages)
         debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(line) + "\".");
         IPCFields fields;
         if (!IPCServer::splitMessage(line, fields)) {
+            Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED);
             debugText(context, 4, "IPC: The message was not adressed to Telvar. Ignoring it.");
             continue;
         }
@@ -104,6 +106,7 @@ void receiveRound(Context& context, MailSlot& slot)
     }
     serverText(context, 5, "Received " + std::to_string(messages.size()) + " message(s)");
     uint32_t dropped = slot.takeDroppedCount();
+    Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED, dropped);
     if (dropped > 0)
         serverText(context, 2, "Dropped " + std::to_string(dropped) + " message(s) above 65536 bytes.");
     if (!messages.empty())
@@ -145,6 +148,7 @@ private:
 int32_t listener(void* parameter)
 {
     Context& context = *static_cast<Context*>(parameter);
+    Platform::ThreadKindMark kind(Platform::ThreadKind::Listener);
     // The queue exists before the mailslot does: whoever can reach the
     // mailslot can also ask the listener to quit.
     Platform::ensureThreadMessageQueue();

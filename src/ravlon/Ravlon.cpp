@@ -9,6 +9,7 @@
 #include "logger/LogSettings.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/CollectorStatistics.h"
 #include "platform/MessageWindow.h"
 #include "platform/PerfData.h"
 #include "platform/Process.h"
@@ -16,6 +17,7 @@
 #include "ravlon/CollectorConfiguration.h"
 #include "ravlon/Counter.h"
 #include "ravlon/LeftoverRecovery.h"
+#include "ravlon/SelfFigures.h"
 #include "ravlon/StartPauses.h"
 
 namespace Telvar {
@@ -247,6 +249,8 @@ bool Ravlon::restart()
         clearRegistry();
         ok = configure() && startThreads();
     }
+    Platform::collectorStatistics().add(ok ? Platform::CollectorStatistics::RELOADS
+                                           : Platform::CollectorStatistics::FAILED_RELOADS);
     // Stopping the threads also ended the command listener. Without it no
     // further command, not even "DIE" or a "RECONFIG" after the configuration
     // has been mended, would reach the collector.
@@ -259,10 +263,13 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
                        const std::string& replyTo)
 {
     debug(2, "IPC: Received message \"%s\".", type);
+    Platform::CollectorStatistics& statistics = Platform::collectorStatistics();
     if (type != "COMMAND") {
+        statistics.add(Platform::CollectorStatistics::JUNK_DROPPED);
         debug(1, "IPC: Received an unknown type.");
         return;
     }
+    statistics.add(Platform::CollectorStatistics::COMMANDS_RECEIVED);
     debug(3, "IPC: Received command \"%s\".", payload);
     if (payload == "DIE") {
         debug(3, "Quitting.");
@@ -273,6 +280,8 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
                                  std::to_string(agentThreadId());
         if (sendReply(identifier, info, replyTo, PROCESS_INFO_LINE))
             debug(3, "IPC: Main thread ID sent.");
+    } else if (payload == "SEND_STATISTICS") {
+        sendReply(identifier, SelfFigures::text(), replyTo, STATISTICS_LINE);
     } else if (payload == "RAVLONDUMP") {
         debug(3, "IPC: Dumping data as requested...");
         DataDelivery::instance().deliverAll(false);

@@ -23,6 +23,7 @@ public:
     static constexpr const char* SOURCE = "programs/collectors/agent/Win32/Ravlon/Ravlon";
     static constexpr int32_t PROCESS_INFO_LINE = 1294;
     static constexpr int32_t DUMP_LINE = 1315;
+    static constexpr int32_t STATISTICS_LINE = 1320;
 
     // Numbered messages of the Ravlon module sent here.
     static constexpr int32_t MSG_RUNNING = 2;        // notice

@@ -8,6 +8,7 @@
 #include "common/TimeSpan.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/CollectorStatistics.h"
 #include "platform/PerfData.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
@@ -205,6 +206,7 @@ int32_t Sampling::pollerRoutine(void* parameter)
 
 void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
 {
+    Platform::ThreadKindMark kind(Platform::ThreadKind::Poller);
     DateTime deadline(int64_t(0));
     if (!alignToBoundary(entry, agent, deadline))
         return;
@@ -224,7 +226,11 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         if (agent.quitRequested())
             break;
         tick = tick == 59 ? 0 : tick + 1;
-        if (!sampleSecond(tick)) {
+        const bool sampled = sampleSecond(tick);
+        // due within its own second; a catch-up after a hold-up comes too late
+        if (!sampled || DateTime::now().timeParts().second != tick)
+            Platform::collectorStatistics().add(Platform::CollectorStatistics::SAMPLES_MISSED);
+        if (!sampled) {
             fatal = true;
             pause(POLL_MS);
             continue;
@@ -352,6 +358,7 @@ void Sampling::runCollector(ThreadRecord& entry, Agent& agent)
             scheme.pop_back();
     }
     debug(1, "START THREAD %s (%i).", ParamStream() << entry.name << threadId());
+    Platform::ThreadKindMark kind(Platform::ThreadKind::Writer);
     int32_t lastTick = 0;
     // A collector started later (restart, reconfiguration) waits for the
     // next period end: the current one may already have its record.
@@ -482,6 +489,7 @@ bool Sampling::writeMeasurements(const std::string& scheme)
     SmartPointer<LogFile> file = DataDelivery::instance().getLogFile(scheme);
     if (file.isNull()) {
         message(SEVERITY_CRITICAL, MSG_NO_DATA_FILE, scheme);
+        Platform::collectorStatistics().add(Platform::CollectorStatistics::RECORDS_FAILED);
         return false;
     }
     // A record that cannot be written is dropped whole: no line end
@@ -490,8 +498,10 @@ bool Sampling::writeMeasurements(const std::string& scheme)
     // rather than the collector shutting down on a full disk.
     if (!retried([&] { return file->write(text); }) || !retried([&] { return file->endLine(); })) {
         debug(1, "Counter data of %s could not be written.", ParamStream() << scheme);
+        Platform::collectorStatistics().add(Platform::CollectorStatistics::RECORDS_FAILED);
         return true;
     }
+    Platform::collectorStatistics().add(Platform::CollectorStatistics::RECORDS_WRITTEN);
     debug(5, "Counter data successfully logged to file.");
     return true;
 }

@@ -15,9 +15,14 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/CollectorStatistics.h"
 #include "platform/PerfData.h"
 #include "platform/Process.h"
+#include "platform/ThreadId.h"
 #include "platform/linux/PerfDataLinux.h"
+#include "support/ChildMain.h"
+#include "support/ChildProcess.h"
+#include "support/Waiting.h"
 
 using namespace Telvar::Platform;
 namespace fs = std::filesystem;
@@ -454,6 +459,39 @@ const std::vector<Expected>& fixtureExpectations()
     return all;
 }
 
+// The collector's own object from the /proc/self that its test writes: 2.00 s
+// apart, the process 200 ticks busier, its poller thread (the only one
+// registered) 500 ms on a processor, its two threads 300 wake-ups; the
+// figures as set there.
+std::vector<Expected> selfExpectations()
+{
+    const std::string o = "\\Ravlon Collector\\";
+    return {
+        {o + "% Processor Time", 100},    {o + "% Poller Time", 25},       {o + "% Writer Time", 0},
+        {o + "% Delivery Time", 0},       {o + "% Listener Time", 0},      {o + "Working Set", 4096000},
+        {o + "Private Bytes", 3276800},   {o + "Thread Count", 5},         {o + "Handle Count", 4},
+        {o + "Wake-ups/sec", 150},        {o + "Samples Late/sec", 2},     {o + "Samples Missed", 7},
+        {o + "Records Written", 101},     {o + "Records Failed", 102},     {o + "Files Delivered", 103},
+        {o + "Files Pending", 104},       {o + "Delivery Failures", 105},  {o + "Last Delivery Age", 0},
+        {o + "Commands Received", 106},   {o + "Junk Messages Dropped", 107}, {o + "Export Backlog Records", 0},
+        {o + "Export Failures", 0},       {o + "Configuration Reloads", 108}, {o + "Failed Reloads", 109},
+    };
+}
+
+// Process V2 names the same processes by name and id: bash:100 is Process(bash).
+std::vector<Expected> processV2Expectations()
+{
+    std::vector<Expected> all;
+    const std::string from = "\\Process(bash)\\";
+    for (Expected e : fixtureExpectations()) {
+        if (e.path.compare(0, from.size(), from) != 0)
+            continue;
+        e.path = "\\Process V2(bash:100)\\" + e.path.substr(from.size());
+        all.push_back(e);
+    }
+    return all;
+}
+
 } // namespace
 
 TEST_F(PerfDataLinuxTest, FixtureAssumesTheUsualTicksAndPages)
@@ -465,13 +503,16 @@ TEST_F(PerfDataLinuxTest, FixtureAssumesTheUsualTicksAndPages)
 
 TEST_F(PerfDataLinuxTest, EveryCounterFromTwoSnapshots)
 {
-    for (const Expected& e : fixtureExpectations())
+    std::vector<Expected> all = fixtureExpectations();
+    for (const Expected& e : processV2Expectations())
+        all.push_back(e);
+    for (const Expected& e : all)
         add(e.path);
     useSnapshot("snap1");
     collect();
     useSnapshot("snap2");
     collect();
-    for (const Expected& e : fixtureExpectations()) {
+    for (const Expected& e : all) {
         if (e.value >= 0)
             expectValue(e.path, e.value);
         else
@@ -482,7 +523,10 @@ TEST_F(PerfDataLinuxTest, EveryCounterFromTwoSnapshots)
 TEST_F(PerfDataLinuxTest, EveryPublishedCounterIsCoveredByTheFixture)
 {
     std::map<std::string, bool> covered;
-    for (const Expected& e : fixtureExpectations()) {
+    std::vector<Expected> all = fixtureExpectations();
+    for (const std::vector<Expected>& more : {processV2Expectations(), selfExpectations()})
+        all.insert(all.end(), more.begin(), more.end());
+    for (const Expected& e : all) {
         std::string machine, object, instance, counter;
         bool hasInstance = false;
         ASSERT_TRUE(LinuxPerf::splitCounterPath(e.path, machine, object, instance, hasInstance, counter));
@@ -498,6 +542,8 @@ TEST_F(PerfDataLinuxTest, FirstCollectionGivesInstantValuesAndNoRates)
 {
     for (const Expected& e : fixtureExpectations())
         add(e.path);
+    for (const Expected& e : processV2Expectations())
+        add(e.path);
     add("\\Process(short)\\ID Process");
     useSnapshot("snap1");
     collect();
@@ -510,17 +556,20 @@ TEST_F(PerfDataLinuxTest, FirstCollectionGivesInstantValuesAndNoRates)
     int rates = 0;
     for (const LinuxPerf::ObjectDef& o : LinuxPerf::catalogue()) {
         for (const LinuxPerf::CounterDef& c : o.counters) {
-            if (!c.rate)
+            if (!c.rate || o.id == LinuxPerf::ObjectId::RavlonCollector)  // no /proc/self in the fixture
                 continue;
-            std::string instance = !o.multiInstance ? "" : o.id == LinuxPerf::ObjectId::NetworkInterface ? "(eth0)" : "(_Total)";
+            std::string instance = !o.multiInstance                                        ? ""
+                                   : o.id == LinuxPerf::ObjectId::NetworkInterface ? "(eth0)"
+                                   : o.id == LinuxPerf::ObjectId::ProcessV2        ? "(bash:100)"
+                                                                                   : "(_Total)";
             std::string path = "\\" + std::string(o.name) + instance + "\\" + c.name;
             ASSERT_EQ(1u, handles_.count(path)) << path;
             expectStatus(path, PDH_CSTATUS_INVALID_DATA);
             ++rates;
         }
     }
-    EXPECT_EQ(77, rates);  // Processor 8, System 3, Memory 7, PhysicalDisk 19, LogicalDisk 8, Network 6,
-                           // Process 10, TCPv4 4, IPv4, IPv6, UDPv4, UDPv6 3 each
+    EXPECT_EQ(87, rates);  // Processor 8, System 3, Memory 7, PhysicalDisk 19, LogicalDisk 8, Network 6,
+                           // Process 10, TCPv4 4, IPv4, IPv6, UDPv4, UDPv6 3 each, Process V2 10
 }
 
 TEST_F(PerfDataLinuxTest, NoCollectionYetGivesInvalidData)
@@ -765,7 +814,7 @@ TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjects(objects));
     EXPECT_EQ((std::vector<std::string>{"Processor", "System", "Memory", "Paging File", "PhysicalDisk", "LogicalDisk",
                                         "Network Interface", "Process", "TCPv4", "IPv4", "IPv6", "UDPv4",
-                                        "UDPv6"}),
+                                        "UDPv6", "Process V2", "Ravlon Collector"}),
               objects);
     std::vector<std::string> counters, instances;
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Processor", counters, instances));
@@ -773,6 +822,11 @@ TEST_F(PerfDataLinuxTest, BrowsingObjectsAndInstances)
     EXPECT_EQ(8u, counters.size());
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Process", counters, instances));
     EXPECT_EQ((std::vector<std::string>{"init", "bash", "bash#1", "my (worker)", "newbie", "_Total"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Process V2", counters, instances));
+    EXPECT_EQ((std::vector<std::string>{"init:1", "bash:100", "bash:200", "my (worker):300", "newbie:400"}), instances);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Ravlon Collector", counters, instances));
+    EXPECT_TRUE(instances.empty());
+    EXPECT_EQ(24u, counters.size());
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("Network Interface", counters, instances));
     EXPECT_EQ((std::vector<std::string>{"lo", "eth0"}), instances);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().enumObjectItems("LogicalDisk", counters, instances));
@@ -1194,3 +1248,188 @@ TEST(KeptFilesTest, OrdinaryFilesAreNotKeptAndTheNumberKeptIsBounded)
 }
 
 } // namespace
+
+// The collector's own process from /proc/self, its registered threads' time,
+// its threads' wake-ups from schedstat, and the figures the collector keeps.
+TEST_F(PerfDataLinuxTest, TheCollectorObjectReadsItselfAndItsOwnFigures)
+{
+    ThreadKindMark poller(ThreadKind::Poller);
+    const std::string tid = std::to_string(currentThreadId());
+    CollectorStatistics& stats = collectorStatistics();
+    auto writeSelf = [&](int uptime, int ticks, int pollerTicks, int pollerSlices, int otherSlices) {
+        clearRoot();
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0.00\n");
+        writeFile("proc/self/stat", "4242 (ravlon) S 1 4242 4242 0 -1 0 0 0 0 0 " + std::to_string(ticks) +
+                                        " 50 0 0 20 0 5 0 10 100000000 1000\n");
+        writeFile("proc/self/statm", "5000 1000 200 1 0 100 0\n");
+        for (const char* fd : {"0", "1", "2", "3"})
+            writeFile(std::string("proc/self/fd/") + fd, "");
+        // The poller ran less than a tick at a time: its stat shows no tick,
+        // its schedstat run time pollerTicks' worth (10 ms each).
+        writeFile("proc/self/task/" + tid + "/stat", tid + " (ravlon) S 1 1 1 0 -1 0 0 0 0 0 3 0 0 0 20 0 5 0 20 100 1\n");
+        writeFile("proc/self/task/" + tid + "/schedstat",
+                  std::to_string(pollerTicks * 10000000LL) + " 2000 " + std::to_string(pollerSlices) + "\n");
+        writeFile("proc/self/task/99999/schedstat", "1000 2000 " + std::to_string(otherSlices) + "\n");
+    };
+    for (const Expected& e : selfExpectations())
+        add(e.path);
+    writeSelf(100, 100, 10, 1000, 500);
+    stats.set(CollectorStatistics::SAMPLES_MISSED, 3);
+    collect();
+    writeSelf(102, 300, 60, 1100, 700);
+    const CollectorStatistics::Figure kept[] = {
+        CollectorStatistics::RECORDS_WRITTEN, CollectorStatistics::RECORDS_FAILED,
+        CollectorStatistics::FILES_DELIVERED, CollectorStatistics::FILES_PENDING,
+        CollectorStatistics::DELIVERY_FAILURES, CollectorStatistics::COMMANDS_RECEIVED,
+        CollectorStatistics::JUNK_DROPPED, CollectorStatistics::RELOADS, CollectorStatistics::FAILED_RELOADS};
+    stats.delivered();
+    for (size_t i = 0; i < sizeof kept / sizeof kept[0]; ++i)
+        stats.set(kept[i], 101 + int64_t(i));
+    stats.set(CollectorStatistics::SAMPLES_MISSED, 7);
+    collect();
+    for (const Expected& e : selfExpectations()) {
+        if (e.path.find("Last Delivery Age") != std::string::npos)
+            EXPECT_NEAR(0.0, read(e.path).value, 1.0);  // delivered just now
+        else
+            expectValue(e.path, e.value);
+    }
+}
+
+// A process that ended and a new one of the same name that was given its id
+// are two instances: a column stays with the process it first named.
+TEST_F(PerfDataLinuxTest, AProcessV2InstanceIsOneProcessNotTheIdsNextOwner)
+{
+    auto step = [&](int uptime, const char* name, int ticks, int startTicks) {
+        clearRoot();
+        writeFile("proc/uptime", std::to_string(uptime) + ".00 0.00\n");
+        writeFile("proc/10/stat", std::string("10 (") + name + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(ticks) +
+                                      " 0 0 0 20 0 1 0 " + std::to_string(startTicks) + " 4096 1 0\n");
+    };
+    const std::string busy = "\\Process V2(worker:10)\\% Processor Time", id = "\\Process V2(worker:10)\\ID Process";
+    add(busy);
+    add(id);
+    step(10, "worker", 100, 500);
+    collect();
+    step(12, "worker", 300, 500);
+    collect();
+    expectValue(busy, 100);
+    expectValue(id, 10);
+    step(14, "other", 0, 1300);  // the id's next owner has another name
+    collect();
+    expectStatus(id, PDH_CSTATUS_NO_INSTANCE);
+    step(16, "worker", 10, 1500);  // and the one after it the same name
+    collect();
+    step(18, "worker", 60, 1500);
+    collect();
+    expectStatus(id, PDH_CSTATUS_NO_INSTANCE);
+    expectStatus(busy, PDH_CSTATUS_NO_INSTANCE);
+
+    // The new process is an instance of its own: a query that meets it first reads it.
+    PdhHandle second = PDH_NULL_HANDLE, handle = PDH_NULL_HANDLE;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().openQuery(second));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().addCounter(second, busy, 0, handle));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().collectQueryData(second));
+    step(20, "worker", 110, 1500);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh().collectQueryData(second));
+    PdhFmtCounterValue v;
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh().getFormattedValue(handle, PDH_FMT_DOUBLE, nullptr, v));
+    EXPECT_EQ(25, v.doubleValue);
+    pdh().closeQuery(second);
+
+    // Only name:pid ever exists.
+    for (const char* bad : {"\\Process V2(worker)\\ID Process", "\\Process V2(_Total)\\ID Process",
+                            "\\Process V2(worker:)\\ID Process", "\\Process V2(:10)\\ID Process"}) {
+        PdhHandle h = PDH_NULL_HANDLE;
+        EXPECT_EQ(PDH_CSTATUS_BAD_COUNTERNAME, pdh().addCounter(query_, bad, 0, h)) << bad;
+    }
+}
+
+namespace {
+
+// Values of counters of one fresh query over the real /proc, rates over ms.
+std::vector<double> readLive(const std::vector<std::string>& paths, int ms)
+{
+    PerfDataProvider& pdh = systemPerfData();
+    PdhHandle query = PDH_NULL_HANDLE;
+    std::vector<PdhHandle> handles(paths.size(), PDH_NULL_HANDLE);
+    std::vector<double> values(paths.size(), -1);
+    if (pdh.openQuery(query) != PDH_CSTATUS_VALID_DATA)
+        return values;
+    for (size_t i = 0; i < paths.size(); ++i)
+        pdh.addCounter(query, paths[i], 0, handles[i]);
+    pdh.collectQueryData(query);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    pdh.collectQueryData(query);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        PdhFmtCounterValue v;
+        if (pdh.getFormattedValue(handles[i], PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, v) == PDH_CSTATUS_VALID_DATA)
+            values[i] = v.doubleValue;
+    }
+    pdh.closeQuery(query);
+    return values;
+}
+
+} // namespace
+
+// Two collectors on one host, each reading the self object at the same time:
+// each sees its own figures and its own memory, never the other's.
+TEST(CollectorObjectTest, TwoProcessesEachSeeOnlyThemselves)
+{
+    const std::vector<std::string> paths = {"\\Ravlon Collector\\Commands Received",
+                                            "\\Ravlon Collector\\Working Set"};
+    const double big = 256.0 * 1024 * 1024;
+    collectorStatistics().set(CollectorStatistics::COMMANDS_RECEIVED, 3);
+    ProcessId child = Telvar::Testing::forkChild([&] {
+        collectorStatistics().set(CollectorStatistics::COMMANDS_RECEIVED, 7);
+        std::vector<char> memory(static_cast<size_t>(big), 1);  // touched: resident
+        std::vector<double> v = readLive(paths, 300);
+        return v[0] == 7 && v[1] >= big && memory[12345] == 1 ? 0 : 1;
+    });
+    ASSERT_GT(child, 0);
+    std::vector<double> mine = readLive(paths, 300);
+    EXPECT_EQ(0, Telvar::Testing::waitChild(child, 30000));
+    EXPECT_EQ(3, mine[0]);
+    EXPECT_GT(mine[1], 0);
+    EXPECT_LT(mine[1], big);
+}
+
+// A busy child read by name and id: all of one processor, or on a loaded host
+// what the scheduler gave it (its schedstat run time, a source of its own).
+TEST(CollectorObjectTest, ABusyChildReadsAWholeProcessorAsProcessV2)
+{
+    Telvar::Testing::ChildProcess busy;
+    ASSERT_TRUE(busy.start("/bin/sh", {"-c", "while :; do :; done"}));
+    const std::string proc = "/proc/" + std::to_string(busy.pid());
+    // named so once it runs the shell
+    ASSERT_TRUE(Telvar::Testing::waitFor([&] {
+        std::ifstream comm(proc + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name == "sh";
+    }, 5000));
+    auto runNs = [&] {
+        std::ifstream schedstat(proc + "/schedstat");
+        double ns = 0;
+        schedstat >> ns;
+        return std::make_pair(ns, std::chrono::steady_clock::now());
+    };
+    PerfDataProvider& pdh = systemPerfData();
+    PdhHandle query = PDH_NULL_HANDLE, counter = PDH_NULL_HANDLE;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.openQuery(query));
+    const std::string path = "\\Process V2(sh:" + std::to_string(busy.pid()) + ")\\% Processor Time";
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, path, 0, counter));
+    const auto before = runNs();
+    pdh.collectQueryData(query);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    pdh.collectQueryData(query);
+    const auto after = runNs();
+    PdhFmtCounterValue v;
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(counter, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, v));
+    pdh.closeQuery(query);
+    busy.killHard();
+    const double wallNs = std::chrono::duration<double, std::nano>(after.second - before.second).count();
+    const double given = 100.0 * (after.first - before.first) / wallNs;
+    EXPECT_NEAR(given, v.doubleValue, 10.0) << path;
+    if (given > 90) {
+        EXPECT_GT(v.doubleValue, 85.0) << path;
+    }
+}

@@ -25,6 +25,7 @@
 #include "common/DateTime.h"
 #include "logger/LogSettings.h"
 #include "logger/LoggerUnit.h"
+#include "platform/CollectorStatistics.h"
 #include "ravlon/Counter.h"
 #include "ravlon/Sampling.h"
 #include "support/FakePerfData.h"
@@ -332,10 +333,17 @@ TEST_F(SamplingTest, AClockSetForwardGivesOneRecordAndThenTheMarksAgain)
     addCounter(BUSY);
     addScheme("cpu", {BUSY});
     prepare({"cpu"});
+    using Telvar::Platform::CollectorStatistics;
+    const auto missed = [] { return Telvar::Platform::collectorStatistics().get(CollectorStatistics::SAMPLES_MISSED); };
+    const int64_t missedBefore = missed();
     start(vt);
     ASSERT_TRUE(vt.runFor(93000));  // 10:01:40, records at 10:01:00 and 10:01:30
+    EXPECT_EQ(missedBefore, missed());  // every second sampled within itself
     vt.stepClock(612000);           // 10:11:52
     ASSERT_TRUE(vt.runFor(100000)); // 10:13:32
+    // The seconds the step passed over are caught up late, then no more.
+    EXPECT_GE(missed() - missedBefore, 12);
+    EXPECT_LE(missed() - missedBefore, 30);
 
     std::vector<Record> cpu = records("cpu");
     std::vector<int64_t> times;

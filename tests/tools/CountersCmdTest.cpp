@@ -34,7 +34,7 @@ TEST(CountersCmdTest, ListsObjectsAndTheCounterPathsOfOne)
     ConfCtl::Run objects = ravlonctl("counters", fixtureEnv());
     EXPECT_EQ(0, objects.exitCode);
     EXPECT_EQ("Processor\nSystem\nMemory\nPaging File\nPhysicalDisk\nLogicalDisk\nNetwork Interface\nProcess\n"
-              "TCPv4\nIPv4\nIPv6\nUDPv4\nUDPv6\n",
+              "TCPv4\nIPv4\nIPv6\nUDPv4\nUDPv6\nProcess V2\nRavlon Collector\n",
               objects.out);
 
     ConfCtl::Run memory = ravlonctl("counters Memory", fixtureEnv());
@@ -54,6 +54,12 @@ TEST(CountersCmdTest, ListsObjectsAndTheCounterPathsOfOne)
     std::vector<std::string> paths = lines(net.out);
     EXPECT_EQ(11u * 3u, paths.size());
     EXPECT_NE(std::string::npos, net.out.find("\\Network Interface(eth0)\\Current Bandwidth\n"));
+
+    // Process V2 names each process by name and id.
+    ConfCtl::Run v2 = ravlonctl("counters 'Process V2'", fixtureEnv());
+    EXPECT_EQ(0, v2.exitCode);
+    EXPECT_NE(std::string::npos, v2.out.find("\\Process V2(bash:100)\\ID Process\n"));
+    EXPECT_NE(std::string::npos, v2.out.find("\\Process V2(bash:200)\\ID Process\n"));
 
     ConfCtl::Run unknown = ravlonctl("counters Nope", fixtureEnv());
     EXPECT_EQ(1, unknown.exitCode);

@@ -54,6 +54,8 @@ public:
 
     // What the collector answers: its process and its configuring thread.
     static std::string reply() { return std::to_string(Telvar::Platform::currentProcessId()) + ",8765"; }
+    // Its own figures; one without a value (a rate before its second sample).
+    static std::string figures() { return "% Processor Time=1.25;Records Written=12;Wake-ups/sec="; }
 
 private:
     void loop()
@@ -71,6 +73,8 @@ private:
                 }
                 if (answers_ && f.type == "COMMAND" && f.payload == "SEND_PROCESS_INFO")
                     IPCClient(f.replyTo).send("REPLY", f.identifier, reply(), "Telvar_Ravlon");
+                if (answers_ && f.type == "COMMAND" && f.payload == "SEND_STATISTICS")
+                    IPCClient(f.replyTo).send("REPLY", f.identifier, figures(), "Telvar_Ravlon");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -142,6 +146,10 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
     ASSERT_NE(std::string::npos, youngEnd) << rest;
     rest.replace(young, youngEnd - young, "last written N");
     EXPECT_EQ("  process " + pid + ", thread 8765\n"
+              "  own figures (Ravlon Collector):\n"
+              "    % Processor Time:        1.25\n"
+              "    Records Written:         12\n"
+              "    Wake-ups/sec:            (no value)\n"
               "  JOB_Ravlon: pid=" + pid + ";tid=1 (process " + pid + " exists)\n"
               "  configuration directory: " + dir_.file("etc") + "/\n"
               "  working directory: " + dir_.file("work") + "/\n"
@@ -152,7 +160,8 @@ TEST_F(StatusCmdTest, AnsweringCollectorIsShownWithItsFiles)
     EXPECT_EQ("", r.err);
 
     std::vector<IPCFields> asked = collector.requests();
-    ASSERT_EQ(1u, asked.size());
+    ASSERT_EQ(2u, asked.size());
+    EXPECT_EQ("SEND_STATISTICS", asked[1].payload);
 
     // The resource left by another process that still exists (init).
     ASSERT_EQ(0, Telvar::setResource("JOB_Ravlon", "pid=1;tid=1"));

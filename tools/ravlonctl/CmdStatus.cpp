@@ -40,7 +40,9 @@ const Command COMMAND = {
     "configuration directory, the working directory from the configuration\n"
     "(--config FILE, default ravlon.conf in the configuration directory), the\n"
     "data files being written there (scheme, size, age) and the newest\n"
-    "delivered one.\n"
+    "delivered one. The collector's own figures (the Ravlon Collector object:\n"
+    "processor time, memory, samples missed, records, deliveries, commands,\n"
+    "reloads) follow its answer; their rates are taken over one second.\n"
     "\n"
     "Exit codes: 0 the collector answered, 1 it did not, 2 usage.",
     run,
@@ -62,7 +64,7 @@ bool parseSeconds(const std::string& text, double& seconds)
 }
 
 // False when the request could not even be sent (no such mailslot).
-bool ask(const std::string& target, double seconds, Reply& reply)
+bool ask(const std::string& target, const std::string& command, double seconds, Reply& reply)
 {
     const int64_t started = Clock::current().monotonicMilliseconds();
     const std::string identifier = "status-" + std::to_string(Platform::currentProcessId()) + "-" +
@@ -71,7 +73,7 @@ bool ask(const std::string& target, double seconds, Reply& reply)
                                 std::to_string(started);
     MailSlot slot(IPC_RECEIVER, replyTo);
     IPCClient client(target);
-    if (!client.send("COMMAND", identifier, "SEND_PROCESS_INFO", replyTo))
+    if (!client.send("COMMAND", identifier, command, replyTo))
         return false;
     const int64_t until = started + static_cast<int64_t>(seconds * 1000);
     for (;;) {
@@ -211,6 +213,36 @@ void showDataFiles(const std::string& directory)
                     ageText(now - newest.written).c_str());
 }
 
+// "Name=value;Name=value" of SEND_STATISTICS, one line each.
+void showFigures(const std::string& target, double seconds)
+{
+    Reply reply;
+    try {
+        // the collector measures its rates over a second before it answers
+        ask(target, "SEND_STATISTICS", seconds + 1, reply);
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "ravlonctl status: %s\n", e.fullText().c_str());
+    }
+    if (!reply.answered || reply.payload.empty()) {
+        std::printf("  own figures: %s\n", reply.answered ? "not available" : "no answer");
+        return;
+    }
+    std::printf("  own figures (Ravlon Collector):\n");
+    const std::string payload = IPCServer::printable(reply.payload);
+    size_t start = 0;
+    while (start <= payload.size()) {
+        size_t end = payload.find(';', start);
+        if (end == std::string::npos)
+            end = payload.size();
+        const std::string pair = payload.substr(start, end - start);
+        const size_t equals = pair.find('=');
+        if (equals != std::string::npos)
+            std::printf("    %-24s %s\n", (pair.substr(0, equals) + ":").c_str(),
+                        equals + 1 < pair.size() ? pair.substr(equals + 1).c_str() : "(no value)");
+        start = end + 1;
+    }
+}
+
 // answeredBy: the process id of the reply, -1 without one.
 void showJob(int64_t answeredBy)
 {
@@ -285,7 +317,7 @@ int run(const Args& args)
     Reply reply;
     bool sent = false;
     try {
-        sent = ask(target, seconds, reply);
+        sent = ask(target, "SEND_PROCESS_INFO", seconds, reply);
     } catch (const Exception& e) {
         std::fprintf(stderr, "ravlonctl status: %s\n", e.fullText().c_str());
     }
@@ -304,6 +336,8 @@ int run(const Args& args)
     } else {
         std::printf("not answering: no reply on \"%s\" within %g s\n", target.c_str(), seconds);
     }
+    if (reply.answered)
+        showFigures(target, seconds);
     showJob(answeredBy);
     showDirectories(configFile);
     return reply.answered ? EXIT_OK : EXIT_FAILED;

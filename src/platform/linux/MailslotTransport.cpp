@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/CollectorStatistics.h"
 #include "platform/linux/RuntimeDirectory.h"
 
 namespace Telvar {
@@ -203,6 +204,7 @@ uint32_t drainSocket(Slot& slot)
         const std::string& prefix = slot.acceptPrefix;
         if (static_cast<size_t>(n) < prefix.size() || std::memcmp(slot.buffer.data(), prefix.data(), prefix.size()) != 0) {
             ++slot.refused;
+            collectorStatistics().add(CollectorStatistics::JUNK_DROPPED);
             continue;
         }
         slot.queue.emplace_back(slot.buffer.data(), static_cast<size_t>(n));

@@ -238,6 +238,40 @@ std::vector<ObjectDef> protocolObjects()
     };
 }
 
+// The collector itself; these names are fixed, checks and dashboards use them.
+std::vector<CounterDef> selfCounters()
+{
+    using C = CounterId;
+    const uint32_t SELF = SRC_SELF;
+    const uint32_t SELFR = SRC_SELF | UP;
+    return {
+        {"% Processor Time", C::SelfProcessorTime, SELFR, true, TIMER},
+        {"% Poller Time", C::SelfPollerTime, SELFR, true, TIMER},
+        {"% Writer Time", C::SelfWriterTime, SELFR, true, TIMER},
+        {"% Delivery Time", C::SelfDeliveryTime, SELFR, true, TIMER},
+        {"% Listener Time", C::SelfListenerTime, SELFR, true, TIMER},
+        {"Working Set", C::SelfWorkingSet, SELF, false, LARGE},
+        {"Private Bytes", C::SelfPrivateBytes, SELF, false, LARGE},
+        {"Thread Count", C::SelfThreadCount, SELF, false, RAW},
+        {"Handle Count", C::SelfHandleCount, SELF, false, RAW},
+        {"Wake-ups/sec", C::SelfWakeups, SELFR, true, RATE},
+        {"Samples Late/sec", C::SelfSamplesLate, SELFR, true, RATE},
+        {"Samples Missed", C::SelfSamplesMissed, SELF, false, LARGE},
+        {"Records Written", C::SelfRecordsWritten, SELF, false, LARGE},
+        {"Records Failed", C::SelfRecordsFailed, SELF, false, LARGE},
+        {"Files Delivered", C::SelfFilesDelivered, SELF, false, LARGE},
+        {"Files Pending", C::SelfFilesPending, SELF, false, LARGE},
+        {"Delivery Failures", C::SelfDeliveryFailures, SELF, false, LARGE},
+        {"Last Delivery Age", C::SelfLastDeliveryAge, SELF, false, LARGE},
+        {"Commands Received", C::SelfCommandsReceived, SELF, false, LARGE},
+        {"Junk Messages Dropped", C::SelfJunkDropped, SELF, false, LARGE},
+        {"Export Backlog Records", C::SelfExportBacklog, SELF, false, LARGE},
+        {"Export Failures", C::SelfExportFailures, SELF, false, LARGE},
+        {"Configuration Reloads", C::SelfReloads, SELF, false, LARGE},
+        {"Failed Reloads", C::SelfFailedReloads, SELF, false, LARGE},
+    };
+}
+
 std::vector<ObjectDef> buildCatalogue()
 {
     std::vector<ObjectDef> all = systemObjects();
@@ -246,6 +280,9 @@ std::vector<ObjectDef> buildCatalogue()
     all.push_back({"Process", ObjectId::Process, true, processCounters()});
     for (ObjectDef& o : protocolObjects())
         all.push_back(std::move(o));
+    // Published later: last, so that the indices of the earlier names stay.
+    all.push_back({"Process V2", ObjectId::ProcessV2, true, processCounters()});
+    all.push_back({"Ravlon Collector", ObjectId::RavlonCollector, false, selfCounters()});
     return all;
 }
 

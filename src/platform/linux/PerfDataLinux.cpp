@@ -118,7 +118,17 @@ void LinuxPerfData::recomputeSources(Query& q)
         const bool total = e.instance == "_Total";
         if (e.object->id == ObjectId::Processor && total)
             s &= ~static_cast<uint32_t>(SRC_INTERRUPTS | SRC_SOFTIRQS);  // _Total comes from /proc/stat
-        if ((s & SRC_PROCESSES) != 0) {
+        std::string name;
+        int64_t pid = 0;
+        if (e.object->id == ObjectId::ProcessV2 && splitProcessV2Instance(e.instance, name, pid)) {
+            // read by id; the name tells a reused id's new owner apart
+            auto wanted = std::make_pair(pid, name);
+            auto& byId = q.selection.byId;
+            auto at = std::lower_bound(byId.begin(), byId.end(), wanted);
+            if (at == byId.end() || *at != wanted)
+                byId.insert(at, wanted);
+            q.selection.namedExtras |= s & PROCESS_EXTRAS;
+        } else if ((s & SRC_PROCESSES) != 0) {
             // the system-wide file operations and _Total need every process
             if (total || e.object->id == ObjectId::System) {
                 q.selection.all = true;
@@ -160,6 +170,10 @@ PdhStatus LinuxPerfData::addCounter(PdhHandle query, const std::string& path, ui
     // or superfluous instance part, or a wildcard, is not.
     if (hasInstance != object->multiInstance || (hasInstance && (instance.empty() || instance == "*")))
         return PDH_CSTATUS_BAD_COUNTERNAME;
+    std::string processName;
+    int64_t pid = 0;
+    if (object->id == ObjectId::ProcessV2 && !splitProcessV2Instance(instance, processName, pid))
+        return PDH_CSTATUS_BAD_COUNTERNAME;  // only name:pid ever exists
     Query& q = *it->second;
     PdhHandle h = nextHandle_++;
     counters_[h] = CounterEntry{&q, object, def, instance};
@@ -194,10 +208,28 @@ PdhStatus LinuxPerfData::collectQueryData(PdhHandle query)
     std::swap(q.previous, q.current);
     collect(q.roots, q.sources, q.selection, q.names, q.current, q.buffer, &q.kept);
     ++q.collections;
+    noteProcessStarts(q);
     double usage = 0;
     if (swapUsage(q.current, usage))
         q.swapUsagePeak = std::max(q.swapUsagePeak, usage);
     return PDH_CSTATUS_VALID_DATA;
+}
+
+void LinuxPerfData::noteProcessStarts(Query& q)
+{
+    for (const ProcStat& p : q.current.processesById)
+        q.processStarts.emplace(p.instance, p.startTime);
+}
+
+bool LinuxPerfData::sameProcessV2(const Query& q, const CounterEntry& e)
+{
+    auto bound = q.processStarts.find(e.instance);
+    if (bound == q.processStarts.end())
+        return false;
+    for (const ProcStat& p : q.current.processesById)
+        if (p.instance == e.instance)
+            return p.startTime == bound->second;
+    return false;
 }
 
 PdhStatus LinuxPerfData::pagingFileValue(const Query& q, const CounterEntry& e, double& v)
@@ -237,6 +269,10 @@ PdhStatus LinuxPerfData::computeValue(const Query& q, const CounterEntry& e, dou
     case ObjectId::LogicalDisk: return logicalDiskValue(in, v);
     case ObjectId::NetworkInterface: return networkValue(in, v);
     case ObjectId::Process: return processValue(in, v);
+    case ObjectId::ProcessV2:
+        // an instance is the process it first named, not a later one under the same name and id
+        return sameProcessV2(q, e) ? processV2Value(in, v) : PDH_CSTATUS_NO_INSTANCE;
+    case ObjectId::RavlonCollector: return selfValue(in, v);
     default: return protocolValue(e.object->id, in, v);
     }
 }
@@ -352,6 +388,7 @@ PdhStatus LinuxPerfData::enumObjectItems(const std::string& objectName, std::vec
     case ObjectId::LogicalDisk: sources = SRC_MOUNTS; break;
     case ObjectId::NetworkInterface: sources = SRC_NETDEV; break;
     case ObjectId::Process: sources = SRC_PROCESSES; break;
+    case ObjectId::ProcessV2: sources = SRC_PROCESSES; break;
     default: break;
     }
     Snapshot snap;
@@ -382,6 +419,11 @@ PdhStatus LinuxPerfData::enumObjectItems(const std::string& objectName, std::vec
     case ObjectId::Process:
         for (const ProcStat& p : snap.processes)
             instances.push_back(p.instance);
+        break;
+    case ObjectId::ProcessV2:
+        withTotal = false;
+        for (const ProcStat& p : snap.processes)
+            instances.push_back(p.name + ":" + std::to_string(p.pid));
         break;
     default:
         break;

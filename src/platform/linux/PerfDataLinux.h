@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CollectorStatistics.h"
 #include "platform/PerfData.h"
 
 namespace Telvar {
@@ -40,6 +41,7 @@ enum Source : uint32_t {
     SRC_SNMP6 = 1u << 16,      // /proc/net/snmp6
     SRC_PROCSTATUS = 1u << 17, // /proc/<pid>/status
     SRC_PROCIO = 1u << 18,     // /proc/<pid>/io
+    SRC_SELF = 1u << 19,       // /proc/self with its threads, and the collector's own figures
 };
 
 // The per-process files beyond stat.
@@ -47,7 +49,7 @@ constexpr uint32_t PROCESS_EXTRAS = SRC_PROCSTATM | SRC_PROCFD | SRC_PROCSTATUS 
 
 enum class ObjectId {
     Processor, System, Memory, PagingFile, PhysicalDisk, LogicalDisk, NetworkInterface, Process,
-    TCPv4, IPv4, IPv6, UDPv4, UDPv6,
+    TCPv4, IPv4, IPv6, UDPv4, UDPv6, ProcessV2, RavlonCollector,
 };
 
 enum class CounterId {
@@ -74,6 +76,11 @@ enum class CounterId {
     TcpSegmentsSent, TcpRetransmitted,
     IpDatagrams, IpDatagramsReceived, IpDatagramsSent,
     UdpDatagrams, UdpDatagramsReceived, UdpDatagramsSent, UdpReceiveErrors,
+    SelfProcessorTime, SelfPollerTime, SelfWriterTime, SelfDeliveryTime, SelfListenerTime, SelfWorkingSet,
+    SelfPrivateBytes, SelfThreadCount, SelfHandleCount, SelfWakeups, SelfSamplesLate, SelfSamplesMissed,
+    SelfRecordsWritten, SelfRecordsFailed, SelfFilesDelivered, SelfFilesPending, SelfDeliveryFailures,
+    SelfLastDeliveryAge, SelfCommandsReceived, SelfJunkDropped, SelfExportBacklog, SelfExportFailures,
+    SelfReloads, SelfFailedReloads,
 };
 
 struct CounterDef {
@@ -133,7 +140,8 @@ struct NetStat {
 };
 
 struct ProcStat {
-    std::string instance;  // name, name#1, ... in process-id order
+    std::string name;      // the command name
+    std::string instance;  // Process: name, name#1, ... in process-id order; Process V2: name:pid
     int64_t pid = 0, ppid = 0, nice = 0;
     uint64_t utime = 0, stime = 0, minflt = 0, majflt = 0, startTime = 0;
     uint64_t vsize = 0, rssPages = 0, threads = 0, rtPriority = 0;
@@ -142,6 +150,23 @@ struct ProcStat {
     uint64_t readChars = 0, writeChars = 0, readCalls = 0, writeCalls = 0;  // io
     bool hasStatm = false, hasStatus = false, hasIo = false;
     int64_t fdCount = -1;  // unreadable below 0
+};
+
+// The collector itself: its process, the processor time of its threads by
+// kind, its threads' switches, and its own figures.
+struct SelfStat {
+    struct Thread {
+        uint32_t tid = 0;
+        uint32_t kind = 0;  // Platform::ThreadKind
+        uint64_t startTime = 0, ticks = 0;
+        uint64_t runNs = 0;  // schedstat time on a processor; 0 when unknown
+    };
+    ProcStat process;
+    std::vector<Thread> threads;  // the registered ones
+    // schedstat timeslices run (wake-ups) by thread id, of every thread, in thread-id order
+    std::vector<std::pair<uint32_t, uint64_t>> switches;
+    int64_t figures[CollectorStatistics::FIGURES] = {};
+    double lastDeliveryAge = 0;
 };
 
 // /proc/meminfo fields, as indices of Snapshot::mem (kB).
@@ -173,6 +198,8 @@ struct Snapshot {
     std::vector<MountSpace> mounts;
     std::vector<NetStat> nets;
     std::vector<ProcStat> processes;  // in process-id order
+    std::vector<ProcStat> processesById;  // Process V2 instances asked for, in process-id order
+    SelfStat self;
     uint32_t processFilesRead = 0;    // /proc/<pid>/stat files read (cost checks)
     bool processesListed = false;     // /proc was listed
 
@@ -188,6 +215,7 @@ struct ProcessSelection {
     bool all = true;                     // every process (_Total, browsing)
     std::vector<std::string> instances;  // else these instances ("name", "name#1")
     std::vector<std::string> names;      // and the process names they may stand for
+    std::vector<std::pair<int64_t, std::string>> byId;  // Process V2: pid and name, in pid order
     uint32_t namedExtras = 0;            // PROCESS_EXTRAS of the named processes
     uint32_t allExtras = 0;              // PROCESS_EXTRAS of every process
 };
@@ -253,6 +281,19 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
 // needCount lists /proc whatever the selection (System\Processes).
 bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
                    Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
+// The Process V2 processes of a selection into snap.processesById: each is
+// read by its id and kept when its command name is the one asked for.
+void readProcessesById(const Roots& roots, const ProcessSelection& selection, Snapshot& snap, std::string& buffer,
+                       KeptFiles* kept = nullptr);
+// /proc/self (with its tasks) and the collector's figures into snap.self;
+// false when the process's own stat cannot be read.
+bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer);
+// The files of a process directory beyond stat (PROCESS_EXTRAS bits) into p.
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept);
+// One /proc/<pid>/stat (or task stat) line into p; false when malformed.
+bool parseProcStat(const std::string& text, ProcStat& p);
+// A Process V2 instance "name:pid" split; false when it has no such form.
+bool splitProcessV2Instance(const std::string& instance, std::string& name, int64_t& pid);
 // The same for every process, without names kept.
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer);
 
@@ -284,6 +325,8 @@ PdhStatus physicalDiskValue(const ValueInput& in, double& v);
 PdhStatus logicalDiskValue(const ValueInput& in, double& v);
 PdhStatus networkValue(const ValueInput& in, double& v);
 PdhStatus processValue(const ValueInput& in, double& v);
+PdhStatus processV2Value(const ValueInput& in, double& v);
+PdhStatus selfValue(const ValueInput& in, double& v);
 PdhStatus protocolValue(ObjectId object, const ValueInput& in, double& v);
 // Paging File % Usage of a snapshot; false without swap figures.
 bool swapUsage(const Snapshot& s, double& percent);
@@ -321,6 +364,9 @@ private:
         uint64_t collections = 0;
         Snapshot previous, current;
         double swapUsagePeak = -1;  // highest Paging File % Usage since the query was opened
+        // Process V2: the start time of the process each instance first named;
+        // a later process under the same name and id is another instance.
+        std::unordered_map<std::string, uint64_t> processStarts;
         std::string buffer;
         KeptFiles kept;
         std::vector<PdhHandle> counters;
@@ -329,6 +375,8 @@ private:
     void recomputeSources(Query& q);
     static PdhStatus computeValue(const Query& q, const CounterEntry& e, double& value);
     static PdhStatus pagingFileValue(const Query& q, const CounterEntry& e, double& value);
+    static bool sameProcessV2(const Query& q, const CounterEntry& e);
+    static void noteProcessStarts(Query& q);
 
     std::mutex mutex_;
     std::unordered_map<PdhHandle, std::unique_ptr<Query>> queries_;

@@ -6,6 +6,7 @@
 #include "platform/linux/PerfDataLinux.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "platform/linux/PerfDataScan.h"
@@ -14,8 +15,6 @@ namespace Telvar {
 namespace Platform {
 namespace LinuxPerf {
 
-namespace {
-
 // One /proc/<pid>/stat line; the command name sits in the outermost parentheses.
 bool parseProcStat(const std::string& b, ProcStat& p)
 {
@@ -23,7 +22,8 @@ bool parseProcStat(const std::string& b, ProcStat& p)
     size_t close = b.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
         return false;
-    p.instance = b.substr(open + 1, close - open - 1);
+    p.name = b.substr(open + 1, close - open - 1);
+    p.instance = p.name;
     Scan sc{b.data() + close + 1, b.data() + b.size()};
     sc.word();  // state, field 3
     // fields 4..24 always, 25..41 on every kernel since 2.6.22
@@ -51,6 +51,8 @@ bool parseProcStat(const std::string& b, ProcStat& p)
     return true;
 }
 
+namespace {
+
 // "Key: value" lines of status or io into the named members.
 void parseFields(const std::string& b, const char* const* keys, uint64_t* const* values, size_t count)
 {
@@ -73,6 +75,8 @@ bool readProcessFile(KeptFiles* kept, const std::string& path, std::string& buff
 {
     return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
 }
+
+} // namespace
 
 void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept)
 {
@@ -102,6 +106,8 @@ void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::strin
         p.hasIo = p.readCalls != UINT64_MAX;
     }
 }
+
+namespace {
 
 bool isWanted(const ProcessSelection& selection, const std::string& name)
 {
@@ -208,6 +214,34 @@ void numberInstances(std::vector<ProcStat>& processes)
 }
 
 } // namespace
+
+bool splitProcessV2Instance(const std::string& instance, std::string& name, int64_t& pid)
+{
+    const size_t colon = instance.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == instance.size() || instance.size() - colon > 11 ||
+        instance.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return false;
+    name = instance.substr(0, colon);
+    pid = std::strtoll(instance.c_str() + colon + 1, nullptr, 10);
+    return pid > 0;
+}
+
+void readProcessesById(const Roots& roots, const ProcessSelection& selection, Snapshot& s, std::string& buffer,
+                       KeptFiles* kept)
+{
+    for (const auto& wanted : selection.byId) {
+        const std::string dir = roots.proc + "/" + std::to_string(wanted.first);
+        ProcStat p;
+        p.pid = wanted.first;
+        ++s.processFilesRead;
+        // a kept descriptor of an ended process fails, and the id's new owner is read anew
+        if (!readProcessFile(kept, dir + "/stat", buffer) || !parseProcStat(buffer, p) || p.name != wanted.second)
+            continue;
+        p.instance = p.name + ":" + std::to_string(p.pid);
+        readExtras(dir, selection.namedExtras, p, buffer, kept);
+        s.processesById.push_back(std::move(p));
+    }
+}
 
 bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool needCount, ProcessNames& names,
                    Snapshot& s, std::string& buffer, KeptFiles* kept)

@@ -587,7 +587,16 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     readInto(SRC_NETDEV, "/net/dev", parseNetdev);
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
         readNetSpeeds(roots, s, buffer, kept);
+    if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer))
+        s.read |= SRC_SELF;
+    // Process V2 reads its processes by id, without a listing
+    const bool byName = selection.all || !selection.names.empty();
     if ((sources & SRC_PROCESSES) != 0) {
+        readProcessesById(roots, selection, s, buffer, kept);
+        if (!byName)
+            s.read |= sources & (SRC_PROCESSES | PROCESS_EXTRAS);
+    }
+    if ((sources & SRC_PROCESSES) != 0 && byName) {
         if (readProcesses(roots, selection, (sources & SRC_PIDLIST) != 0, names, s, buffer, kept))
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {

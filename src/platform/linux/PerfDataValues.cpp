@@ -529,14 +529,16 @@ double basePriority(const ProcStat& p)
     return p.nice >= 15 ? 4 : p.nice > 0 ? 6 : p.nice == 0 ? 8 : p.nice > -11 ? 10 : 13;
 }
 
-PdhStatus processRate(const ValueInput& in, const ProcStat* c, double& v)
+using ProcessList = std::vector<ProcStat> Snapshot::*;
+
+PdhStatus processRate(const ValueInput& in, ProcessList list, const ProcStat* c, double& v)
 {
     const double hz = double(clockTicksPerSecond());
     ProcDelta d;
     if (in.total) {
         d = allProcesses(in.cur, *in.prev);  // the processes that lived through both collections
     } else {
-        const ProcStat* p = processByInstance(in.prev->processes, in.instance);
+        const ProcStat* p = processByInstance(in.prev->*list, in.instance);
         if (p == nullptr || !d.add(*c, *p))
             return PDH_CSTATUS_INVALID_DATA;
     }
@@ -583,20 +585,18 @@ bool processFigure(const ValueInput& in, const ProcStat& p, double& v)
     }
 }
 
-} // namespace
-
-PdhStatus processValue(const ValueInput& in, double& v)
+PdhStatus processValueOf(const ValueInput& in, ProcessList list, double& v)
 {
     const ProcStat* c = nullptr;
     if (!in.total) {
-        c = processByInstance(in.cur.processes, in.instance);
+        c = processByInstance(in.cur.*list, in.instance);
         if (c == nullptr)
             return PDH_CSTATUS_NO_INSTANCE;
     }
     if (in.prev != nullptr && in.itv > 0 && (in.id == C::ProcProcessorTime || in.id == C::ProcUserTime ||
                                              in.id == C::ProcPrivilegedTime || in.id == C::ProcPageFaults ||
                                              (in.id >= C::ProcIoReadBytes && in.id <= C::ProcIoDataOps)))
-        return processRate(in, c, v);
+        return processRate(in, list, c, v);
     if (!in.total)
         return processFigure(in, *c, v) ? PDH_CSTATUS_VALID_DATA : PDH_CSTATUS_INVALID_DATA;
     // _Total: a process whose figures are not readable (another user's) counts as none
@@ -607,6 +607,13 @@ PdhStatus processValue(const ValueInput& in, double& v)
     v = sum;
     return PDH_CSTATUS_VALID_DATA;
 }
+
+} // namespace
+
+// Process and Process V2 differ in their instances only.
+PdhStatus processValue(const ValueInput& in, double& v) { return processValueOf(in, &Snapshot::processes, v); }
+
+PdhStatus processV2Value(const ValueInput& in, double& v) { return processValueOf(in, &Snapshot::processesById, v); }
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "platform/MailslotTransport.h"
 
+#include "platform/CollectorStatistics.h"
+
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -150,6 +152,7 @@ uint32_t fetch(Slot& slot)
                 } else if (read < slot.acceptPrefix.size() ||
                            std::memcmp(buffer.data(), slot.acceptPrefix.data(), slot.acceptPrefix.size()) != 0) {
                     // Not for this receiver: gone without a trace, as on the wire.
+                    collectorStatistics().add(CollectorStatistics::JUNK_DROPPED);
                 } else {
                     slot.pending.assign(buffer.data(), read);
                     slot.hasPending = true;

@@ -45,6 +45,62 @@ bool PdhPerfData::knownCounter(PdhHandle counter)
     return counters_.count(counter) != 0;
 }
 
+bool PdhPerfData::isSelfCounter(PdhHandle counter)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return selfCounters_.count(counter) != 0;
+}
+
+PdhStatus PdhPerfData::addSelfCounter(PdhHandle query, int index, PdhHandle& counter)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    counter = nextSelf_;
+    nextSelf_ += 2;
+    selfCounters_[counter] = SelfCounter{query, index};
+    selfSamples_[query];
+    queries_[query].insert(counter);
+    counters_[counter] = query;
+    return PDH_CSTATUS_VALID_DATA;
+}
+
+// True when the query holds self counters (their sample is then taken).
+bool PdhPerfData::collectSelf(PdhHandle query)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = selfSamples_.find(query);
+    if (it == selfSamples_.end())
+        return false;
+    it->second.previous = std::move(it->second.current);
+    SelfObject::take(it->second.current);
+    return true;
+}
+
+PdhStatus PdhPerfData::selfValue(PdhHandle counter, uint32_t format, uint32_t* type, PdhFmtCounterValue& value)
+{
+    value = PdhFmtCounterValue();
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SelfCounter& c = selfCounters_[counter];
+    const uint32_t counterType = SelfObject::counterType(c.counter);
+    if (type != nullptr)
+        *type = counterType;
+    const SelfSamples& samples = selfSamples_[c.query];
+    double v = 0;
+    value.cStatus = SelfObject::value(c.counter, samples.current, samples.previous, v);
+    if (value.cStatus != PDH_CSTATUS_VALID_DATA)
+        return PDH_INVALID_DATA;
+    if ((counterType & PERF_DISPLAY_MASK) == PERF_DISPLAY_PERCENT && (format & PDH_FMT_NOCAP100) == 0 && v > 100.0)
+        v = 100.0;
+    if (format & PDH_FMT_DOUBLE)
+        value.doubleValue = v;
+    else if (format & PDH_FMT_LARGE)
+        value.largeValue = static_cast<int64_t>(v);
+    else if (format & PDH_FMT_LONG)
+        value.longValue = static_cast<int32_t>(v < 2147483647.0 ? v : 2147483647.0);
+    else
+        return PDH_INVALID_ARGUMENT;
+    return PDH_CSTATUS_VALID_DATA;
+}
+
 PdhStatus PdhPerfData::openQuery(PdhHandle& query)
 {
     PDH_HQUERY handle = nullptr;
@@ -65,8 +121,11 @@ PdhStatus PdhPerfData::closeQuery(PdhHandle query)
         if (it == queries_.end())
             return PDH_INVALID_HANDLE;
         // PDH closes the query's counters with it.
-        for (PdhHandle c : it->second)
+        for (PdhHandle c : it->second) {
             counters_.erase(c);
+            selfCounters_.erase(c);
+        }
+        selfSamples_.erase(query);
         queries_.erase(it);
     }
     return static_cast<PdhStatus>(::PdhCloseQuery(queryOf(query)));
@@ -78,6 +137,9 @@ PdhStatus PdhPerfData::addCounter(PdhHandle query, const std::string& path, uint
     counter = PDH_NULL_HANDLE;
     if (!knownQuery(query))
         return PDH_INVALID_HANDLE;
+    const int self = SelfObject::counterOf(path);
+    if (self >= 0)
+        return addSelfCounter(query, self, counter);
     PDH_HCOUNTER handle = nullptr;
     DWORD status = ::PdhAddCounterA(queryOf(query), path.c_str(), userData, &handle);
     if (status != ERROR_SUCCESS || handle == nullptr)
@@ -98,6 +160,8 @@ PdhStatus PdhPerfData::removeCounter(PdhHandle counter)
             return PDH_INVALID_HANDLE;
         queries_[it->second].erase(counter);
         counters_.erase(it);
+        if (selfCounters_.erase(counter) != 0)
+            return PDH_CSTATUS_VALID_DATA;
     }
     return static_cast<PdhStatus>(::PdhRemoveCounter(counterOf(counter)));
 }
@@ -106,7 +170,10 @@ PdhStatus PdhPerfData::collectQueryData(PdhHandle query)
 {
     if (!knownQuery(query))
         return PDH_INVALID_HANDLE;
-    return static_cast<PdhStatus>(::PdhCollectQueryData(queryOf(query)));
+    const bool self = collectSelf(query);
+    PdhStatus status = static_cast<PdhStatus>(::PdhCollectQueryData(queryOf(query)));
+    // a query of self counters only has nothing for PDH to collect
+    return self && status == PDH_NO_DATA ? PDH_CSTATUS_VALID_DATA : status;
 }
 
 PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uint32_t* type,
@@ -116,6 +183,8 @@ PdhStatus PdhPerfData::getFormattedValue(PdhHandle counter, uint32_t format, uin
         value = PdhFmtCounterValue();
         return PDH_INVALID_HANDLE;
     }
+    if (isSelfCounter(counter))
+        return selfValue(counter, format, type, value);
     PDH_FMT_COUNTERVALUE raw;
     std::memset(&raw, 0, sizeof raw);
     DWORD counterType = 0;
@@ -139,6 +208,14 @@ PdhStatus PdhPerfData::getCounterType(PdhHandle counter, uint32_t& type)
 {
     if (!knownCounter(counter))
         return PDH_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto self = selfCounters_.find(counter);
+        if (self != selfCounters_.end()) {
+            type = SelfObject::counterType(self->second.counter);
+            return PDH_CSTATUS_VALID_DATA;
+        }
+    }
     DWORD size = 0;
     DWORD status = ::PdhGetCounterInfoA(counterOf(counter), FALSE, &size, nullptr);
     if (status != PDH_MORE_DATA && status != ERROR_SUCCESS)
@@ -153,6 +230,17 @@ PdhStatus PdhPerfData::getCounterType(PdhHandle counter, uint32_t& type)
 
 PdhStatus PdhPerfData::lookupNameByIndex(const char* machine, uint32_t index, char* buffer, uint32_t& size)
 {
+    std::string self;
+    if (SelfObject::nameOfIndex(index, self)) {
+        const uint32_t needed = static_cast<uint32_t>(self.size() + 1);
+        if (buffer == nullptr || needed > size) {
+            size = needed;
+            return PDH_MORE_DATA;
+        }
+        std::memcpy(buffer, self.c_str(), needed);
+        size = needed;
+        return PDH_CSTATUS_VALID_DATA;
+    }
     // PDH may write into a buffer that turns out too small; the caller's is
     // only touched once the whole name fits.
     std::vector<char> local(size > PDH_MAX_COUNTER_NAME ? size : PDH_MAX_COUNTER_NAME + 1);
@@ -197,6 +285,18 @@ uint32_t PdhPerfData::englishNameTable(char* buffer, uint32_t& size)
     ::RegCloseKey(HKEY_PERFORMANCE_DATA);
     if (rc != ERROR_SUCCESS)
         return static_cast<uint32_t>(rc);
+    // The self object's names go before the empty string that ends the table
+    // (added when the system left it out).
+    const std::string self = SelfObject::tableEntries();
+    local.resize(length);
+    const bool ended = length >= 2 && local[length - 1] == '\0' && local[length - 2] == '\0';
+    if (ended)
+        local.pop_back();
+    else if (length > 0 && local[length - 1] != '\0')
+        local.push_back('\0');
+    local.insert(local.end(), self.begin(), self.end());
+    local.push_back('\0');
+    length = static_cast<DWORD>(local.size());
     if (buffer == nullptr || length > size) {
         size = length;
         return PERF_ERROR_MORE_DATA;
@@ -221,6 +321,8 @@ PdhStatus PdhPerfData::enumObjects(std::vector<std::string>& objects)
         if (status == ERROR_SUCCESS)
             splitMultiString(list, static_cast<DWORD>(list.size()), objects);
     }
+    if (status == ERROR_SUCCESS)
+        objects.push_back(SelfObject::NAME);
     return static_cast<PdhStatus>(status);
 }
 
@@ -229,6 +331,10 @@ PdhStatus PdhPerfData::enumObjectItems(const std::string& object, std::vector<st
 {
     counters.clear();
     instances.clear();
+    if (object == SelfObject::NAME) {
+        counters = SelfObject::counterNames();
+        return PDH_CSTATUS_VALID_DATA;
+    }
     DWORD status = PDH_MORE_DATA;
     for (int attempt = 0; attempt < ENUM_TRIES && status == PDH_MORE_DATA; ++attempt) {
         DWORD counterLength = 0, instanceLength = 0;

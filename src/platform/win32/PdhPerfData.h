@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/PerfData.h"
+#include "platform/win32/SelfObject.h"
 
 namespace Telvar {
 namespace Platform {
@@ -33,12 +34,29 @@ public:
 private:
     bool knownQuery(PdhHandle query);
     bool knownCounter(PdhHandle counter);
+    // The Ravlon Collector object's counters, served here rather than by PDH.
+    struct SelfCounter {
+        PdhHandle query;
+        int counter;
+    };
+    struct SelfSamples {
+        SelfObject::Sample previous, current;
+    };
+    bool isSelfCounter(PdhHandle counter);
+    PdhStatus addSelfCounter(PdhHandle query, int index, PdhHandle& counter);
+    bool collectSelf(PdhHandle query);
+    PdhStatus selfValue(PdhHandle counter, uint32_t format, uint32_t* type, PdhFmtCounterValue& value);
 
     std::mutex mutex_;
     // Open queries with their counters (guarded by mutex_).
     std::map<PdhHandle, std::set<PdhHandle>> queries_;
     // Counter to its query (guarded by mutex_).
     std::map<PdhHandle, PdhHandle> counters_;
+    // Self counters by handle, and the samples of the queries that hold some
+    // (guarded by mutex_). Their handles are odd: PDH's are aligned pointers.
+    std::map<PdhHandle, SelfCounter> selfCounters_;
+    std::map<PdhHandle, SelfSamples> selfSamples_;
+    PdhHandle nextSelf_ = 1;
 };
 
 } // namespace Platform

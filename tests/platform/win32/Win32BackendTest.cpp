@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CollectorStatistics.h"
 #include "platform/FileSystem.h"
 #include "platform/MailslotTransport.h"
 #include "platform/NamedMutex.h"
@@ -583,4 +584,51 @@ TEST(Win32FileSystemTest, AHeldOrOpenTargetIsStillReplaced)
     std::vector<DirectoryItem> items;
     ASSERT_TRUE(readDirectory(dir.path(), items));
     EXPECT_EQ(3u, items.size());
+}
+
+// PDH does not know the collector's own object: the backend serves it from
+// the process itself, and its names translate to themselves.
+TEST(Win32PerfDataTest, TheCollectorObjectIsThisProcessItself)
+{
+    PerfDataProvider& pdh = systemPerfData();
+    collectorStatistics().set(CollectorStatistics::RECORDS_WRITTEN, 42);
+    ThreadKindMark poller(ThreadKind::Poller);
+    PdhHandle query = PDH_NULL_HANDLE, memory = PDH_NULL_HANDLE, cpu = PDH_NULL_HANDLE, records = PDH_NULL_HANDLE,
+              own = PDH_NULL_HANDLE;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.openQuery(query));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\Ravlon Collector\\Working Set", 1, memory));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\Ravlon Collector\\% Processor Time", 2, cpu));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\Ravlon Collector\\Records Written", 3, records));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.addCounter(query, "\\Ravlon Collector\\% Poller Time", 4, own));
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.collectQueryData(query));
+    const DWORD busyUntil = ::GetTickCount() + 300;
+    while (::GetTickCount() < busyUntil) {
+    }
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.collectQueryData(query));
+    PdhFmtCounterValue value;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(memory, PDH_FMT_LARGE, nullptr, value));
+    EXPECT_GT(value.largeValue, 1024 * 1024);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(records, PDH_FMT_LARGE, nullptr, value));
+    EXPECT_EQ(42, value.largeValue);
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(cpu, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, value));
+    EXPECT_GT(value.doubleValue, 30.0);  // busy for the whole interval
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(own, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, value));
+    EXPECT_GT(value.doubleValue, 30.0);
+    EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh.closeQuery(query));
+
+    char name[64];
+    uint32_t size = sizeof name;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.lookupNameByIndex(nullptr, 2000000000u, name, size));
+    EXPECT_STREQ("Ravlon Collector", name);
+    uint32_t tableSize = 0;
+    ASSERT_EQ(PERF_ERROR_MORE_DATA, pdh.englishNameTable(nullptr, tableSize));
+    std::vector<char> table(tableSize);
+    ASSERT_EQ(PERF_ERROR_SUCCESS, pdh.englishNameTable(table.data(), tableSize));
+    const std::string text(table.data(), tableSize);
+    EXPECT_NE(std::string::npos, text.find(std::string("\0002000000000\0Ravlon Collector\0", 29)));
+    EXPECT_EQ(std::string("Failed Reloads\0\0", 16), text.substr(text.size() - 16));
+    std::vector<std::string> counters, instances;
+    ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.enumObjectItems("Ravlon Collector", counters, instances));
+    EXPECT_EQ(24u, counters.size());
+    EXPECT_TRUE(instances.empty());
 }
