@@ -27,6 +27,7 @@ public:
     static constexpr int32_t MSG_KEY_UNREADABLE = 23;   // fatal: key
     static constexpr int32_t MSG_NO_SCHEMES = 24;       // fatal: key
     static constexpr int32_t MSG_UNKNOWN_SCHEME = 25;   // error: value, key
+    static constexpr int32_t MSG_UNSAFE_DIRECTORY = 32; // fatal: directory, reason
 
     // Process-wide results, read after configuring.
     static const std::string& workingDirectory();
