@@ -222,33 +222,21 @@ void Recovery::prepare(Candidate& candidate)
     }
     // Text that is not records, or no whole record at all: kept for a look,
     // under a name no later start takes for a data file.
-    if (!shape.records || (shape.whole == 0 && !shape.unended)) {
+    if (!shape.records || shape.whole == 0) {
         moveAside(candidate.name, before);
         candidate.dropped = true;
         return;
     }
     if (!repair(path, shape, before))
         return;
-    candidate.size = shape.unended ? before + 1 : shape.whole;
+    candidate.size = shape.whole;
     candidate.usable = true;
 }
 
-// Cuts a torn last record, or ends a last line that lacks only its line
-// break (the writer writes a record whole and its line end after it).
+// Cuts a torn last record. A last line without its break is torn too: a
+// record longer than the stream's buffer reaches the disk in pieces.
 bool Recovery::repair(const std::string& path, const LeftoverRecovery::Shape& shape, uint64_t size)
 {
-    if (shape.unended) {
-        std::FILE* file = Platform::openStream(path, "ab");
-        bool ended = file != nullptr && std::fputc('\n', file) != EOF;
-        if (file != nullptr && std::fclose(file) != 0)
-            ended = false;
-        if (!ended) {
-            debug(3, "   Could not end the last line of \"%s\"; it stays for the next start.", ParamStream() << path);
-            return false;
-        }
-        debug(3, "   Ended the last line of \"%s\", which lacked only its line break.", ParamStream() << path);
-        return true;
-    }
     if (shape.whole == size)
         return true;
     if (!Platform::truncateOwnFile(path, shape.whole)) {
@@ -378,16 +366,17 @@ bool LeftoverRecovery::shapeOf(const std::string& path, Shape& shape)
         offset += n;
     }
     if (inLine) {
-        // The last line has no line break: a record's torn beginning, or a
-        // measurement line that lacks only its break.
+        // The last line has no line break: it must be the torn beginning of
+        // the line a record has there.
         static const char CLASSIFICATION_HEAD[] = "30:";
         const size_t compared = std::min<size_t>(headLength, 3);
-        if (previous == LineKind::CLASSIFICATION && kindOf(head, headLength) == LineKind::MEASUREMENT)
-            shape.unended = shape.records;
-        else if (previous == LineKind::CLASSIFICATION ||
-                 std::memcmp(head, CLASSIFICATION_HEAD, compared) != 0 ||
-                 (headLength == 4 && (head[3] < '0' || head[3] > '9')))
+        if (previous == LineKind::CLASSIFICATION) {
+            if (head[0] != '1' || (headLength > 1 && head[1] != ':' && head[1] != '\r'))
+                shape.records = false;
+        } else if (std::memcmp(head, CLASSIFICATION_HEAD, compared) != 0 ||
+                   (headLength == 4 && (head[3] < '0' || head[3] > '9'))) {
             shape.records = false;
+        }
     }
     return reader.ok();
 }

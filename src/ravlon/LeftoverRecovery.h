@@ -19,8 +19,9 @@ class LoggerUnit;
 //     rename to ".data";
 //   - "B.make.lock" and "B.make.lock.~PID-N" (a lock being published).
 // Every non-empty copy and ".make" file made of records is cut back to its
-// last complete record (a classification line and its measurement line; a
-// last measurement line lacking only its line break is ended) and delivered
+// last complete record (a classification line and its measurement line with
+// its line break: a line without one may be a piece of a longer record) and
+// delivered
 // as "B-<seconds>-<pid>.data"; a ".make" whose records all are in its copy
 // is dropped, so nothing is delivered twice. A non-empty file whose text is
 // not records, or holds no whole record, is moved aside to "B.tmp.bad" or
@@ -60,7 +61,6 @@ public:
         uint64_t whole = 0;    // offset just past the last complete record
         bool records = true;   // every line where a record's line belongs,
                                // but for a torn last record
-        bool unended = false;  // ends in a measurement line without its break
     };
     // False when the file cannot be read (or is a link or another
     // account's file).
