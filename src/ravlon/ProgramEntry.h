@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
+
 namespace Telvar {
 
 class Ravlon;
@@ -20,7 +22,7 @@ public:
     static constexpr int EXIT_OK = 0;
     static constexpr int EXIT_USAGE = 2;
     // The -1 of a failed configuration, as a process exit status.
-    static constexpr int EXIT_CONFIGURATION_FAILED = 255;
+    static constexpr int EXIT_CONFIGURATION_FAILED = Platform::EXIT_STATUS_MINUS_ONE;
 
     // "--help" and "--version" (anywhere among the arguments): writes the
     // answer to out, sets exitCode and answers true.
