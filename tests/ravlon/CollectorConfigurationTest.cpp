@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -268,8 +270,15 @@ TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
     };
     const std::string good = scheme("Ravlon", "true", "counters-file", "ravlon.counters");
     install_.writeConfiguration("x", "plainfile");
+    // A working directory others could plant files in.
+    const std::string shared = install_.dir().path() + "/shared";
+    std::filesystem::create_directories(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
     const std::vector<Row> rows = {
         {"no schemes key", "", "(8.09.23)", "ravlon.collect "},
+        {"working directory writable by its group",
+         "  working-dir(DirName) = \"" + Testing::TestInstallation::quotedValue(shared) + "\" {}\n" + collect(good),
+         "(8.09.32)", native(shared + "/") + " cannot be trusted: writable by its group"},
         {"no scheme", "  collect() = \"\" {}\n", "(8.09.24)", "ravlon.collect "},
         {"no .active, also with a good scheme", collect(good + scheme("Disk", "", "counters-file", "disk.counters")),
          "(8.09.23)", "ravlon.collect.Disk.active"},

@@ -331,6 +331,7 @@ TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterResta
     // a reload works.
     const std::string conf = inst.root() + "/etc/ravlon/ravlon.conf";
     const std::string good = slurp(conf);
+    ASSERT_TRUE(waitFor([&] { return !recordTimes(inst, second.pid()).empty(); }, FIRST_RECORD_MS));
     ASSERT_TRUE(Testing::TempDir::writeFile(conf, "# mended soon\nbroken(\n"));
     ASSERT_EQ(0, inst.ctl("send RECONFIG").exitCode);
     auto logText = [&] {
