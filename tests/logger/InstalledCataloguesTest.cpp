@@ -70,6 +70,8 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 28, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 29, ParamStream() << "Ravlon"},
         {MODULE_RAVLON, 30, ParamStream() << "the configuration failed"},
+        {MODULE_RAVLON, 31, ParamStream() << "/etc/ravlon/ravlon.conf:2: Missing '('."},
+        {MODULE_RAVLON, 32, ParamStream() << "/var/lib/ravlon/work/" << "writable by its group"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},
