@@ -5,6 +5,7 @@
 #include "agent/Agent.h"
 #include "agent/DataDelivery.h"
 #include "agent/LogFile.h"
+#include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/ThreadInstance.h"
 #include "common/TimeSpan.h"
@@ -40,6 +41,8 @@ const int WRITE_ATTEMPTS = 3;
 const int POLL_MS = 250;
 const int COLLECT_SETTLE_MS = 50;
 const int RETRY_MS = 100;
+const int64_t PRIME_GAP_MS = 500;
+const int PRIME_POLL_MS = 50;
 
 const char* const PROCESSOR_TIME = "\\Processor(_Total)\\% Processor Time";
 const char* const IDLE_TIME = "\\Processor(_Total)\\% Idle Time";
@@ -237,6 +240,7 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
     // as rate counters need (a fresh query has none).
     Platform::perfData().collectQueryData(pdhQuery);
     g_lastCollectedTick = tick;
+    int64_t primedAt = Clock::current().monotonicMilliseconds();
 
     bool fatal = false;
     while (entry.state.load() != STATE_QUIT) {
@@ -251,6 +255,11 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         if (agent.quitRequested())
             break;
         tick = tick == 59 ? 0 : tick + 1;
+        // A start late in its second would leave the two collections too
+        // close together for a rate; the first sample waits a little.
+        while (primedAt >= 0 && Clock::current().monotonicMilliseconds() - primedAt < PRIME_GAP_MS)
+            pause(PRIME_POLL_MS);
+        primedAt = -1;
         if (!sampleSecond(tick)) {
             fatal = true;
             pause(POLL_MS);
