@@ -70,6 +70,7 @@ public:
 private:
     static bool startPause();
     static int live(const std::string& commandLine, std::ostream& err);
+    static bool runtimeDirectoryRefused(std::ostream& err);
 
     static std::mutex lock_;
     static Ravlon* collector_;  // guarded by lock_

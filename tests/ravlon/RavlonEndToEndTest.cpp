@@ -46,6 +46,8 @@ public:
         env_ = "env -u TELVAR_ENV TELVAR_REGISTRY_ROOT=" + shellQuoted(root_ + "/registry") + " TELVAR_RUNTIME_DIR=" +
                shellQuoted(root_ + "/run") + " RAVLON_START_DELAY=0 RAVLON_SETTLE_DELAY=0 TZ=UTC";
         fs::create_directories(root_ + "/run");
+        // Whatever the umask: the collector refuses a runtime directory others can write.
+        fs::permissions(root_ + "/run", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
         // Installed as an operator would: cmake --install, then setup.
         const std::string install = shellQuoted(CMAKE_PATH) + " --install " + shellQuoted(BUILD_DIR) + " --prefix " +
                                     shellQuoted(root_) + " >" + shellQuoted(root_ + "/install.log") + " 2>&1";
@@ -416,6 +418,15 @@ TEST(RavlonEndToEndTest, FailedConfigurationEndsWithStatus255AndOneLineWhy)
     for (const std::string& log : inst.files("RavlonDebug.log"))
         logged = logged || slurp(log).find("(8.09.30)") != std::string::npos;
     EXPECT_TRUE(logged);
+
+    // A runtime directory others can write: refused on stderr, with its path
+    // and why, before anything (not even the log) is set up in it.
+    fs::permissions(inst.root() + "/run", fs::perms::others_write, fs::perm_options::add);
+    r = runRavlon(inst, "", "");
+    EXPECT_EQ(255, r.exitCode);
+    EXPECT_EQ("ravlon: the runtime directory " + inst.root() + "/run cannot be trusted: writable by every account "
+              "(exit status 255)\n",
+              r.err);
 }
 
 } // namespace
