@@ -25,7 +25,7 @@ export TELVAR_RUNTIME_DIR="$demo/run"
 unset TELVAR_ENV
 export RAVLON_START_DELAY="${RAVLON_START_DELAY:-0}"
 export RAVLON_SETTLE_DELAY="${RAVLON_SETTLE_DELAY:-0}"
-mkdir -p "$TELVAR_RUNTIME_DIR"
+mkdir -p "$TELVAR_RUNTIME_DIR" && chmod 0750 "$TELVAR_RUNTIME_DIR"
 # Also makes the counters files for this host (its processors, interfaces
 # and disks) from the templates in share/ravlon.
 "$demo/bin/ravlonctl" setup --prefix "$demo" --force >/dev/null

@@ -86,17 +86,20 @@ bool DataDelivery::releaseLogFile(const std::string& identifier)
         return false;
     }
     SmartPointer<LogFile> file = it->second.file;
+    // A failed end moves the file on to its next name: the message names
+    // the one whose delivery failed (its working copy is still there).
+    const std::string name = file->getName();
     try {
         file->end();
     } catch (Exception& e) {
         e.addTrace(Agent::SOURCE, __LINE__);
         if (!unit_.isNull()) {
-            unit_->error(MSG_RELEASE_FAILED, ParamStream() << file->getName());
+            unit_->error(MSG_RELEASE_FAILED, ParamStream() << name);
             unit_->debug(1, e.fullText());
         }
     } catch (...) {
         if (!unit_.isNull())
-            unit_->error(MSG_RELEASE_FAILED, ParamStream() << file->getName());
+            unit_->error(MSG_RELEASE_FAILED, ParamStream() << name);
     }
     debug(1, "Log file released.");
     return true;

@@ -374,7 +374,9 @@ bool LoggerAgentFile::checkRotation()
     if (scheme & ROTATE_INIT) {
         if (!initRotationPending())
             return false;
-        if ((scheme & ROTATE_TIME) && !timeCondition)
+        // Without an interval the next rotation stays at its start, the
+        // sink's creation: the time condition holds at the first check.
+        if ((scheme & ROTATE_TIME) && now < nextRotation_)
             return false;
         if ((scheme & ROTATE_SIZE) && !sizeCondition)
             return false;

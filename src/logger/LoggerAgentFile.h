@@ -83,7 +83,7 @@ private:
     mutable Monopoly processLock_;
     std::string lockName_;
     DateTime openTime_{int64_t(0)};
-    DateTime nextRotation_{int64_t(0)};
+    DateTime nextRotation_;  // now, until an interval sets it
     std::atomic<int32_t> state_{STATE_IDLE};
     float sizeFactor_ = 1.0f;
     int32_t timeBase_ = 0;

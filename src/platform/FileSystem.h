@@ -150,5 +150,20 @@ bool deleteUnheldLockFile(const std::string& path);
 // Deletes a lock file through the handle that holds it and closes the handle.
 bool deleteHeldLockFile(const std::string& path, FileHandle handle);
 
+// Files another account could have planted (a working directory's
+// leftovers): no link is followed, and only a regular file owned by this
+// process's account passes. why receives the reason for a refusal.
+bool isOwnRegularFile(const std::string& path, std::string& why);
+// Opened for reading without following a link; null (error set) otherwise.
+std::FILE* openOwnFileForReading(const std::string& path);
+// truncateFile without following a link, for files isOwnRegularFile passes.
+bool truncateOwnFile(const std::string& path, uint64_t size);
+
+// A directory this process may keep its files and names in: owned by root
+// or by this process's account, and writable by nobody else (no group or
+// other write permission). why receives the reason for a refusal. Always
+// true on Windows, where the directory's security is the installer's.
+bool isTrustedDirectory(const std::string& path, std::string& why);
+
 } // namespace Platform
 } // namespace Telvar

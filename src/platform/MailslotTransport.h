@@ -29,6 +29,11 @@ constexpr size_t MAILSLOT_MAX_NAME = 100;
 // 1 to 100 characters of letters, digits, '_', '-' and '.'.
 bool isValidMailslotName(const std::string& name);
 
+// The directory behind this process's slots (Linux: the runtime
+// directory), not checked and possibly not made yet; empty where slots are
+// kernel objects.
+std::string mailslotDirectory();
+
 // All functions answer ERR_SUCCESS or an error number (SystemError.h).
 // An invalid name gives ERR_INVALID_NAME; a name in use ERR_ALREADY_EXISTS.
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle);

@@ -6,6 +6,14 @@
 namespace Telvar {
 namespace Platform {
 
+// A program's exit code -1 as its process status: the whole value where a
+// status has 32 bits (Windows), its low byte where it has 8.
+#ifdef _WIN32
+constexpr int EXIT_STATUS_MINUS_ONE = -1;
+#else
+constexpr int EXIT_STATUS_MINUS_ONE = 255;
+#endif
+
 using ProcessId = int64_t;
 
 ProcessId currentProcessId();

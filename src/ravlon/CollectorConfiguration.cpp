@@ -6,6 +6,8 @@
 #include "common/Exception.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/FileSystem.h"
+#include "platform/MailslotTransport.h"
 #include "platform/PerfData.h"
 #include "ravlon/Counter.h"
 #include "ravlon/CollectorSettings.h"
@@ -51,6 +53,28 @@ TimeSpan intervalOf(const ConfReader* configuration, const std::string& key, int
     }
 }
 
+// The collector reads back what it finds in its working directory and takes
+// commands through its runtime directory: another account able to write
+// there could feed it records or take its names. The runtime directory is
+// looked at only once it exists (it is made safe when made).
+bool directoriesTrusted(const SmartPointer<LoggerUnit>& unit, const std::string& working)
+{
+    const std::string runtime = Platform::mailslotDirectory();
+    Platform::PathStatus status;
+    std::vector<std::string> directories = {working};
+    if (!runtime.empty() && Platform::pathStatus(runtime, status))
+        directories.push_back(runtime);
+    for (const std::string& directory : directories) {
+        std::string why;
+        if (Platform::isTrustedDirectory(directory, why))
+            continue;
+        if (!unit.isNull())
+            unit->fatal(CollectorConfiguration::MSG_UNSAFE_DIRECTORY, ParamStream() << directory << why);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 const std::string& CollectorConfiguration::workingDirectory() { return g_workingDirectory; }
@@ -73,6 +97,8 @@ bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetti
             unit->fatal(MSG_NO_WORKING_DIR, ParamStream() << working);
         return false;
     }
+    if (!directoriesTrusted(unit, working))
+        return false;
 
     g_deliveryInterval = intervalOf(configuration, "ravlon.interval", DEFAULT_DELIVERY_SECONDS);
     debug(unit, 4, "Data delivery at interval: %s.", g_deliveryInterval.toText());

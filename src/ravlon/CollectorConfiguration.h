@@ -33,6 +33,7 @@ public:
     static constexpr int32_t MSG_UNKNOWN_SCHEME = 25;   // error: value, key
     static constexpr int32_t MSG_REFUSED = 31;          // fatal: the judge's finding
     static constexpr int32_t MSG_CONFIGURATION = 32;    // warning: the judge's finding
+    static constexpr int32_t MSG_UNSAFE_DIRECTORY = 35; // fatal: directory, reason
 
     // Process-wide results, read after configuring.
     static const std::string& workingDirectory();

@@ -1,11 +1,11 @@
 #include "ravlon/LeftoverRecovery.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
 
-#include "common/BasicFile.h"
 #include "common/DateTime.h"
 #include "common/FileOperations.h"
 #include "common/StringUtil.h"
@@ -34,28 +34,37 @@ bool allDigits(const std::string& text, size_t from, size_t to)
     return true;
 }
 
-// Reads a file front to back in pieces; false once reading failed.
+// Reads a file of this account front to back in pieces, following no
+// link; false once reading failed.
 class ChunkReader {
 public:
     explicit ChunkReader(const std::string& path) : buffer_(LeftoverRecovery::SCAN_CHUNK)
     {
-        ok_ = file_.open(path, BasicFile::MODE_READ);
+        file_ = Platform::openOwnFileForReading(path);
+        ok_ = file_ != nullptr;
+    }
+    ChunkReader(const ChunkReader&) = delete;
+    ChunkReader& operator=(const ChunkReader&) = delete;
+    ~ChunkReader()
+    {
+        if (file_ != nullptr)
+            std::fclose(file_);
     }
     bool ok() const { return ok_; }
     // The next piece; empty at the end or after a failure.
     size_t next(const char*& data)
     {
         data = buffer_.data();
-        if (!ok_ || file_.atEnd())
+        if (!ok_)
             return 0;
-        size_t n = file_.read(buffer_.data(), buffer_.size());
-        if (n == 0 && file_.errorCode() != BasicFile::ERROR_END_OF_FILE && file_.errorCode() != BasicFile::ERROR_NONE)
+        size_t n = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        if (n == 0 && std::ferror(file_) != 0)
             ok_ = false;
         return ok_ ? n : 0;
     }
 
 private:
-    BasicFile file_;
+    std::FILE* file_ = nullptr;
     std::vector<char> buffer_;
     bool ok_ = false;
 };
@@ -66,7 +75,7 @@ enum class LineKind { OTHER, CLASSIFICATION, MEASUREMENT };
 
 LineKind kindOf(const char* head, size_t length)
 {
-    if (length >= 3 && head[0] == '3' && head[1] == '0' && head[2] == ':')
+    if (length >= 4 && head[0] == '3' && head[1] == '0' && head[2] == ':' && head[3] >= '0' && head[3] <= '9')
         return LineKind::CLASSIFICATION;
     if (length >= 1 && head[0] == '1' && (length == 1 || head[1] == ':' || head[1] == '\r'))
         return LineKind::MEASUREMENT;
@@ -103,8 +112,11 @@ private:
     }
 
     bool sortNames();
+    void sortName(const std::string& name);
     void removeLockDebris(const std::string& name);
     void prepare(Candidate& candidate);
+    bool repair(const std::string& path, const LeftoverRecovery::Shape& shape, uint64_t size);
+    void moveAside(const std::string& name, uint64_t size);
     void dropMakeInsideCopy(Candidate& make, const Candidate& copy);
     void deliver(const Candidate& candidate);
 
@@ -151,24 +163,37 @@ bool Recovery::sortNames()
     std::vector<DirectoryEntry> entries = listDirectory(directory_, "*.make*");
     bool any = false;
     for (const DirectoryEntry& entry : entries) {
-        if (!entry.isFile)
+        if (entry.name == "." || entry.name == "..")
             continue;
         any = true;
-        if (endsWith(entry.name, LeftoverRecovery::COPY_SUFFIX) ||
-            endsWith(entry.name, LeftoverRecovery::MAKE_SUFFIX)) {
-            debug(5, "   Found \"%s\". Maybe we'll keep it...", ParamStream() << entry.name);
-            Candidate candidate;
-            candidate.name = entry.name;
-            candidates_.push_back(candidate);
-        } else if (LeftoverRecovery::isLockDebris(entry.name)) {
-            removeLockDebris(entry.name);
-        } else {
-            debug(5, "   Found \"%s\". Not a data file; leaving it.", ParamStream() << entry.name);
-        }
+        sortName(entry.name);
     }
     if (!any)
         debug(3, "    No files found.");
     return any;
+}
+
+void Recovery::sortName(const std::string& name)
+{
+    // Only this account's own files: a link or a file another account put
+    // here is neither read, cut, moved nor deleted.
+    std::string why;
+    if (!Platform::isOwnRegularFile(directory_ + name, why)) {
+        debug(1, "   Found \"%s\": %s. Not touching it.", ParamStream() << name << why);
+        return;
+    }
+    const bool copy = endsWith(name, LeftoverRecovery::COPY_SUFFIX);
+    if (copy || (endsWith(name, LeftoverRecovery::MAKE_SUFFIX) && fileSize(directory_ + name) > 0)) {
+        debug(5, "   Found \"%s\". Maybe we'll keep it...", ParamStream() << name);
+        Candidate candidate;
+        candidate.name = name;
+        candidates_.push_back(candidate);
+    } else if (LeftoverRecovery::isLockDebris(name)) {
+        removeLockDebris(name);
+    } else {
+        debug(5, "   Found file \"%s\". Deleting it.", ParamStream() << name);
+        removeFile(directory_ + name, false);
+    }
 }
 
 void Recovery::removeLockDebris(const std::string& name)
@@ -190,24 +215,55 @@ void Recovery::prepare(Candidate& candidate)
         candidate.dropped = true;
         return;
     }
-    uint64_t kept = 0;
-    uint64_t removed = 0;
-    if (!LeftoverRecovery::trimToLastRecord(path, kept, removed)) {
-        debug(3, "   Could not read or cut \"%s\"; it stays for the next start.", ParamStream() << path);
+    LeftoverRecovery::Shape shape;
+    if (!LeftoverRecovery::shapeOf(path, shape)) {
+        debug(3, "   Could not read \"%s\"; it stays for the next start.", ParamStream() << path);
         return;
     }
-    if (kept == 0) {
-        debug(3, "   The file \"%s\" holds no complete record (%i byte(s)). Deleting it.",
-              ParamStream() << path << static_cast<unsigned long long>(before));
-        removeFile(path, false);
+    // Text that is not records, or no whole record at all: kept for a look,
+    // under a name no later start takes for a data file.
+    if (!shape.records || shape.whole == 0) {
+        moveAside(candidate.name, before);
         candidate.dropped = true;
         return;
     }
-    if (removed > 0)
-        debug(3, "   Cut %i byte(s) of an incomplete record from the end of \"%s\".",
-              ParamStream() << static_cast<unsigned long long>(removed) << path);
-    candidate.size = kept;
+    if (!repair(path, shape, before))
+        return;
+    candidate.size = shape.whole;
     candidate.usable = true;
+}
+
+// Cuts a torn last record. A last line without its break is torn too: a
+// record longer than the stream's buffer reaches the disk in pieces.
+bool Recovery::repair(const std::string& path, const LeftoverRecovery::Shape& shape, uint64_t size)
+{
+    if (shape.whole == size)
+        return true;
+    if (!Platform::truncateOwnFile(path, shape.whole)) {
+        debug(3, "   Could not cut \"%s\"; it stays for the next start.", ParamStream() << path);
+        return false;
+    }
+    debug(3, "   Cut %i byte(s) of an incomplete record from the end of \"%s\".",
+          ParamStream() << static_cast<unsigned long long>(size - shape.whole) << path);
+    return true;
+}
+
+void Recovery::moveAside(const std::string& name, uint64_t size)
+{
+    const std::string path = directory_ + name;
+    for (int attempt = 0; attempt <= LeftoverRecovery::NAME_ATTEMPTS; ++attempt) {
+        const std::string target = directory_ + LeftoverRecovery::asideName(name, attempt);
+        if (fileExists(target))
+            continue;
+        if (moveFile(path, target, false))
+            debug(1, "   The file \"%s\" holds no records (%i byte(s)); it was moved aside to \"%s\".",
+                  ParamStream() << path << static_cast<unsigned long long>(size) << target);
+        else
+            debug(1, "   The file \"%s\" holds no records (%i byte(s)) and could not be moved aside; it stays.",
+                  ParamStream() << path << static_cast<unsigned long long>(size));
+        return;
+    }
+    debug(1, "   Found no free name to move \"%s\" aside; it stays.", ParamStream() << path);
 }
 
 void Recovery::dropMakeInsideCopy(Candidate& make, const Candidate& copy)
@@ -268,12 +324,21 @@ int32_t LeftoverRecovery::recover(const std::string& workingDirectory, const Sma
 
 bool LeftoverRecovery::completeLength(const std::string& path, uint64_t& length)
 {
-    length = 0;
+    Shape shape;
+    bool read = shapeOf(path, shape);
+    length = shape.whole;
+    return read;
+}
+
+bool LeftoverRecovery::shapeOf(const std::string& path, Shape& shape)
+{
+    shape = Shape();
     ChunkReader reader(path);
     if (!reader.ok())
         return false;
-    char head[3];
+    char head[4];
     size_t headLength = 0;
+    bool inLine = false;
     LineKind previous = LineKind::OTHER;
     uint64_t offset = 0;
     const char* data = nullptr;
@@ -281,17 +346,37 @@ bool LeftoverRecovery::completeLength(const std::string& path, uint64_t& length)
         for (size_t i = 0; i < n; ++i) {
             char c = data[i];
             if (c != '\n') {
+                inLine = true;
                 if (headLength < sizeof head)
                     head[headLength++] = c;
                 continue;
             }
             LineKind kind = kindOf(head, headLength);
+            // Records alternate: a classification line, then its measurement line.
+            const bool expected = previous == LineKind::CLASSIFICATION ? kind == LineKind::MEASUREMENT
+                                                                       : kind == LineKind::CLASSIFICATION;
+            if (!expected)
+                shape.records = false;
             if (kind == LineKind::MEASUREMENT && previous == LineKind::CLASSIFICATION)
-                length = offset + i + 1;
+                shape.whole = offset + i + 1;
             previous = kind;
             headLength = 0;
+            inLine = false;
         }
         offset += n;
+    }
+    if (inLine) {
+        // The last line has no line break: it must be the torn beginning of
+        // the line a record has there.
+        static const char CLASSIFICATION_HEAD[] = "30:";
+        const size_t compared = std::min<size_t>(headLength, 3);
+        if (previous == LineKind::CLASSIFICATION) {
+            if (head[0] != '1' || (headLength > 1 && head[1] != ':' && head[1] != '\r'))
+                shape.records = false;
+        } else if (std::memcmp(head, CLASSIFICATION_HEAD, compared) != 0 ||
+                   (headLength == 4 && (head[3] < '0' || head[3] > '9'))) {
+            shape.records = false;
+        }
     }
     return reader.ok();
 }
@@ -306,7 +391,7 @@ bool LeftoverRecovery::trimToLastRecord(const std::string& path, uint64_t& kept,
     uint64_t length = 0;
     if (!completeLength(path, length))
         return false;
-    if (length < status.size && !Platform::truncateFile(path, length))
+    if (length < status.size && !Platform::truncateOwnFile(path, length))
         return false;
     kept = length;
     removed = status.size - length;
@@ -351,6 +436,17 @@ std::string LeftoverRecovery::recoveredName(const std::string& leftoverPath, int
     if (attempt > 0)
         name += "-" + std::to_string(attempt);
     return name + DATA_SUFFIX;
+}
+
+std::string LeftoverRecovery::asideName(const std::string& leftoverName, int attempt)
+{
+    std::string name = leftoverName;
+    size_t at = name.rfind(MAKE_SUFFIX);
+    if (at != std::string::npos)
+        name.erase(at, std::strlen(MAKE_SUFFIX));
+    if (attempt > 0)
+        name += "-" + std::to_string(attempt);
+    return name + BAD_SUFFIX;
 }
 
 bool LeftoverRecovery::isLockDebris(const std::string& name)

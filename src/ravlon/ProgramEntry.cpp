@@ -9,6 +9,8 @@
 #include "logger/LogSetup.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/FileSystem.h"
+#include "platform/MailslotTransport.h"
 #include "platform/MessageWindow.h"
 #include "platform/SystemError.h"
 #include "platform/Thread.h"
@@ -238,8 +240,25 @@ int ProgramEntry::runWindowed(const std::string& commandLine, bool previousInsta
     return live("dummy" + commandLine, err);
 }
 
+// The log's lock and the command slot live in the runtime directory: one
+// others could write is refused before anything is set up there, on stderr,
+// as not even the log can be written then.
+bool ProgramEntry::runtimeDirectoryRefused(std::ostream& err)
+{
+    const std::string runtime = Platform::mailslotDirectory();
+    Platform::PathStatus status;
+    std::string why;
+    if (runtime.empty() || !Platform::pathStatus(runtime, status) || Platform::isTrustedDirectory(runtime, why))
+        return false;
+    err << "ravlon: the runtime directory " << runtime << " cannot be trusted: " << why << " (exit status "
+        << EXIT_CONFIGURATION_FAILED << ")" << std::endl;
+    return true;
+}
+
 int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
 {
+    if (runtimeDirectoryRefused(err))
+        return EXIT_CONFIGURATION_FAILED;
     std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/CommandLine.h"
+#include "platform/Process.h"
 
 namespace Telvar {
 
@@ -22,7 +23,7 @@ public:
     static constexpr int EXIT_OK = 0;
     static constexpr int EXIT_USAGE = 2;
     // The -1 of a failed configuration, as a process exit status.
-    static constexpr int EXIT_CONFIGURATION_FAILED = 255;
+    static constexpr int EXIT_CONFIGURATION_FAILED = Platform::EXIT_STATUS_MINUS_ONE;
 
     // "--help" and "--version" (anywhere among the arguments): writes the
     // answer to out, sets exitCode and answers true.
@@ -75,6 +76,7 @@ public:
 private:
     static bool startPause(std::ostream& err);
     static int live(const std::string& commandLine, std::ostream& err);
+    static bool runtimeDirectoryRefused(std::ostream& err);
 
     static std::mutex lock_;
     static Ravlon* collector_;  // guarded by lock_

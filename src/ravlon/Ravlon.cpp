@@ -17,6 +17,7 @@
 #include "ravlon/CollectorConfiguration.h"
 #include "ravlon/Counter.h"
 #include "ravlon/LeftoverRecovery.h"
+#include "ravlon/ReloadCheck.h"
 #include "ravlon/SelfFigures.h"
 #include "ravlon/StartPauses.h"
 
@@ -93,6 +94,8 @@ void Ravlon::run()
     outcome_ = Outcome::NOT_RUN;
     setResource(JOB_RESOURCE, "pid=" + std::to_string(Platform::currentProcessId()) +
                                   ";tid=" + std::to_string(Platform::currentThreadId()));
+    // A failed reload of an earlier run is no news about this one.
+    setResource(RELOAD_RESOURCE, "");
 
     const uint32_t settle = StartPauses::settleSeconds();
     // The settle pause: counters of a host that is still starting up need it.
@@ -242,6 +245,13 @@ void Ravlon::monitorLoop()
 bool Ravlon::restart()
 {
     clearReconfigureRequest();
+    // A file that would not configure must not stop the collection: the
+    // running configuration and its threads stay.
+    ReloadCheck::Problem problem;
+    if (!ReloadCheck::check(*this, problem)) {
+        reportReload(problem.text());
+        return false;
+    }
     bool ok = stopAndVerifyThreads();
     if (ok) {
         clearThreads();
@@ -256,7 +266,20 @@ bool Ravlon::restart()
     // has been mended, would reach the collector.
     if (ipcServer().isNull() || ipcServer()->listenerExited())
         startIPCServer();
+    reportReload(ok ? std::string() : configurationFile() + ": the configuration failed; see the messages before");
     return ok;
+}
+
+// Shown by "ravlonctl status" until a reload succeeds.
+void Ravlon::reportReload(const std::string& problem)
+{
+    if (problem.empty()) {
+        setResource(RELOAD_RESOURCE, "ok " + DateTime::now().toText(false));
+        return;
+    }
+    if (!unit().isNull())
+        unit()->error(MSG_RELOAD_REFUSED, ParamStream() << problem);
+    setResource(RELOAD_RESOURCE, "failed " + DateTime::now().toText(false) + ": " + problem);
 }
 
 void Ravlon::onCommand(const std::string& type, const std::string& identifier, const std::string& payload,

@@ -20,6 +20,8 @@ public:
     static constexpr const char* PROGRAM_NAME = "Ravlon";
     static constexpr const char* MAILSLOT = "Telvar_Ravlon";
     static constexpr const char* JOB_RESOURCE = "JOB_Ravlon";
+    // Outcome of the last reload: empty, "ok TIME" or "failed TIME: why".
+    static constexpr const char* RELOAD_RESOURCE = "RELOAD_Ravlon";
     static constexpr const char* SOURCE = "programs/collectors/agent/Win32/Ravlon/Ravlon";
     static constexpr int32_t PROCESS_INFO_LINE = 1294;
     static constexpr int32_t DUMP_LINE = 1315;
@@ -29,6 +31,7 @@ public:
     static constexpr int32_t MSG_RUNNING = 2;        // notice
     static constexpr int32_t MSG_REPLY_FAILED = 12;  // error: exception code text
     static constexpr int32_t MSG_ENDING = 30;        // fatal or error: why the program ends early
+    static constexpr int32_t MSG_RELOAD_REFUSED = 34; // error: "file:line: reason"
 
     static constexpr uint32_t CHECK_SECONDS = 60;
     static constexpr int MONITOR_SLEEP_MS = 500;
@@ -85,6 +88,9 @@ private:
     bool sendReply(const std::string& identifier, const std::string& payload, const std::string& replyTo,
                    int32_t line);
     bool startMonitor();
+    // Logs a refused reload and keeps its outcome for the status command;
+    // an empty problem records a reload that worked.
+    void reportReload(const std::string& problem);
     void messageLoop();
     void endMonitor();
     void monitorLoop();

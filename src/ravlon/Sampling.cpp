@@ -1,8 +1,11 @@
 #include "ravlon/Sampling.h"
 
+#include <mutex>
+
 #include "agent/Agent.h"
 #include "agent/DataDelivery.h"
 #include "agent/LogFile.h"
+#include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/ThreadInstance.h"
 #include "common/TimeSpan.h"
@@ -18,12 +21,18 @@ namespace Telvar {
 
 std::atomic<int32_t> Sampling::sampleTick{0};
 std::atomic<int32_t> Sampling::periodCount{0};
+std::atomic<int64_t> Sampling::periodMark{0};
 std::atomic<bool> Sampling::idleTimeCorrection{false};
 
 namespace {
 
 std::atomic<int32_t> g_lastCollectedTick{0};
 std::atomic<Agent*> g_agent{nullptr};
+
+// Per scheme, the mark of its last record. Kept across thread restarts and
+// reconfigurations, so no period is written twice and none is skipped.
+std::mutex g_recordedLock;
+std::map<std::string, int64_t> g_recorded;
 
 const int32_t PERIOD_SECONDS = 30;
 const int32_t STATUS_SECONDS = 29;
@@ -33,6 +42,8 @@ const int WRITE_ATTEMPTS = 3;
 const int POLL_MS = 250;
 const int COLLECT_SETTLE_MS = 50;
 const int RETRY_MS = 100;
+const int64_t PRIME_GAP_MS = 500;
+const int PRIME_POLL_MS = 50;
 
 const char* const PROCESSOR_TIME = "\\Processor(_Total)\\% Processor Time";
 const char* const IDLE_TIME = "\\Processor(_Total)\\% Idle Time";
@@ -138,10 +149,25 @@ void Sampling::resetState()
 {
     sampleTick = 0;
     periodCount = 0;
+    periodMark = 0;
     idleTimeCorrection = false;
     g_lastCollectedTick = 0;
     g_agent = nullptr;
     schemeCounters().clear();
+    std::lock_guard<std::mutex> guard(g_recordedLock);
+    g_recorded.clear();
+}
+
+int64_t Sampling::recordedMark(const std::string& scheme)
+{
+    std::lock_guard<std::mutex> guard(g_recordedLock);
+    return g_recorded.emplace(scheme, periodMark.load()).first->second;
+}
+
+void Sampling::setRecordedMark(const std::string& scheme, int64_t mark)
+{
+    std::lock_guard<std::mutex> guard(g_recordedLock);
+    g_recorded[scheme] = mark;
 }
 
 bool Sampling::preparePoller(Agent& agent)
@@ -208,10 +234,17 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
 {
     Platform::ThreadKindMark kind(Platform::ThreadKind::Poller);
     DateTime deadline(int64_t(0));
-    if (!alignToBoundary(entry, agent, deadline))
+    const bool started = periodMark.load() != 0 ? resumePeriods(entry, agent, deadline)
+                                                : alignToBoundary(entry, agent, deadline);
+    if (!started)
         return;
     int32_t tick = DateTime::now().timeParts().second;
+    // This collection stands for the current tick, so the next tick collects
+    // again: the first values are read from two collections a second apart,
+    // as rate counters need (a fresh query has none).
     Platform::perfData().collectQueryData(pdhQuery);
+    g_lastCollectedTick = tick;
+    int64_t primedAt = Clock::current().monotonicMilliseconds();
 
     bool fatal = false;
     while (entry.state.load() != STATE_QUIT) {
@@ -226,6 +259,11 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         if (agent.quitRequested())
             break;
         tick = tick == 59 ? 0 : tick + 1;
+        // A start late in its second would leave the two collections too
+        // close together for a rate; the first sample waits a little.
+        while (primedAt >= 0 && Clock::current().monotonicMilliseconds() - primedAt < PRIME_GAP_MS)
+            pause(PRIME_POLL_MS);
+        primedAt = -1;
         const bool sampled = sampleSecond(tick);
         // due within its own second; a catch-up after a hold-up comes too late
         if (!sampled || DateTime::now().timeParts().second != tick)
@@ -281,16 +319,36 @@ bool Sampling::sampleSecond(int32_t tick)
     return true;
 }
 
+bool Sampling::resumePeriods(ThreadRecord& entry, Agent& agent, DateTime& deadline)
+{
+    // The period running now ends at the mark after the last one counted; a
+    // mark passed while no poller ran is counted at the first sample.
+    deadline = DateTime(periodMark.load() + PERIOD_SECONDS);
+    // Starting on a fresh second keeps the start's collection a second
+    // before the first tick's.
+    const int32_t second = DateTime::now().timeParts().second;
+    while (DateTime::now().timeParts().second == second) {
+        agent.reportAlive(entry.state, false);
+        if (agent.shouldQuit(entry.state))
+            return false;
+        pause(POLL_MS);
+    }
+    return true;
+}
+
 void Sampling::countPeriod(const DateTime& now, DateTime& deadline)
 {
+    // The mark just passed: the deadline itself, or after a held-up thread,
+    // a clock set forward or a restart across a mark the latest mark before
+    // now. One period, never a run of them, and never a time off the marks.
+    // A clock set back keeps the deadline: the marks up to it already have
+    // their records, and a second record with the same time would leave the
+    // consumer two values for one period.
+    DateTime mark = now;
+    mark.alignTo(TimeSpan(PERIOD_SECONDS));
+    periodMark = mark.seconds();
     ++periodCount;
-    deadline += TimeSpan(PERIOD_SECONDS);
-    // A held-up thread or a clock set forward: one period, then the next
-    // boundary, never a run of periods. A clock set back keeps the deadline:
-    // the marks up to it already have their records, and a second record
-    // with the same time would leave the consumer two values for one period.
-    if (now >= deadline)
-        deadline = nextBoundary(now);
+    deadline = mark + TimeSpan(PERIOD_SECONDS);
 }
 
 bool Sampling::getRawCounterData(int32_t tick)
@@ -359,10 +417,12 @@ void Sampling::runCollector(ThreadRecord& entry, Agent& agent)
     }
     debug(1, "START THREAD %s (%i).", ParamStream() << entry.name << threadId());
     Platform::ThreadKindMark kind(Platform::ThreadKind::Writer);
-    int32_t lastTick = 0;
-    // A collector started later (restart, reconfiguration) waits for the
-    // next period end: the current one may already have its record.
-    int32_t lastPeriod = periodCount.load();
+    // A record needs a sample taken since the thread started.
+    int32_t lastTick = sampleTick.load();
+    // A writer started again (restart, reconfiguration) goes on from its
+    // scheme's last record: the period whose record is written is not
+    // written again, and one that ended meanwhile still gets its record.
+    int64_t lastMark = recordedMark(scheme);
     bool fatal = false;
     int32_t failures = 0;
     DateTime lastStatus(int64_t(0));
@@ -380,14 +440,15 @@ void Sampling::runCollector(ThreadRecord& entry, Agent& agent)
         int32_t tick = sampleTick.load();
         if (!fatal && tick != lastTick) {
             lastTick = tick;
-            int32_t period = periodCount.load();
-            if (period != lastPeriod) {
+            const int64_t mark = periodMark.load();
+            if (mark != lastMark) {
                 agent.reportAlive(entry.state, false);
-                lastPeriod = period;
+                lastMark = mark;
+                setRecordedMark(scheme, mark);
                 bool written;
                 {
                     SamplingHold hold;
-                    written = writeMeasurements(scheme);
+                    written = writeMeasurements(scheme, DateTime(mark));
                 }
                 if (!written) {
                     now = DateTime::now();
@@ -425,8 +486,13 @@ bool Sampling::getCounters(const std::string& scheme, std::vector<std::string>& 
 void Sampling::writeClassification(std::string& text, const std::string& scheme,
                                    const std::vector<std::string>& extras)
 {
+    writeClassification(text, scheme, extras, DateTime::now());
+}
+
+void Sampling::writeClassification(std::string& text, const std::string& scheme,
+                                   const std::vector<std::string>& extras, const DateTime& now)
+{
     debug(5, "Writing classifications...");
-    DateTime now = DateTime::now();
     Agent* owner = g_agent.load();
     std::string computer, architecture, domain, os, kind = "undef";
     if (owner != nullptr) {
@@ -469,12 +535,19 @@ bool retried(Operation op)
 
 bool Sampling::writeMeasurements(const std::string& scheme)
 {
+    return writeMeasurements(scheme, DateTime::now());
+}
+
+// The record's time is the mark of its period, not the moment of writing:
+// a writer held up past the mark still stamps the mark.
+bool Sampling::writeMeasurements(const std::string& scheme, const DateTime& time)
+{
     debug(5, "Logging counter data to file...");
     std::vector<std::string> paths;
     if (!getCounters(scheme, paths))
         return false;
     std::string text;
-    writeClassification(text, scheme, {});
+    writeClassification(text, scheme, {}, time);
     debug(5, "   Writing measurements...");
     text += "1";
     for (const std::string& path : paths) {

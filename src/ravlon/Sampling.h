@@ -38,6 +38,9 @@ public:
     // Process-wide state. Written by the poller, polled by the writers.
     static std::atomic<int32_t> sampleTick;
     static std::atomic<int32_t> periodCount;
+    // The 30-second mark (seconds since 1970) of the last period end the
+    // poller counted; 0 before the first. Records carry it as their time.
+    static std::atomic<int64_t> periodMark;
     // Set by the main control before the threads start.
     static std::atomic<bool> idleTimeCorrection;
     // Held by the poller while it samples and by a writer while it builds
@@ -61,7 +64,11 @@ public:
     static bool getCounters(const std::string& scheme, std::vector<std::string>& paths);
     static void writeClassification(std::string& text, const std::string& scheme,
                                     const std::vector<std::string>& extras);
+    // The same for a record of the given time (a period's mark).
+    static void writeClassification(std::string& text, const std::string& scheme,
+                                    const std::vector<std::string>& extras, const DateTime& time);
     static bool writeMeasurements(const std::string& scheme);
+    static bool writeMeasurements(const std::string& scheme, const DateTime& time);
 
     // The agent whose facts label the records and whose flags and state
     // words the threads use; set by preparePoller and prepareCollector.
@@ -81,6 +88,13 @@ private:
     static bool alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& deadline);
     static bool sampleSecond(int32_t tick);
     static void countPeriod(const DateTime& now, DateTime& deadline);
+    // A poller started again (reconfiguration, restart by the supervisor)
+    // goes on from the last counted mark instead of aligning afresh.
+    static bool resumePeriods(ThreadRecord& entry, Agent& agent, DateTime& deadline);
+    // The mark a scheme's last record was made for; a scheme not seen before
+    // starts at the current mark, so its first record is the next period's.
+    static int64_t recordedMark(const std::string& scheme);
+    static void setRecordedMark(const std::string& scheme, int64_t mark);
     static void runCollector(ThreadRecord& entry, Agent& agent);
 };
 

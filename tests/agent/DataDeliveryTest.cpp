@@ -180,6 +180,32 @@ TEST_F(DataDeliveryTest, ReleaseDeliversTheFileAndUnknownIdentifiersAreHarmless)
     EXPECT_EQ(expected, sink_->lines());
 }
 
+// A file that cannot be delivered moves on to a new name; the message must
+// name the one that failed, whose working copy the operator looks for.
+TEST_F(DataDeliveryTest, AFailedReleaseNamesTheFileThatFailed)
+{
+    add("cpu", 900);
+    write("cpu", "record 1");
+    const std::string failing = delivery().getLogFile("cpu")->getName();
+    // The copy cannot be committed over a directory of that name.
+#ifdef _WIN32
+    GTEST_SKIP() << "an open data file's name cannot be taken by a directory on Windows";
+#endif
+    ASSERT_TRUE(removeFile(failing, true));
+    ASSERT_TRUE(createDirectory(failing)) << failing;
+    ASSERT_TRUE(Testing::TempDir::writeFile(failing + "/keep", "x"));
+    sink_->clear();
+    EXPECT_TRUE(delivery().releaseLogFile("cpu"));
+    const std::string next = delivery().getLogFile("cpu")->getName();
+    ASSERT_NE(failing, next);
+    std::string errors;
+    for (const std::string& line : sink_->lines())
+        if (line.find("(8.21.13)") != std::string::npos)
+            errors += line + "\n";
+    EXPECT_NE(std::string::npos, errors.find(failing)) << errors;
+    EXPECT_EQ(std::string::npos, errors.find(next)) << errors;
+}
+
 TEST_F(DataDeliveryTest, DeliverAllGoesInIdentifierOrderAndSkipsForcedOnlyUnlessForced)
 {
     std::vector<std::string> calls;

@@ -74,6 +74,8 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 31, ParamStream() << "ravlon.conf:3: ConfReader: Missing '('."},
         {MODULE_RAVLON, 32, ParamStream() << "ravlon.conf:8: ravlon.workingdir is not a known key"},
         {MODULE_RAVLON, 33, ParamStream() << "\\Memory\\Available Bytes"},
+        {MODULE_RAVLON, 34, ParamStream() << "/etc/ravlon/ravlon.conf:2: Missing '('."},
+        {MODULE_RAVLON, 35, ParamStream() << "/var/lib/ravlon/work/" << "writable by its group"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},

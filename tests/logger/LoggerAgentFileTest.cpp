@@ -342,6 +342,24 @@ TEST_F(LoggerAgentFileTest, ArmedStartUpRotationHappensOnceAndOnlyForAnOpenFile)
     EXPECT_EQ("kept\r\n" + banner("other.log", g_now) + "x\r\ny\r\n", TempDir::readFile(other));
 }
 
+// "init,time" without an interval: the next rotation starts as the sink's
+// creation, so the armed start-up rotation happens.
+TEST_F(LoggerAgentFileTest, InitAndTimeWithoutIntervalRotatesAtStartUp)
+{
+    setRotationScheme(ROTATE_INIT | ROTATE_TIME);
+    setRotationInterval(TimeSpan(0));
+    LoggerAgentFile sink;
+    ASSERT_TRUE(sink.setLogFile(path_));
+    const int64_t opened = g_now;
+    ASSERT_TRUE(sink.write("a"));
+    setInitRotationPending(true);
+    ASSERT_TRUE(sink.write("b"));
+    const std::string rotated = rotatedPath(opened, 0);
+    ASSERT_TRUE(fileExists(rotated));
+    EXPECT_NE(std::string::npos, TempDir::readFile(rotated).find("\nRotate condition(s): Init AND Time "));
+    EXPECT_FALSE(initRotationPending());
+}
+
 TEST_F(LoggerAgentFileTest, SchemeNoneNeverRotates)
 {
     setRotationInterval(TimeSpan(60));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -268,7 +270,11 @@ TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
     };
     const std::string good = scheme("Ravlon", "true", "counters-file", "ravlon.counters");
     install_.writeConfiguration("x", "plainfile");
-    const std::vector<Row> rows = {
+    // A working directory others could plant files in.
+    const std::string shared = install_.dir().path() + "/shared";
+    std::filesystem::create_directories(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
+    std::vector<Row> rows = {
         {"no schemes key", "", "(8.09.23)", "ravlon.collect "},
         {"no scheme", "  collect() = \"\" {}\n", "(8.09.24)", "ravlon.collect "},
         {"no .active, also with a good scheme", collect(good + scheme("Disk", "", "counters-file", "disk.counters")),
@@ -285,6 +291,13 @@ TEST_F(CollectorConfigurationTest, EachFailureRowReportsItsMessageAndFails)
              "plainfile/sub\" {}\n" + collect(good),
          "(8.09.11)", native("plainfile/sub/")},
     };
+#ifndef _WIN32
+    // Windows leaves a directory's security to the installer.
+    rows.push_back({"working directory writable by its group",
+                    "  working-dir(DirName) = \"" + Testing::TestInstallation::quotedValue(shared) + "\" {}\n" +
+                        collect(good),
+                    "(8.09.35)", native(shared + "/") + " cannot be trusted: writable by its group"});
+#endif
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         reset();

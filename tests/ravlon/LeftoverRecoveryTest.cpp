@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@
 #include "support/ManualClock.h"
 #include "support/MemorySink.h"
 #include "support/TempDir.h"
+
+#include <unistd.h>
 
 using namespace Telvar;
 
@@ -78,22 +81,115 @@ protected:
     SmartPointer<LoggerUnit> unit_;
 };
 
-TEST_F(LeftoverRecoveryTest, CrashWithOpenCopyDeliversTheCopyAndClearsTheRest)
+// What a crash left, case by case: what is delivered (cut back to whole
+// records), moved aside, deleted or left alone, and what the log says.
+TEST_F(LeftoverRecoveryTest, LeftoversAreDeliveredCutMovedAsideOrDeleted)
 {
-    const std::string base = "cpuLog-1291-12-3";
-    ASSERT_TRUE(dir_.write(base + ".make", ""));
-    ASSERT_TRUE(dir_.write(base + ".make.lock", "lock"));
-    ASSERT_TRUE(dir_.write(base + ".make.tmp", records(0, 2)));
+    const std::string whole = records(0, 2);
+    const std::string next = record(2);
+    const size_t measurementStart = next.find("\n1:") + 1;
+    struct Case {
+        std::string title;
+        std::vector<std::pair<std::string, std::string>> files;
+        // Every entry afterwards, with its content ("" for a lock or link).
+        std::vector<std::pair<std::string, std::string>> after;
+        std::vector<std::string> logs;
+        int32_t accepted;
+    };
+    const std::string cut = "   Cut %N byte(s) of an incomplete record from the end of \"%P\".";
+    auto cutLog = [&](size_t n) {
+        std::string text = cut;
+        text.replace(text.find("%N"), 2, std::to_string(n));
+        text.replace(text.find("%P"), 2, dir_.file("a-1-2-3.make.tmp"));
+        return text;
+    };
+    const std::vector<Case> cases = {
+        {"open copy, empty file, stale lock",
+         {{"c-1-2-3.make", ""}, {"c-1-2-3.make.lock", "lock"}, {"c-1-2-3.make.tmp", whole}},
+         {{recovered("c-1-2-3"), whole}},
+         {"Handling files left over from previous crash...", "   Found file \"c-1-2-3.make\". Deleting it.",
+          "   Found file \"c-1-2-3.make.lock\". Deleting it.", "   Found \"c-1-2-3.make.tmp\". Maybe we'll keep it...",
+          "   The file \"" + dir_.file("c-1-2-3.make.tmp") + "\" was OK, and has been accepted.",
+          "   1 leftover file(s) were accepted."},
+         1},
+        {"torn inside the classification line", {{"a-1-2-3.make.tmp", whole + next.substr(0, 5)}},
+         {{recovered("a-1-2-3"), whole}}, {cutLog(5)}, 1},
+        {"classification line without its measurement", {{"a-1-2-3.make.tmp", whole + next.substr(0, measurementStart)}},
+         {{recovered("a-1-2-3"), whole}}, {cutLog(measurementStart)}, 1},
+        {"measurement line without its break", {{"a-1-2-3.make.tmp", whole + next.substr(0, next.size() - 1)}},
+         {{recovered("a-1-2-3"), whole}}, {cutLog(next.size() - 1)}, 1},
+        {"no whole record: moved aside, not deleted",
+         {{"a-1-2-3.make.tmp", "30:1000:x\n1:5"}, {"b-1-2-3.make", "1:2:3\n"}, {"c-1-2-3.make.tmp", ""}},
+         {{"a-1-2-3.tmp.bad", "30:1000:x\n1:5"}, {"b-1-2-3.bad", "1:2:3\n"}},
+         {"   The file \"" + dir_.file("a-1-2-3.make.tmp") + "\" holds no records (13 byte(s)); it was moved aside to \"" +
+              dir_.file("a-1-2-3.tmp.bad") + "\".",
+          "   The file\"" + dir_.file("c-1-2-3.make.tmp") + "\" has no data. Deleting it.",
+          "   0 leftover file(s) were accepted."},
+         0},
+        {"records with text between them are not delivered",
+         {{"g-1-2-3.make.tmp", record(0) + "garbage\n" + record(1)}, {"g-1-2-3.tmp.bad", "earlier"}},
+         {{"g-1-2-3.tmp-1.bad", record(0) + "garbage\n" + record(1)}, {"g-1-2-3.tmp.bad", "earlier"}},
+         {},
+         0},
+        {"other names of the pattern are deleted",
+         {{"notes.makefile", whole}, {"f-1-2-3.make.TMP", whole}, {"f-1-2-3.make.~77-1", whole}, {"plain.txt", whole},
+          {"f-1-2-3.make.tmp.bak", whole}, {"e-1-2-3.make", ""}},
+         {{"plain.txt", whole}},
+         {"   Found file \"notes.makefile\". Deleting it.", "   Found file \"f-1-2-3.make.TMP\". Deleting it.",
+          "   Found file \"e-1-2-3.make\". Deleting it.", "   Found no files worth processing."},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        for (const std::string& name : entries())
+            ASSERT_TRUE(removeFile(dir_.file(name), true)) << name;
+        for (const auto& file : c.files)
+            ASSERT_TRUE(dir_.write(file.first, file.second));
+        sink_->clear();
+        EXPECT_EQ(c.accepted, recover());
+        std::vector<std::string> names;
+        for (const auto& file : c.after) {
+            names.push_back(file.first);
+            EXPECT_EQ(file.second, dir_.read(file.first)) << file.first;
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, entries());
+        for (const std::string& text : c.logs)
+            EXPECT_TRUE(logged(text)) << text << "\n" << testing::PrintToString(sink_->texts());
+    }
+    // A lock a live process holds is not debris.
+    LockFile held(dir_.file("h-1-2-3.make"));
+    ASSERT_TRUE(held.acquire(TimeSpan(3600), false));
+    recover();
+    EXPECT_TRUE(fileExists(dir_.file("h-1-2-3.make.lock")));
+}
 
-    EXPECT_EQ(1, recover());
-    EXPECT_EQ(std::vector<std::string>{recovered(base)}, entries());
-    EXPECT_EQ(records(0, 2), dir_.read(recovered(base)));
-    EXPECT_TRUE(logged("Handling files left over from previous crash..."));
-    EXPECT_TRUE(logged("   Found file \"" + base + ".make.lock\". Deleting it."));
-    EXPECT_TRUE(logged("   Found \"" + base + ".make.tmp\". Maybe we'll keep it..."));
-    EXPECT_TRUE(logged("   The file\"" + dir_.file(base + ".make") + "\" has no data. Deleting it."));
-    EXPECT_TRUE(logged("   The file \"" + dir_.file(base + ".make.tmp") + "\" was OK, and has been accepted."));
-    EXPECT_TRUE(logged("   1 leftover file(s) were accepted."));
+// A link or another account's file in the working directory is neither
+// read, cut, moved nor deleted: recovery runs as the collector's account,
+// possibly root, and must not be turned against files elsewhere.
+TEST_F(LeftoverRecoveryTest, LinksAndOtherAccountsFilesAreLeftAlone)
+{
+    Testing::TempDir elsewhere("leftover-victim");
+    const std::string victim = records(0, 1) + "tail";
+    ASSERT_TRUE(elsewhere.write("victim", victim));
+    std::error_code ec;
+    std::filesystem::create_symlink(elsewhere.file("victim"), dir_.file("v-1-2-3.make.tmp"), ec);
+    ASSERT_FALSE(ec);
+    std::filesystem::create_symlink(elsewhere.file("victim"), dir_.file("v-1-2-3.make"), ec);
+    ASSERT_FALSE(ec);
+    std::vector<std::string> expected = {"v-1-2-3.make", "v-1-2-3.make.tmp"};
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(dir_.write("o-1-2-3.make.tmp", records(0, 1)));
+        ASSERT_EQ(0, ::chown(dir_.file("o-1-2-3.make.tmp").c_str(), 65534, 65534));
+        expected.insert(expected.begin(), "o-1-2-3.make.tmp");
+    }
+    EXPECT_EQ(0, recover());
+    EXPECT_EQ(expected, entries());
+    EXPECT_EQ(victim, elsewhere.read("victim"));
+    EXPECT_TRUE(logged("   Found \"v-1-2-3.make.tmp\": a symbolic link. Not touching it."));
+    if (::geteuid() == 0) {
+        EXPECT_TRUE(logged("   Found \"o-1-2-3.make.tmp\": owned by another account (uid 65534). Not touching it."));
+    }
 }
 
 // The copy was committed over the ".make" file but the process died before
@@ -104,41 +200,6 @@ TEST_F(LeftoverRecoveryTest, CommittedMakeFileWithoutCopyIsDeliveredNotDeleted)
     EXPECT_EQ(1, recover());
     EXPECT_EQ(std::vector<std::string>{recovered("memLog-5-6-1")}, entries());
     EXPECT_EQ(records(0, 3), dir_.read(recovered("memLog-5-6-1")));
-}
-
-TEST_F(LeftoverRecoveryTest, IncompleteLastRecordIsCutBackWithAReason)
-{
-    const std::string whole = records(0, 2);
-    const std::string next = record(2);
-    const size_t measurementStart = next.find("\n1:") + 1;
-    // Cut inside the classification line, after it, inside the measurement
-    // line, and just before the measurement line's end.
-    const std::vector<size_t> cuts = {5, measurementStart, measurementStart + 3, next.size() - 1};
-    for (size_t cut : cuts) {
-        SCOPED_TRACE(cut);
-        Testing::TempDir dir("leftover-cut");
-        ASSERT_TRUE(dir.write("a-1-2-3.make.tmp", whole + next.substr(0, cut)));
-        sink_->clear();
-        EXPECT_EQ(1, LeftoverRecovery::recover(dir.path(), unit_));
-        EXPECT_EQ(whole, dir.read(recovered("a-1-2-3")));
-        EXPECT_TRUE(logged("   Cut " + std::to_string(cut) + " byte(s) of an incomplete record from the end of \"" +
-                           dir.file("a-1-2-3.make.tmp") + "\"."))
-            << testing::PrintToString(sink_->texts());
-    }
-}
-
-TEST_F(LeftoverRecoveryTest, FileWithoutCompleteRecordIsDeletedAndNotCounted)
-{
-    const std::string partial = record(0).substr(0, 40);
-    ASSERT_TRUE(dir_.write("a-1-2-3.make.tmp", partial));
-    ASSERT_TRUE(dir_.write("b-1-2-3.make", "1:2:3\n"));  // a measurement line alone
-    ASSERT_TRUE(dir_.write("c-1-2-3.make.tmp", ""));
-    EXPECT_EQ(0, recover());
-    EXPECT_EQ(std::vector<std::string>(), entries());
-    EXPECT_TRUE(logged("   The file \"" + dir_.file("a-1-2-3.make.tmp") +
-                       "\" holds no complete record (40 byte(s)). Deleting it."));
-    EXPECT_TRUE(logged("   The file\"" + dir_.file("c-1-2-3.make.tmp") + "\" has no data. Deleting it."));
-    EXPECT_TRUE(logged("   0 leftover file(s) were accepted."));
 }
 
 // The copy begins as the ".make" content: delivering both would give the
@@ -174,30 +235,6 @@ TEST_F(LeftoverRecoveryTest, ExistingFileOfTheRecoveredNameIsNeverReplaced)
     EXPECT_EQ("delivered before", dir_.read(recovered("e-1-2-3")));
     EXPECT_EQ("also before", dir_.read(recovered("e-1-2-3", "-1")));
     EXPECT_EQ(records(0, 1), dir_.read(recovered("e-1-2-3", "-2")));
-}
-
-TEST_F(LeftoverRecoveryTest, OnlyDataFilesAndLockDebrisAreTouched)
-{
-    const std::vector<std::string> foreign = {
-        "notes.makefile", "f-1-2-3.make.TMP", "f-1-2-3.data", "f-1-2-3.make.~77-1",
-        "f-1-2-3.make.lock.~abc", "f-1-2-3.make.tmp.bak", "plain.txt",
-    };
-    for (const std::string& name : foreign)
-        ASSERT_TRUE(dir_.write(name, records(0, 1)));
-    ASSERT_TRUE(dir_.write("g-1-2-3.make.lock.~4242-7", "half-published lock"));
-    ASSERT_TRUE(dir_.write("g-1-2-3.make.lock", "stale lock"));
-    // A lock a live process holds is not debris.
-    LockFile held(dir_.file("h-1-2-3.make"));
-    ASSERT_TRUE(held.acquire(TimeSpan(3600), false));
-
-    EXPECT_EQ(0, recover());
-    std::vector<std::string> expected = foreign;
-    expected.push_back("h-1-2-3.make.lock");
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(expected, entries());
-    for (const std::string& name : foreign)
-        EXPECT_EQ(records(0, 1), dir_.read(name)) << name;
-    EXPECT_TRUE(logged("   Found no files worth processing."));
 }
 
 TEST_F(LeftoverRecoveryTest, EmptyDirectoryIsReportedAsSuch)
@@ -347,10 +384,15 @@ TEST_F(LeftoverRecoveryTest, KilledWriterLosesNoFinishedRecord)
         for (const DirectoryEntry& e : listDirectory(work, "*")) {
             if (!e.isFile)
                 continue;
-            ASSERT_TRUE(e.name.size() > 5 && e.name.compare(e.name.size() - 5, 5, ".data") == 0) << e.name;
             const std::string path = work + e.name;
             uint64_t length = 0;
             ASSERT_TRUE(LeftoverRecovery::completeLength(path, length));
+            // A copy killed before its first whole record is kept aside.
+            if (e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".bad") == 0) {
+                EXPECT_EQ(0u, length) << e.name;
+                continue;
+            }
+            ASSERT_TRUE(e.name.size() > 5 && e.name.compare(e.name.size() - 5, 5, ".data") == 0) << e.name;
             EXPECT_EQ(fileSize(path), length) << e.name;
             std::string text = Testing::TempDir::readFile(path);
             delivered += std::count(text.begin(), text.end(), '\n') / 2;

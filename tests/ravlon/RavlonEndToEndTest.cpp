@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ public:
         env_ = "env -u TELVAR_ENV TELVAR_REGISTRY_ROOT=" + shellQuoted(root_ + "/registry") + " TELVAR_RUNTIME_DIR=" +
                shellQuoted(root_ + "/run") + " RAVLON_START_DELAY=0 RAVLON_SETTLE_DELAY=0 TZ=UTC";
         fs::create_directories(root_ + "/run");
+        // Whatever the umask: the collector refuses a runtime directory others can write.
+        fs::permissions(root_ + "/run", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
         // Installed as an operator would: cmake --install, then setup.
         const std::string install = shellQuoted(CMAKE_PATH) + " --install " + shellQuoted(BUILD_DIR) + " --prefix " +
                                     shellQuoted(root_) + " >" + shellQuoted(root_ + "/install.log") + " 2>&1";
@@ -172,6 +175,29 @@ std::string why(const Installation& inst, const Collector& collector)
         text += "\n--- " + log + " (end):\n" + content.substr(content.size() > 3000 ? content.size() - 3000 : 0);
     }
     return text;
+}
+
+// Record times (seconds) of one process's records, in its working copies
+// and delivered files, of the scheme Ravlon, sorted.
+std::vector<int64_t> recordTimes(const Installation& inst, long long pid)
+{
+    std::vector<int64_t> times;
+    const std::string tag = "-" + std::to_string(pid) + "-";
+    std::vector<std::string> paths = inst.files(".make.tmp");
+    for (const std::string& path : inst.files(".data"))
+        paths.push_back(path);
+    for (const std::string& path : paths) {
+        const std::string name = nameOf(path);
+        // Files of this run of the scheme Ravlon: "RavlonLog-<time>-<pid>-<n>...".
+        if (name.rfind("RavlonLog-", 0) != 0 || name.find(tag) == std::string::npos)
+            continue;
+        std::istringstream in(slurp(path));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("30:", 0) == 0)
+                times.push_back(std::atoll(line.c_str() + 3));
+    }
+    std::sort(times.begin(), times.end());
+    return times;
 }
 
 bool lockedOut(const Installation& inst)
@@ -302,12 +328,46 @@ TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterResta
         EXPECT_EQ(contents[i], slurp(found));
         EXPECT_FALSE(fs::exists(copies[i]));
     }
-    // A reconfiguration that fails leaves it without workers, but it still
-    // takes commands: the operator can mend the file and try again, or stop it.
-    Testing::TempDir::writeFile(inst.root() + "/etc/ravlon/ravlon.conf", "broken(");
+    // A reload of a broken file keeps the running configuration and its
+    // threads; the log and the status name the file, line and reason until
+    // a reload works.
+    const std::string conf = inst.root() + "/etc/ravlon/ravlon.conf";
+    const std::string good = slurp(conf);
+    ASSERT_TRUE(waitFor([&] { return !recordTimes(inst, second.pid()).empty(); }, FIRST_RECORD_MS));
+    ASSERT_TRUE(Testing::TempDir::writeFile(conf, "# mended soon\nbroken(\n"));
     ASSERT_EQ(0, inst.ctl("send RECONFIG").exitCode);
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    EXPECT_TRUE(waitFor([&] { return inst.ctl("send --id 9 --wait 5 SEND_PROCESS_INFO").exitCode == 0; }, 30000));
+    auto logText = [&] {
+        std::string all;
+        for (const std::string& log : inst.files("RavlonDebug.log"))
+            all += slurp(log);
+        return all;
+    };
+    ASSERT_TRUE(waitFor([&] { return logText().find("was not reloaded (" + conf + ":2: ") != std::string::npos; },
+                        30000))
+        << why(inst, second);
+    EXPECT_NE(std::string::npos, inst.ctl("status").out.find("last reload FAILED at ")) << inst.ctl("status").out;
+    // Still collecting: the next mark has its record.
+    const size_t before = recordTimes(inst, second.pid()).size();
+    ASSERT_TRUE(waitFor([&] { return recordTimes(inst, second.pid()).size() > before; }, 45000)) << why(inst, second);
+    // Mended: RECONFIG and SIGHUP, away from the marks, then one more mark.
+    ASSERT_TRUE(Testing::TempDir::writeFile(conf, good));
+    ASSERT_EQ(0, inst.ctl("send RECONFIG").exitCode);
+    ASSERT_TRUE(waitFor([&] { return inst.ctl("status").out.find("last reload: ok at ") != std::string::npos; }, 30000));
+    second.signal("HUP");
+    const size_t mended = recordTimes(inst, second.pid()).size();
+    ASSERT_TRUE(waitFor([&] { return recordTimes(inst, second.pid()).size() > mended + 1; }, 75000));
+    // Every mark from the first record of this run on has exactly one.
+    const std::vector<int64_t> times = recordTimes(inst, second.pid());
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_EQ(times[i - 1] + 30, times[i]) << i;
+    // No counter read before its query had two collections. A process
+    // counter's instance comes and goes with other processes of its name on
+    // this host (other tests run collectors too), so those do not count.
+    std::istringstream lines(logText());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("PDH_INVALID_DATA)\", getting value for") != std::string::npos &&
+            line.find("\\Process(") == std::string::npos)
+            ADD_FAILURE() << line;
 
     // SIGTERM stops it as "DIE" does.
     second.signal("TERM");
@@ -366,6 +426,15 @@ TEST(RavlonEndToEndTest, FailedConfigurationEndsWithStatus255AndOneLineWhy)
     for (const std::string& log : inst.files("RavlonDebug.log"))
         logged = logged || slurp(log).find("(8.09.30)") != std::string::npos;
     EXPECT_TRUE(logged);
+
+    // A runtime directory others can write: refused on stderr, with its path
+    // and why, before anything (not even the log) is set up in it.
+    fs::permissions(inst.root() + "/run", fs::perms::others_write, fs::perm_options::add);
+    r = runRavlon(inst, "", "");
+    EXPECT_EQ(255, r.exitCode);
+    EXPECT_EQ("ravlon: the runtime directory " + inst.root() + "/run cannot be trusted: writable by every account "
+              "(exit status 255)\n",
+              r.err);
 }
 
 } // namespace

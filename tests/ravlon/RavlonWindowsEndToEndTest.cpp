@@ -103,9 +103,9 @@ private:
 // once it ended on its own (-1 when it had to be killed).
 class Collector {
 public:
-    explicit Collector(const WindowsInstallation& inst)
+    explicit Collector(const WindowsInstallation& inst, const std::string& configuration = "conf/e2e.conf")
     {
-        started_ = process_.start(RAVLON_PATH, {"-c", inst.path("conf/e2e.conf")});
+        started_ = process_.start(RAVLON_PATH, {"-c", inst.path(configuration)});
     }
     bool started() const { return started_; }
     Platform::ProcessId pid() const { return process_.pid(); }
@@ -178,6 +178,18 @@ TEST(RavlonWindowsEndToEndTest, CloseMessageToTheHiddenWindowEndsItInOrder)
     const std::string log = inst.log();
     EXPECT_NE(std::string::npos, log.find("Main loop: Got Windows message to shut down.")) << log;
     EXPECT_NE(std::string::npos, log.find("Ravlon main control has ended.")) << log;
+}
+
+// Windows keeps the whole -1 of a failed configuration as the exit status.
+TEST(RavlonWindowsEndToEndTest, AFailedConfigurationEndsWithMinusOne)
+{
+    WindowsInstallation inst;
+    ASSERT_TRUE(inst.ready());
+    Collector ravlon(inst, "conf/no-such.conf");
+    ASSERT_TRUE(ravlon.started());
+    const Platform::ProcessId id = ravlon.pid();
+    ASSERT_TRUE(waitFor([id] { return !Platform::processExists(id); }, 60000)) << inst.log();
+    EXPECT_EQ(-1, ravlon.end(0)) << inst.log();
 }
 
 } // namespace

@@ -47,6 +47,14 @@ void VirtualTime::release()
     changed_.notify_all();
 }
 
+void VirtualTime::recapture()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    released_ = false;
+    turnTaken_ = false;
+    sleepers_.clear();
+}
+
 bool VirtualTime::runFor(int64_t milliseconds, int realTimeoutMs)
 {
     std::unique_lock<std::mutex> hold(lock_);

@@ -55,6 +55,9 @@ public:
     // From now on sleeps return at once and advance the clock: the threads
     // run free and can see a quit request.
     void release();
+    // Takes back a release between runs, once the released threads have
+    // ended: new threads then run in turns again.
+    void recapture();
 
     int64_t nowMilliseconds() const;
     int64_t nowSeconds() override { return nowMilliseconds() / 1000; }

@@ -40,9 +40,11 @@ const Command COMMAND = {
     "configuration directory, the working directory from the configuration\n"
     "(--config FILE, default ravlon.conf in the configuration directory), the\n"
     "data files being written there (scheme, size, age) and the newest\n"
-    "delivered one. The collector's own figures (the Ravlon Collector object:\n"
-    "processor time, memory, samples missed, records, deliveries, commands,\n"
-    "reloads) follow its answer; their rates are taken over one second.\n"
+    "delivered one. A reload that failed is shown, with the file, line and\n"
+    "reason, until a reload works. The collector's own figures (the Ravlon\n"
+    "Collector object: processor time, memory, samples missed, records,\n"
+    "deliveries, commands, reloads) follow its answer; their rates are taken\n"
+    "over one second.\n"
     "\n"
     "Exit codes: 0 the collector answered, 1 it did not, 2 usage.",
     run,
@@ -243,6 +245,20 @@ void showFigures(const std::string& target, double seconds)
     }
 }
 
+// The collector's note on its last reload; a failed one stays shown until
+// a reload works.
+void showReload()
+{
+    std::string note;
+    if (getResource("RELOAD_Ravlon", note) != RESOURCE_OK || note.empty())
+        return;
+    note = IPCServer::printable(note);
+    if (note.rfind("failed ", 0) == 0)
+        std::printf("  last reload FAILED at %s; the running configuration stays in use\n", note.substr(7).c_str());
+    else if (note.rfind("ok ", 0) == 0)
+        std::printf("  last reload: ok at %s\n", note.substr(3).c_str());
+}
+
 // answeredBy: the process id of the reply, -1 without one.
 void showJob(int64_t answeredBy)
 {
@@ -336,8 +352,10 @@ int run(const Args& args)
     } else {
         std::printf("not answering: no reply on \"%s\" within %g s\n", target.c_str(), seconds);
     }
-    if (reply.answered)
+    if (reply.answered) {
+        showReload();
         showFigures(target, seconds);
+    }
     showJob(answeredBy);
     showDirectories(configFile);
     return reply.answered ? EXIT_OK : EXIT_FAILED;

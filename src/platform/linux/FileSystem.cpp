@@ -378,7 +378,9 @@ bool setReadOnly(const std::string& path, bool readOnly)
 
 bool createDirectory(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0777) != 0)
+    // Not writable by group or others whatever the umask: the collector
+    // refuses directories others could write into.
+    if (::mkdir(path.c_str(), 0750) != 0)
         return failErrno();
     return succeed();
 }
@@ -610,6 +612,99 @@ bool deleteHeldLockFile(const std::string& path, FileHandle handle)
         return failErrno();
     }
     return succeed();
+}
+
+namespace {
+
+bool ownRegular(const struct stat& st, std::string& why)
+{
+    if (S_ISLNK(st.st_mode))
+        why = "a symbolic link";
+    else if (!S_ISREG(st.st_mode))
+        why = "not a regular file";
+    else if (st.st_uid != ::geteuid())
+        why = "owned by another account (uid " + std::to_string(st.st_uid) + ")";
+    else
+        return true;
+    return false;
+}
+
+} // namespace
+
+bool isOwnRegularFile(const std::string& path, std::string& why)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+        return failErrno();
+    }
+    if (!ownRegular(st, why))
+        return failWith(FILE_ERROR_ACCESS_DENIED);
+    return succeed();
+}
+
+std::FILE* openOwnFileForReading(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        failErrno();
+        return nullptr;
+    }
+    struct stat st;
+    std::string why;
+    if (::fstat(fd, &st) != 0 || !ownRegular(st, why)) {
+        ::close(fd);
+        failWith(FILE_ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (f == nullptr) {
+        failErrno();
+        ::close(fd);
+        return nullptr;
+    }
+    succeed();
+    return f;
+}
+
+bool truncateOwnFile(const std::string& path, uint64_t size)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return failErrno();
+    struct stat st;
+    std::string why;
+    bool ok = ::fstat(fd, &st) == 0 && ownRegular(st, why) && size <= static_cast<uint64_t>(st.st_size);
+    if (!ok) {
+        ::close(fd);
+        return failWith(FILE_ERROR_ACCESS_DENIED);
+    }
+    ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    if (!ok) {
+        errno = e;
+        return failErrno();
+    }
+    return succeed();
+}
+
+bool isTrustedDirectory(const std::string& path, std::string& why)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+        return failErrno();
+    }
+    if (!S_ISDIR(st.st_mode))
+        why = "not a directory";
+    else if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        why = "owned by another account (uid " + std::to_string(st.st_uid) + ")";
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        why = (st.st_mode & S_IWOTH) != 0 ? "writable by every account" : "writable by its group";
+    else
+        return succeed();
+    return failWith(FILE_ERROR_ACCESS_DENIED);
 }
 
 } // namespace Platform

@@ -268,6 +268,8 @@ bool isValidMailslotName(const std::string& name)
     return true;
 }
 
+std::string mailslotDirectory() { return Runtime::rootPath(); }
+
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     if (!isValidMailslotName(name))

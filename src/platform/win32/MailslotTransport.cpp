@@ -183,6 +183,8 @@ bool isValidMailslotName(const std::string& name)
     return true;
 }
 
+std::string mailslotDirectory() { return std::string(); }
+
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     handle = INVALID_MAILSLOT_HANDLE;
