@@ -41,6 +41,12 @@ public:
     // so that a flood of them neither fills the queue nor costs a receive.
     void acceptOnly(const std::string& prefix);
 
+    // Receiver: messages refused for their sender since the last call.
+    Platform::MailslotRefusals takeRefusals();
+
+    // "the name N is in use by PID n" for a name that could not be created.
+    static std::string holderText(const std::string& name);
+
     // Oversized messages dropped by receive since the last call.
     uint32_t takeDroppedCount();
 

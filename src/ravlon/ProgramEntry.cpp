@@ -192,9 +192,14 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
     } else {
         collector->run();
         if (collector->outcome() != Ravlon::Outcome::COMPLETED) {
-            std::string reason = Ravlon::outcomeText(collector->outcome());
-            err << "ravlon: " << reason << std::endl;
-            logEnd(*collector, false, reason);
+            std::string reason = collector->outcomeMessage();
+            // Without its command mailslot nobody could stop or ask it: as
+            // fatal as a second instance.
+            const bool fatal = collector->outcome() == Ravlon::Outcome::NO_IPC_SERVER;
+            if (fatal)
+                code = EXIT_CONFIGURATION_FAILED;
+            err << "ravlon: " << reason << (fatal ? " (exit status 255)" : "") << std::endl;
+            logEnd(*collector, fatal, reason);
         }
     }
     {

@@ -1,6 +1,7 @@
 #include "ravlon/Ravlon.h"
 
 #include "agent/DataDelivery.h"
+#include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
@@ -47,6 +48,14 @@ const char* Ravlon::outcomeText(Outcome outcome)
     case Outcome::STOP_FAILED: return "not all threads could be stopped; the last data was not delivered";
     }
     return "";
+}
+
+std::string Ravlon::outcomeMessage() const
+{
+    std::string text = outcomeText(outcome());
+    if (outcome() == Outcome::NO_IPC_SERVER && !ipcFailure().empty())
+        text += ": " + ipcFailure();
+    return text;
 }
 
 void Ravlon::debug(int32_t level, const std::string& text) const
@@ -228,6 +237,8 @@ void Ravlon::monitorLoop()
         }
         if (reconfigureRequested())
             restart();
+        else if (ipcServer().isNull() || ipcServer()->listenerExited())
+            retryIPCServer();
         DateTime::sleepMilliseconds(MONITOR_SLEEP_MS);
     }
 }
@@ -245,9 +256,28 @@ bool Ravlon::restart()
     // Stopping the threads also ended the command listener. Without it no
     // further command, not even "DIE" or a "RECONFIG" after the configuration
     // has been mended, would reach the collector.
-    if (ipcServer().isNull() || ipcServer()->listenerExited())
-        startIPCServer();
+    if (!ipcServer().isNull())
+        ipcServer()->stop();
+    if (ipcServer().isNull() || ipcServer()->listenerExited()) {
+        nextMailslotTry_ = 0;
+        retryIPCServer();
+    }
     return ok;
+}
+
+void Ravlon::retryIPCServer()
+{
+    const int64_t now = Clock::current().monotonicMilliseconds();
+    if (now < nextMailslotTry_)
+        return;
+    nextMailslotTry_ = now + MAILSLOT_RETRY_MS;
+    if (startIPCServer())
+        return;
+    // One ERROR a minute however long it lasts; the count says how often it was tried.
+    const bool due = mailslotMissing_.occurred();
+    uint64_t more = mailslotMissing_.takeHeldBack();
+    if ((due || more > 0) && !unit().isNull())
+        unit()->error(MSG_NO_MAILSLOT, ParamStream() << ipcFailure());
 }
 
 void Ravlon::onCommand(const std::string& type, const std::string& identifier, const std::string& payload,
@@ -277,8 +307,12 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
         debug(1, "Reconfiguring...");
         requestReconfigure();
     } else {
-        debug(1, "IPC: Received an unknown command.");
+        // A flood of them must not flood the log.
+        if (unknownCommands_.occurred())
+            debug(1, "IPC: Received an unknown command.");
     }
+    if (uint64_t more = unknownCommands_.takeHeldBack())
+        debug(1, RepeatLimiter::summary("IPC: Received an unknown command.", more));
 }
 
 // False when the reply raised (an unreachable mailslot does not: the send
