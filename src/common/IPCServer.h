@@ -30,7 +30,7 @@ struct IPCServerTiming {
     uint32_t stopSteps = 10;         // looking at least every STOP_LOOK_MS
     uint32_t reportMs = 60000;       // listener: interval of the pass-count report
     uint32_t threadStopWaitMs = 1000;// destructor: wait before the listener is terminated
-    uint32_t busyPollMs = 20;        // listener sleep after a round that found messages
+    uint32_t busyPollMs = 5;         // listener sleep after a round that found messages
     uint32_t startWaitMs = 10000;    // construction: wait for the listener's mailslot
 };
 

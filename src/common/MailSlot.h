@@ -19,7 +19,7 @@ class MailSlot : public IPC {
 public:
     static constexpr const char* WRITER_LOCK_NAME = "Telvar_MailSlot";
     // Twice what the transport queues: one receive takes everything waiting.
-    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 8192;
+    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 32768;
     // Text of a send that found the receiver's queue full.
     static constexpr const char* FULL_TEXT = "mailslot full";
     static constexpr size_t MAX_PRINTED_NAME = 100;

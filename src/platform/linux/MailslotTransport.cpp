@@ -47,7 +47,7 @@ const char SLOT_SUFFIX[] = ".slot";
 // The owner and the installation's group write; root always can.
 constexpr mode_t SLOT_MODE = 0660;
 // The receiver's own queue; beyond it writers wait, then fail.
-constexpr size_t MAX_QUEUED_MESSAGES = 4096;
+constexpr size_t MAX_QUEUED_MESSAGES = 16384;
 constexpr size_t MAX_QUEUED_BYTES = 8 * 1024 * 1024;
 constexpr int SEND_BUFFER = 256 * 1024;
 constexpr int RECEIVE_BUFFER = 1024 * 1024;
