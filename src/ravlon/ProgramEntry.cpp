@@ -4,9 +4,11 @@
 #include <memory>
 #include <ostream>
 
+#include "common/Resources.h"
 #include "logger/LogSetup.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/Installation.h"
 #include "platform/MessageWindow.h"
 #include "platform/SystemError.h"
 #include "platform/Thread.h"
@@ -174,6 +176,12 @@ int ProgramEntry::runWindowed(const std::string& commandLine, bool previousInsta
 
 int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
 {
+    // What it writes (data, log, resources) and its command slot are for
+    // its own people only: root, its account and the installation's group.
+    std::string group;
+    if (getResource(GROUP_RESOURCE, group) == RESOURCE_OK && !group.empty())
+        Platform::setInstallationGroup(group);
+    Platform::adoptInstallationGroup();
     std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
     {
         std::lock_guard<std::mutex> guard(lock_);
