@@ -10,6 +10,7 @@
 #include "logger/ParamStream.h"
 #include "platform/Installation.h"
 #include "platform/MessageWindow.h"
+#include "platform/Process.h"
 #include "platform/SystemError.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
@@ -182,6 +183,8 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
     if (getResource(GROUP_RESOURCE, group) == RESOURCE_OK && !group.empty())
         Platform::setInstallationGroup(group);
     Platform::adoptInstallationGroup();
+    // Every reconfigure starts new threads: without this the memory creeps.
+    Platform::shareOneHeap();
     std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
     {
         std::lock_guard<std::mutex> guard(lock_);
