@@ -236,6 +236,18 @@ TEST_F(OtherAccountTest, HoldingTheWriterLockBlocksNoOtherAccount)
     EXPECT_EQ(5, sent);
 }
 
+// A runtime directory another account made in a place everyone may write
+// (so that its listener would get root's commands) is refused by root.
+TEST_F(OtherAccountTest, RootRefusesARuntimeDirectoryAnotherAccountMade)
+{
+    const std::string planted = "/tmp/tlvr-planted-" + std::to_string(Platform::currentProcessId());
+    ASSERT_EQ(0, runAs("mkdir -m 0755 " + shellQuoted(planted)));
+    Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", planted);
+    EXPECT_THROW(MailSlot(IPC_RECEIVER, name("planted")), IPCException);
+    EXPECT_FALSE(IPCClient(name("planted")).send("COMMAND", "1", "DIE"));
+    fs::remove_all(planted);
+}
+
 // Only root, the own account and the installation's group command it; a
 // stranger is refused whether it opens the slot itself or uses a socket
 // opened before it gave up its rights, and is logged with its uid and pid.
@@ -252,6 +264,9 @@ TEST_F(OtherAccountTest, OnlyTheInstallationsPeopleAreHeardAndAnswered)
                              IPCClient(replyTo).send("REPLY", identifier, "pong to " + payload);
                      },
                      timing);
+    // The stranger takes the member's usual directory for reply slots first:
+    // the member must still be answered.
+    ASSERT_EQ(0, runAs("mkdir " + shellQuoted(dir_.file("run/users/" + std::to_string(member_->uid())))));
     const std::string bin = shellQuoted(dir_.file("bin/ravlonctl"));
     const std::string send = bin + " send --to " + name("server") + " --wait 5 ping";
     struct Row {
