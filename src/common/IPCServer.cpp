@@ -249,7 +249,7 @@ IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, c
     }
     if (!awaitListener()) {
         const std::string failure = context_.failure;
-        debug(1, "IPC: Server \"" + context_.name + "\" not created: " + failure + ".");
+        debug(2, "IPC: Server \"" + context_.name + "\" not created: " + failure + ".");
         thread_->stop(false, -1, context_.timing.threadStopWaitMs);
         thread_.release();
         throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, failure, TELVAR_HERE);

@@ -10,6 +10,7 @@
 #include "logger/LogSettings.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
+#include "platform/MailslotTransport.h"
 #include "platform/MessageWindow.h"
 #include "platform/PerfData.h"
 #include "platform/Process.h"
@@ -271,13 +272,23 @@ void Ravlon::retryIPCServer()
     if (now < nextMailslotTry_)
         return;
     nextMailslotTry_ = now + MAILSLOT_RETRY_MS;
-    if (startIPCServer())
+    const bool report = now >= nextMailslotReport_;
+    // Every attempt logs its failure: while the name is still held, only
+    // the one that reports is made.
+    Platform::MailslotHandle probe = Platform::INVALID_MAILSLOT_HANDLE;
+    if (!report && Platform::openMailslot(MAILSLOT, false, probe) == Platform::ERR_SUCCESS) {
+        Platform::closeMailslot(probe);
         return;
-    // One ERROR a minute however long it lasts; the count says how often it was tried.
-    const bool due = mailslotMissing_.occurred();
-    uint64_t more = mailslotMissing_.takeHeldBack();
-    if ((due || more > 0) && !unit().isNull())
-        unit()->error(MSG_NO_MAILSLOT, ParamStream() << ipcFailure());
+    }
+    if (startIPCServer()) {
+        nextMailslotReport_ = 0;
+        return;
+    }
+    if (report) {
+        nextMailslotReport_ = now + RepeatLimiter::MINUTE_MS;
+        if (!unit().isNull())
+            unit()->error(MSG_NO_MAILSLOT, ParamStream() << ipcFailure());
+    }
 }
 
 void Ravlon::onCommand(const std::string& type, const std::string& identifier, const std::string& payload,

@@ -102,8 +102,8 @@ private:
     std::atomic<Outcome> outcome_{Outcome::NOT_RUN};
     Platform::ThreadHandle monitor_ = Platform::INVALID_THREAD_HANDLE;
     RepeatLimiter unknownCommands_;
-    RepeatLimiter mailslotMissing_;
     int64_t nextMailslotTry_ = 0;
+    int64_t nextMailslotReport_ = 0;
 
     static std::atomic<uint32_t> mainThreadId_;
     static std::atomic<int32_t> processorCount_;
