@@ -238,7 +238,7 @@ void Ravlon::monitorLoop()
         }
         if (reconfigureRequested())
             restart();
-        else if (ipcServer().isNull() || ipcServer()->listenerExited())
+        else if (mailslotLost_)
             retryIPCServer();
         DateTime::sleepMilliseconds(MONITOR_SLEEP_MS);
     }
@@ -261,6 +261,7 @@ bool Ravlon::restart()
         ipcServer()->stop();
     if (ipcServer().isNull() || ipcServer()->listenerExited()) {
         nextMailslotTry_ = 0;
+        mailslotLost_ = true;
         retryIPCServer();
     }
     return ok;
@@ -281,6 +282,7 @@ void Ravlon::retryIPCServer()
         return;
     }
     if (startIPCServer()) {
+        mailslotLost_ = false;
         nextMailslotReport_ = 0;
         return;
     }

@@ -102,6 +102,9 @@ private:
     std::atomic<Outcome> outcome_{Outcome::NOT_RUN};
     Platform::ThreadHandle monitor_ = Platform::INVALID_THREAD_HANDLE;
     RepeatLimiter unknownCommands_;
+    // Only statusMonitor's: the command mailslot could not be had again
+    // after a reconfigure.
+    bool mailslotLost_ = false;
     int64_t nextMailslotTry_ = 0;
     int64_t nextMailslotReport_ = 0;
 
