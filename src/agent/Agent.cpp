@@ -226,9 +226,9 @@ void Agent::stopThreads()
         }
     }
     if (!ipcServer_.isNull()) {
-        // The server offers no request without the bounded wait for its
-        // listener; the listener ends within one poll interval.
-        ipcServer_->stop();
+        // Only asked: whatever comes next (the final delivery) need not wait
+        // for the listener; its one wait is where the server goes.
+        ipcServer_->requestStop();
         ++signalled;
     }
     debug(2, "   %i thread(s) signalled to stop, %i killed.", ParamStream() << signalled << killed);
@@ -615,11 +615,14 @@ bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback
     try {
         ipcServer_ = SmartPointer<IPCServer>(new IPCServer(mailslotName, LoggerSink::forModule(centre_, IPCServer::MODULE_IPC),
                                                            std::move(callback), ipcTiming_));
+        ipcFailure_.clear();
     } catch (Exception& e) {
+        ipcFailure_ = e.message();
         e.addTrace(SOURCE, __LINE__);
         debug(1, e.fullText());
         ipcServer_.reset();
     } catch (...) {
+        ipcFailure_ = "the command listener could not be created";
         ipcServer_.reset();
     }
     return !ipcServer_.isNull();

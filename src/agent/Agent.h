@@ -85,6 +85,8 @@ public:
 
     bool createIPCServer(const std::string& mailslotName, IPCServer::Callback callback);
     const SmartPointer<IPCServer>& ipcServer() const { return ipcServer_; }
+    // Why the last createIPCServer failed ("the name ... is in use by PID n").
+    const std::string& ipcFailure() const { return ipcFailure_; }
 
     // The agent-level start-up sequence, then configureCollector.
     bool configure();
@@ -168,6 +170,7 @@ private:
     AgentFacts facts_;
     SmartPointer<IPCServer> ipcServer_;
     IPCServerTiming ipcTiming_;
+    std::string ipcFailure_;
     SmartPointer<LoggerCentre> centre_;
     SmartPointer<LoggerUnit> unit_;
 

@@ -1,6 +1,7 @@
 #include "common/IPCServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
@@ -12,6 +13,7 @@
 #include "common/MailSlot.h"
 #include "common/ThreadInstance.h"
 #include "platform/CollectorStatistics.h"
+#include "platform/Installation.h"
 #include "platform/Thread.h"
 
 namespace Telvar {
@@ -76,7 +78,16 @@ void handleMessages(Context& context, const std::vector<std::string>& messages)
     }
 }
 
-// The receiving mailslot, or null (logged) when it cannot be created.
+void reportStart(Context& context, int state, const std::string& failure)
+{
+    std::lock_guard<std::mutex> guard(context.startLock);
+    context.startState = state;
+    context.failure = failure;
+    context.started.notify_all();
+}
+
+// The receiving mailslot, or null (logged, and told to the owner) when it
+// cannot be created.
 std::unique_ptr<MailSlot> openSlot(Context& context)
 {
     debugText(context, 2, "IPC: Initializing listener for \"" + context.name + "\".");
@@ -88,29 +99,59 @@ std::unique_ptr<MailSlot> openSlot(Context& context)
         slot->acceptOnly(IPCClient::ADDRESSEE);
     } catch (const IPCException& e) {
         debugText(context, 1, e.fullText());
+        std::string failure = e.message() == std::to_string(Platform::ERR_ALREADY_EXISTS)
+                                  ? MailSlot::holderText(context.name)
+                                  : "the mailslot " + MailSlot::printableName(context.name) +
+                                        " could not be created (" + e.codeText() + " " + e.message() + ")";
+        reportStart(context, -1, failure);
         return nullptr;
     }
     debugText(context, 2, "IPC: MailSlot created \"" + context.name + "\".");
+    reportStart(context, 1, "");
     return slot;
 }
 
-// One look at the mailslot: whatever is there is handled.
-void receiveRound(Context& context, MailSlot& slot)
+std::string refusedText(const Context& context, const std::string& what)
+{
+    return what + " from uid " + std::to_string(context.lastRefusedUid) + ", pid " +
+           std::to_string(context.lastRefusedPid) + ": only root, the program's own account and the group " +
+           Platform::installationGroup() + " may send.";
+}
+
+// Messages from strangers: the first is logged, the rest counted per minute.
+void noteRefusals(Context& context, MailSlot& slot)
+{
+    Platform::MailslotRefusals refused = slot.takeRefusals();
+    if (refused.count > 0) {
+        context.lastRefusedUid = refused.lastUid;
+        context.lastRefusedPid = refused.lastPid;
+        if (context.refusals.occurred(refused.count))
+            serverText(context, 1, refusedText(context, "Refused a message"));
+    }
+    if (uint64_t more = context.refusals.takeHeldBack())
+        serverText(context, 1, refusedText(context, RepeatLimiter::summary("Refused messages", more) + ", the last"));
+}
+
+// One look at the mailslot: whatever is there is handled. Answers the
+// number of messages taken.
+size_t receiveRound(Context& context, MailSlot& slot)
 {
     std::vector<std::string> messages;
     try {
         slot.receive(messages);
     } catch (const IPCException&) {
         serverText(context, 1, "Failed to receive messages");
-        return;
+        return 0;
     }
     serverText(context, 5, "Received " + std::to_string(messages.size()) + " message(s)");
+    noteRefusals(context, slot);
     uint32_t dropped = slot.takeDroppedCount();
     Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED, dropped);
     if (dropped > 0)
         serverText(context, 2, "Dropped " + std::to_string(dropped) + " message(s) above 65536 bytes.");
     if (!messages.empty())
         handleMessages(context, messages);
+    return messages.size();
 }
 
 void noteQuitRequest(Context& context, const Platform::ThreadMessage& message)
@@ -162,7 +203,9 @@ int32_t listener(void* parameter)
         Platform::ThreadMessage message;
         if (Platform::peekThreadMessage(message, true))
             noteQuitRequest(context, message);
-        receiveRound(context, *slot);
+        // While messages keep coming the listener looks again soon, so that
+        // a flood cannot fill the queue a command needs.
+        const bool busy = receiveRound(context, *slot) > 0;
         if (context.stopRequested.load())
             break;
         if (reported) {
@@ -171,7 +214,8 @@ int32_t listener(void* parameter)
         }
         // The quit message ends the pause at once rather than after a
         // whole poll interval.
-        if (Platform::waitThreadMessage(message, context.timing.pollMs) >= 0)
+        const uint32_t pause = busy ? std::min(context.timing.busyPollMs, context.timing.pollMs) : context.timing.pollMs;
+        if (Platform::waitThreadMessage(message, pause) >= 0)
             noteQuitRequest(context, message);
     }
 
@@ -208,7 +252,28 @@ IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, c
         thread_.release();
         throw IPCException(IPCException::IC_CANNOT_RECEIVE, "", TELVAR_HERE);
     }
+    if (!awaitListener()) {
+        const std::string failure = context_.failure;
+        debug(2, "IPC: Server \"" + context_.name + "\" not created: " + failure + ".");
+        thread_->stop(false, -1, context_.timing.threadStopWaitMs);
+        thread_.release();
+        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, failure, TELVAR_HERE);
+    }
     debug(1, "IPC: Created server \"" + context_.name + "\".");
+}
+
+bool IPCServer::awaitListener()
+{
+    std::unique_lock<std::mutex> guard(context_.startLock);
+    // A wait for another thread, not for time: bounded only against a
+    // listener that never gets to run.
+    context_.started.wait_for(guard, std::chrono::milliseconds(context_.timing.startWaitMs),
+                              [this] { return context_.startState != 0; });
+    if (context_.startState == 0) {
+        context_.failure = "the listener of " + MailSlot::printableName(context_.name) + " did not start";
+        return false;
+    }
+    return context_.startState > 0;
 }
 
 IPCServer::~IPCServer()
@@ -224,17 +289,23 @@ IPCServer::~IPCServer()
     debug(1, "IPC: Destroyed server \"" + context_.name + "\".");
 }
 
+void IPCServer::requestStop()
+{
+    if (context_.exited.load() || context_.stopRequested.exchange(true))
+        return;
+    // The quit message ends the listener's pause at once instead of after
+    // a whole poll interval.
+    if (!thread_.isNull())
+        Platform::postThreadMessage(thread_->threadId(), Platform::MSG_DESTROY, 0, 0);
+}
+
 void IPCServer::stop()
 {
     // Once ended, later calls (the owner's shutdown, then its destructor)
     // cost nothing.
     if (context_.exited.load())
         return;
-    context_.stopRequested = true;
-    // The quit message ends the listener's pause at once instead of after
-    // a whole poll interval.
-    if (!thread_.isNull())
-        Platform::postThreadMessage(thread_->threadId(), Platform::MSG_DESTROY, 0, 0);
+    requestStop();
     const int64_t budget = static_cast<int64_t>(context_.timing.stopSteps) * context_.timing.stopStepMs;
     const int64_t step = std::min<int64_t>(STOP_LOOK_MS, std::max<int64_t>(1, context_.timing.stopStepMs));
     for (int64_t waited = 0; waited < budget; waited += step) {

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "common/LogSink.h"
+#include "common/RepeatLimiter.h"
 #include "common/SmartPointer.h"
 
 namespace Telvar {
@@ -27,12 +30,16 @@ struct IPCServerTiming {
     uint32_t stopSteps = 10;         // looking at least every STOP_LOOK_MS
     uint32_t reportMs = 60000;       // listener: interval of the pass-count report
     uint32_t threadStopWaitMs = 1000;// destructor: wait before the listener is terminated
+    uint32_t busyPollMs = 5;         // listener sleep after a round that found messages
+    uint32_t startWaitMs = 10000;    // construction: wait for the listener's mailslot
 };
 
 // Listens on a named mailslot and calls the callback, on the listener
 // thread, with the fields of each message addressed to "Telvar". Debug texts
 // (levels 1 to 5) go to the sink; LoggerSink::forModule with MODULE_IPC
-// logs them as the IPC module.
+// logs them as the IPC module. A server exists only with its mailslot:
+// construction throws IPCException when the listener cannot create it (the
+// text says who holds the name), so nobody waits for a deaf listener.
 class IPCServer {
 public:
     static constexpr int32_t MODULE_IPC = 6;
@@ -49,6 +56,8 @@ public:
     // Asks the listener to end and waits for it (bounded); returns as soon
     // as it has ended, at once when it had already.
     void stop();
+    // Asks the listener to end without waiting; stop() waits later.
+    void requestStop();
 
     const std::string& name() const { return context_.name; }
     bool listenerExited() const { return context_.exited.load(); }
@@ -67,10 +76,22 @@ public:
         IPCServerTiming timing;
         std::atomic<bool> stopRequested{false};
         std::atomic<bool> exited{false};
+        // The listener's start: 0 while it creates its mailslot, 1 when
+        // listening, -1 when it could not (failure says why).
+        std::mutex startLock;
+        std::condition_variable started;
+        int startState = 0;
+        std::string failure;
+        // Refused senders are logged once a minute, with a count.
+        RepeatLimiter refusals;
+        uint32_t lastRefusedUid = 0;
+        uint32_t lastRefusedPid = 0;
     };
 
 private:
     void debug(int32_t level, const std::string& text) const;
+    // Waits for the listener's mailslot; false (failure set) without it.
+    bool awaitListener();
 
     // Declared first: the thread is gone before the context it uses.
     Context context_;

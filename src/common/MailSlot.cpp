@@ -174,9 +174,10 @@ int32_t MailSlot::receive(std::vector<std::string>& messages)
         error = Platform::readMailslot(handle_, message);
         if (error != Platform::ERR_SUCCESS)
             throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
-        size_t end = message.find('\0');
-        if (end != std::string::npos)
-            message.resize(end);
+        // Only the terminating NUL goes: a NUL inside is part of the text,
+        // so "DIE\0junk" can never pass for "DIE".
+        if (!message.empty() && message.back() == '\0')
+            message.pop_back();
         messages.push_back(std::move(message));
         ++taken;
         error = Platform::mailslotNextSize(handle_, next);
@@ -199,6 +200,21 @@ void MailSlot::acceptOnly(const std::string& prefix)
     uint32_t error = Platform::setMailslotAcceptPrefix(handle_, prefix);
     if (error != Platform::ERR_SUCCESS)
         throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
+}
+
+Platform::MailslotRefusals MailSlot::takeRefusals()
+{
+    Platform::MailslotRefusals refusals;
+    if (mode_ == IPC_RECEIVER)
+        Platform::takeMailslotRefusals(handle_, refusals);
+    return refusals;
+}
+
+std::string MailSlot::holderText(const std::string& name)
+{
+    uint32_t pid = Platform::mailslotHolder(name);
+    return "the name " + printableName(name) + " is in use by " +
+           (pid != 0 ? "PID " + std::to_string(pid) : std::string("another process"));
 }
 
 uint32_t MailSlot::takeDroppedCount()

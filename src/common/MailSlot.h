@@ -19,7 +19,7 @@ class MailSlot : public IPC {
 public:
     static constexpr const char* WRITER_LOCK_NAME = "Telvar_MailSlot";
     // Twice what the transport queues: one receive takes everything waiting.
-    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 8192;
+    static constexpr size_t MAX_MESSAGES_PER_RECEIVE = 32768;
     // Text of a send that found the receiver's queue full.
     static constexpr const char* FULL_TEXT = "mailslot full";
     static constexpr size_t MAX_PRINTED_NAME = 100;
@@ -40,6 +40,12 @@ public:
     // Receiver: messages not beginning with prefix are dropped on arrival,
     // so that a flood of them neither fills the queue nor costs a receive.
     void acceptOnly(const std::string& prefix);
+
+    // Receiver: messages refused for their sender since the last call.
+    Platform::MailslotRefusals takeRefusals();
+
+    // "the name N is in use by PID n" for a name that could not be created.
+    static std::string holderText(const std::string& name);
 
     // Oversized messages dropped by receive since the last call.
     uint32_t takeDroppedCount();

@@ -10,8 +10,11 @@ namespace Telvar {
 namespace Platform {
 
 // Local one-way datagram slots with mailslot behaviour: message boundaries
-// kept, any local process may write, a slot exists exactly while its
-// receiver holds it, and writing to an absent slot fails at once.
+// kept, a slot exists exactly while its receiver holds it, and writing to an
+// absent slot fails at once. Where the system tells a message's sender
+// (Linux), a receiver takes messages only from root, its own account and the
+// installation's group (Installation.h), and counts the others; on Windows
+// any local process may write, as the mailslot's null DACL allows.
 // Names are protected as kernel objects are: where the backend has no
 // object security of its own (Linux: a runtime directory, see
 // linux/RuntimeDirectory.h), names starting with "Telvar_" can only be
@@ -56,6 +59,18 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message);
 // queued already and, from now on, each as it arrives, before it takes room
 // in the queue; empty keeps all.
 uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix);
+
+// Messages refused since the last call because of their sender, and the
+// last such sender (uid UINT32_MAX and pid 0 when the system did not say).
+struct MailslotRefusals {
+    uint32_t count = 0;
+    uint32_t lastUid = 0;
+    uint32_t lastPid = 0;
+};
+uint32_t takeMailslotRefusals(MailslotHandle handle, MailslotRefusals& refusals);
+
+// The process that holds the slot name (its receiver), 0 when unknown.
+uint32_t mailslotHolder(const std::string& name);
 
 // Number of oversized messages dropped since the last call.
 uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped);

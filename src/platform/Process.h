@@ -36,5 +36,10 @@ void setStopHandler(void (*handler)());
 // failed or a stop request broke it off.
 bool writeStandardOutput(const std::string& text);
 
+// Lets all threads share one heap. A long-running program that starts
+// fresh threads at every reconfigure would otherwise spread its memory over
+// ever more per-thread heaps and grow without using more.
+void shareOneHeap();
+
 } // namespace Platform
 } // namespace Telvar

@@ -5,13 +5,15 @@
 #include <ostream>
 
 #include "agent/CommandLine.h"
-#include "platform/FileSystem.h"
+#include "common/Resources.h"
 #include "logger/LogSetup.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/FileSystem.h"
+#include "platform/Installation.h"
 #include "platform/MailslotTransport.h"
 #include "platform/MessageWindow.h"
+#include "platform/Process.h"
 #include "platform/SystemError.h"
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
@@ -259,6 +261,14 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
 {
     if (runtimeDirectoryRefused(err))
         return EXIT_CONFIGURATION_FAILED;
+    // What it writes (data, log, resources) and its command slot are for
+    // its own people only: root, its account and the installation's group.
+    std::string group;
+    if (getResource(GROUP_RESOURCE, group) == RESOURCE_OK && !group.empty())
+        Platform::setInstallationGroup(group);
+    Platform::adoptInstallationGroup();
+    // Every reconfigure starts new threads: without this the memory creeps.
+    Platform::shareOneHeap();
     std::unique_ptr<Ravlon> collector(new Ravlon(commandLine));
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -280,9 +290,14 @@ int ProgramEntry::live(const std::string& commandLine, std::ostream& err)
     } else {
         collector->run();
         if (collector->outcome() != Ravlon::Outcome::COMPLETED) {
-            std::string reason = Ravlon::outcomeText(collector->outcome());
-            err << "ravlon: " << reason << std::endl;
-            logEnd(*collector, false, reason);
+            std::string reason = collector->outcomeMessage();
+            // Without its command mailslot nobody could stop or ask it: as
+            // fatal as a second instance.
+            const bool fatal = collector->outcome() == Ravlon::Outcome::NO_IPC_SERVER;
+            if (fatal)
+                code = EXIT_CONFIGURATION_FAILED;
+            err << "ravlon: " << reason << (fatal ? " (exit status 255)" : "") << std::endl;
+            logEnd(*collector, fatal, reason);
         }
     }
     {

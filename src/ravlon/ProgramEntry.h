@@ -24,6 +24,8 @@ public:
     static constexpr int EXIT_USAGE = 2;
     // The -1 of a failed configuration, as a process exit status.
     static constexpr int EXIT_CONFIGURATION_FAILED = Platform::EXIT_STATUS_MINUS_ONE;
+    // Resource naming the installation's group (default "ravlon").
+    static constexpr const char* GROUP_RESOURCE = "InstallationGroup";
 
     // "--help" and "--version" (anywhere among the arguments): writes the
     // answer to out, sets exitCode and answers true.

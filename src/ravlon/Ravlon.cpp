@@ -1,6 +1,7 @@
 #include "ravlon/Ravlon.h"
 
 #include "agent/DataDelivery.h"
+#include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
@@ -10,6 +11,7 @@
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/CollectorStatistics.h"
+#include "platform/MailslotTransport.h"
 #include "platform/MessageWindow.h"
 #include "platform/PerfData.h"
 #include "platform/Process.h"
@@ -50,6 +52,14 @@ const char* Ravlon::outcomeText(Outcome outcome)
     case Outcome::STOP_FAILED: return "not all threads could be stopped; the last data was not delivered";
     }
     return "";
+}
+
+std::string Ravlon::outcomeMessage() const
+{
+    std::string text = outcomeText(outcome());
+    if (outcome() == Outcome::NO_IPC_SERVER && !ipcFailure().empty())
+        text += ": " + ipcFailure();
+    return text;
 }
 
 void Ravlon::debug(int32_t level, const std::string& text) const
@@ -238,6 +248,8 @@ void Ravlon::monitorLoop()
         }
         if (reconfigureRequested())
             restart();
+        else if (mailslotLost_)
+            retryIPCServer();
         DateTime::sleepMilliseconds(MONITOR_SLEEP_MS);
     }
 }
@@ -264,8 +276,13 @@ bool Ravlon::restart()
     // Stopping the threads also ended the command listener. Without it no
     // further command, not even "DIE" or a "RECONFIG" after the configuration
     // has been mended, would reach the collector.
-    if (ipcServer().isNull() || ipcServer()->listenerExited())
-        startIPCServer();
+    if (!ipcServer().isNull())
+        ipcServer()->stop();
+    if (ipcServer().isNull() || ipcServer()->listenerExited()) {
+        nextMailslotTry_ = 0;
+        mailslotLost_ = true;
+        retryIPCServer();
+    }
     reportReload(ok ? std::string() : configurationFile() + ": the configuration failed; see the messages before");
     return ok;
 }
@@ -280,6 +297,32 @@ void Ravlon::reportReload(const std::string& problem)
     if (!unit().isNull())
         unit()->error(MSG_RELOAD_REFUSED, ParamStream() << problem);
     setResource(RELOAD_RESOURCE, "failed " + DateTime::now().toText(false) + ": " + problem);
+}
+
+void Ravlon::retryIPCServer()
+{
+    const int64_t now = Clock::current().monotonicMilliseconds();
+    if (now < nextMailslotTry_)
+        return;
+    nextMailslotTry_ = now + MAILSLOT_RETRY_MS;
+    const bool report = now >= nextMailslotReport_;
+    // Every attempt logs its failure: while the name is still held, only
+    // the one that reports is made.
+    Platform::MailslotHandle probe = Platform::INVALID_MAILSLOT_HANDLE;
+    if (!report && Platform::openMailslot(MAILSLOT, false, probe) == Platform::ERR_SUCCESS) {
+        Platform::closeMailslot(probe);
+        return;
+    }
+    if (startIPCServer()) {
+        mailslotLost_ = false;
+        nextMailslotReport_ = 0;
+        return;
+    }
+    if (report) {
+        nextMailslotReport_ = now + RepeatLimiter::MINUTE_MS;
+        if (!unit().isNull())
+            unit()->error(MSG_NO_MAILSLOT, ParamStream() << ipcFailure());
+    }
 }
 
 void Ravlon::onCommand(const std::string& type, const std::string& identifier, const std::string& payload,
@@ -314,8 +357,12 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
         debug(1, "Reconfiguring...");
         requestReconfigure();
     } else {
-        debug(1, "IPC: Received an unknown command.");
+        // A flood of them must not flood the log.
+        if (unknownCommands_.occurred())
+            debug(1, "IPC: Received an unknown command.");
     }
+    if (uint64_t more = unknownCommands_.takeHeldBack())
+        debug(1, RepeatLimiter::summary("IPC: Received an unknown command.", more));
 }
 
 // False when the reply raised (an unreachable mailslot does not: the send

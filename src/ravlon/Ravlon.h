@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/Agent.h"
+#include "common/RepeatLimiter.h"
 #include "platform/Thread.h"
 #include "ravlon/Sampling.h"
 
@@ -32,14 +33,18 @@ public:
     static constexpr int32_t MSG_REPLY_FAILED = 12;  // error: exception code text
     static constexpr int32_t MSG_ENDING = 30;        // fatal or error: why the program ends early
     static constexpr int32_t MSG_RELOAD_REFUSED = 34; // error: "file:line: reason"
+    static constexpr int32_t MSG_NO_MAILSLOT = 41;   // error: why the command mailslot is missing
 
     static constexpr uint32_t CHECK_SECONDS = 60;
     static constexpr int MONITOR_SLEEP_MS = 500;
     // How long the end of main control waits for statusMonitor (it may be
     // in the middle of a restart) before it is ended by force.
     static constexpr int MONITOR_END_WAIT_MS = 15000;
+    // A command mailslot lost at a reconfigure is tried again this often.
+    static constexpr int64_t MAILSLOT_RETRY_MS = 5000;
 
-    // How main control ended; every way but a failed configuration exits 0.
+    // How main control ended; a failed configuration and a command mailslot
+    // that cannot be had exit 255, every other way 0.
     enum class Outcome {
         NOT_RUN,
         COMPLETED,           // served, stopped, delivered
@@ -71,6 +76,8 @@ public:
 
     Outcome outcome() const { return outcome_.load(); }
     static const char* outcomeText(Outcome outcome);
+    // The outcome's text with what is known of its cause.
+    std::string outcomeMessage() const;
 
     // The thread that runs main control; statusMonitor posts its quit there.
     // run sets it; whoever runs statusMonitor without run names its own.
@@ -85,6 +92,9 @@ private:
     void debug(int32_t level, const std::string& templ, const std::string& parameter) const;
     void debug(int32_t level, const std::string& templ, const ParamStream& parameters) const;
     bool startIPCServer();
+    // Without a listener (lost at a reconfigure): tries again, and says so
+    // once a minute.
+    void retryIPCServer();
     bool sendReply(const std::string& identifier, const std::string& payload, const std::string& replyTo,
                    int32_t line);
     bool startMonitor();
@@ -99,6 +109,12 @@ private:
     Sampling::DataFileEntries dataFileEntries_;
     std::atomic<Outcome> outcome_{Outcome::NOT_RUN};
     Platform::ThreadHandle monitor_ = Platform::INVALID_THREAD_HANDLE;
+    RepeatLimiter unknownCommands_;
+    // Only statusMonitor's: the command mailslot could not be had again
+    // after a reconfigure.
+    bool mailslotLost_ = false;
+    int64_t nextMailslotTry_ = 0;
+    int64_t nextMailslotReport_ = 0;
 
     static std::atomic<uint32_t> mainThreadId_;
     static std::atomic<int32_t> processorCount_;

@@ -58,7 +58,9 @@ TEST(MailSlotTest, EmptySlotGivesNothing)
     EXPECT_EQ(std::vector<std::string>{"kept"}, got);
 }
 
-TEST(MailSlotTest, QueuedMessagesComeInArrivalOrderUpToTheirNul)
+// Only the terminating NUL is cut: text after a NUL inside stays, so that it
+// cannot hide behind a command word.
+TEST(MailSlotTest, QueuedMessagesComeInArrivalOrderWithoutTheirTerminatingNul)
 {
     std::string name = slotName("order");
     MailSlot receiver(IPC_RECEIVER, name);
@@ -75,7 +77,8 @@ TEST(MailSlotTest, QueuedMessagesComeInArrivalOrderUpToTheirNul)
 
     std::vector<std::string> got;
     EXPECT_EQ(Platform::MAILSLOT_NO_MESSAGE, receiver.receive(got));
-    EXPECT_EQ((std::vector<std::string>{"first", "second", "", "no nul", "\xff\x01\x1b"}), got);
+    EXPECT_EQ((std::vector<std::string>{"first", std::string("second\0hidden", 13), "", "no nul", "\xff\x01\x1b"}),
+              got);
 }
 
 TEST(MailSlotTest, AbsentReceiverFailsAtOnceAndLaterSendSucceeds)

@@ -8,7 +8,10 @@
 #include <sstream>
 #include <string>
 
+#include "common/ConfReader.h"
 #include "logger/LogCommons.h"
+#include "logger/LogSettings.h"
+#include "logger/LogSetup.h"
 #include "logger/LogFormat.h"
 #include "logger/LogIdentifiers.h"
 #include "logger/ParamStream.h"
@@ -76,6 +79,7 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 33, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 34, ParamStream() << "/etc/ravlon/ravlon.conf:2: Missing '('."},
         {MODULE_RAVLON, 35, ParamStream() << "/var/lib/ravlon/work/" << "writable by its group"},
+        {MODULE_RAVLON, 41, ParamStream() << "the name Telvar_Ravlon is in use by PID 42"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},
@@ -143,4 +147,18 @@ TEST(InstalledCataloguesTest, TheProgramsSelectionLoadsAllThree)
     EXPECT_TRUE(catalogue.lookup(MODULE_RAVLON, 14, templ));
     EXPECT_EQ("Another instance of Ravlon is already running on this host; this one ends.",
               formatTemplate(templ, (ParamStream() << "Ravlon").str()));
+}
+
+// Under a flood the log must not grow without end: the shipped scheme
+// rotates by size while the program runs, not only at start-up.
+TEST(InstalledCataloguesTest, TheShippedConfigurationRotatesTheLogWhileRunning)
+{
+    ConfReader reader((LogSink()));
+    reader.readFile(ETC + "ravlon.conf");
+    std::string words;
+    ASSERT_EQ(ConfReader::CONF_OK, reader.getString("log.rotation.scheme", words));
+    EXPECT_NE(0, LogSetup::applySchemeWords(0, words) & ROTATE_SIZE) << words;
+    int32_t size = 0;
+    ASSERT_EQ(ConfReader::CONF_OK, reader.getInteger("log.rotation.size", size));
+    EXPECT_GT(size, 0);
 }

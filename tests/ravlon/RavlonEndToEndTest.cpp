@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "support/ConfCtlRun.h"
+#include "common/IPC.h"
+#include "common/MailSlot.h"
 #include "platform/Process.h"
 #include "ravlon/LeftoverRecovery.h"
 #include "support/TempDir.h"
@@ -435,6 +437,31 @@ TEST(RavlonEndToEndTest, FailedConfigurationEndsWithStatus255AndOneLineWhy)
     EXPECT_EQ("ravlon: the runtime directory " + inst.root() + "/run cannot be trusted: writable by every account "
               "(exit status 255)\n",
               r.err);
+}
+
+// Deaf is no way to run: a command name another process holds ends the
+// start at once, naming that process.
+TEST(RavlonEndToEndTest, TakenCommandNameEndsTheStartWith255AndNamesItsHolder)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    const bool had = Platform::hasEnvironmentVariable("TELVAR_RUNTIME_DIR");
+    const std::string old = Platform::environmentVariable("TELVAR_RUNTIME_DIR");
+    Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", inst.root() + "/run");
+    {
+        MailSlot holder(IPC_RECEIVER, "Telvar_Ravlon");
+        auto start = std::chrono::steady_clock::now();
+        ConfCtl::Run r = runRavlon(inst, "", "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_EQ(255, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("the name Telvar_Ravlon is in use by PID " + std::to_string(Platform::currentProcessId())))
+            << r.err;
+    }
+    if (had)
+        Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", old);
+    else
+        Platform::unsetEnvironmentVariable("TELVAR_RUNTIME_DIR");
 }
 
 } // namespace

@@ -184,6 +184,57 @@ TEST_F(RavlonTest, FlagCommandsUnknownCommandsAndUnknownTypes)
     EXPECT_TRUE(drain(slot).empty());
 }
 
+// A command is its word exactly, as it arrives on the slot: a NUL or any
+// byte after it makes it another (unknown) command. A flood of unknown
+// commands is logged once, then counted.
+TEST_F(RavlonTest, CommandsArriveExactlyOrNotAtAll)
+{
+    const std::string esc = "\x1b";
+    const std::string head = "Telvar" + esc + "COMMAND" + esc + "1" + esc;
+    struct Row {
+        std::string bytes;  // as written, terminating NUL included
+        bool quits;
+    } rows[] = {
+        {head + "DIE" + esc + std::string(1, '\0'), true},
+        {head + "DIE" + std::string(1, '\0'), true},
+        {head + std::string("DIE\0junk", 8) + esc + std::string(1, '\0'), false},
+        {head + std::string("DIE\0junk\0", 9), false},
+        {head + "DIE " + esc + std::string(1, '\0'), false},
+        {head + "DIE\n" + esc + std::string(1, '\0'), false},
+    };
+    const std::string name = slotName("exact");
+    CountingRavlon* current = nullptr;
+    std::atomic<int> handled{0};
+    IPCServerTiming timing;
+    timing.pollMs = 5;
+    IPCServer server(name, LogSink(),
+                     [&](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
+                         current->onCommand(t, i, p, r);
+                         ++handled;
+                     },
+                     timing);
+    Platform::MailslotHandle raw = 0;
+    ASSERT_EQ(Platform::ERR_SUCCESS, Platform::openMailslot(name, false, raw));
+    for (const Row& row : rows) {
+        CountingRavlon collector;
+        current = &collector;
+        int before = handled.load();
+        ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, row.bytes.data(), row.bytes.size()));
+        ASSERT_TRUE(waitFor([&] { return handled.load() == before + 1; }));
+        EXPECT_EQ(row.quits, collector.quitRequested()) << IPCServer::printable(row.bytes);
+    }
+    Platform::closeMailslot(raw);
+    server.stop();
+
+    sink_->clear();
+    for (int i = 0; i < 1000; ++i)
+        collector_.onCommand("COMMAND", "2", "junk", "");
+    int lines = 0;
+    for (const std::string& text : texts())
+        lines += text.rfind("IPC: Received an unknown command.", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(1, lines);
+}
+
 TEST_F(RavlonTest, MonitorRestartsOnceForTwoRequestsAndPostsQuitWhenItEnds)
 {
     Platform::ensureThreadMessageQueue();

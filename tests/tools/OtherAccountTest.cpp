@@ -15,12 +15,16 @@
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
 #include "common/Monopoly.h"
+#include "platform/Installation.h"
 #include "platform/Process.h"
 #include "support/ChildMain.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/TextSink.h"
 #include "support/Waiting.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 using namespace Telvar;
@@ -49,14 +53,40 @@ int holdLock(const std::vector<std::string>& args)
 
 const Testing::ChildRegistrar holder("hold-lock", holdLock);
 
+// Child, started as root: opens the slot, then becomes uid/gid and sends
+// the message through the socket it opened before. Prints its pid.
+int sendAfterDroppingRights(const std::vector<std::string>& args)
+{
+    if (args.size() != 4)
+        return 2;
+    MailSlot sender(IPC_SENDER_LOCAL, args[0]);
+    sender.send("Telvar\x1b" "COMMAND\x1b" "1\x1b" "warm-up\x1b");
+    uid_t uid = static_cast<uid_t>(std::stoul(args[1]));
+    gid_t gid = static_cast<gid_t>(std::stoul(args[2]));
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        return 3;
+    std::printf("%d\n", static_cast<int>(::getpid()));
+    std::fflush(stdout);
+    try {
+        return sender.send(args[3]) ? 0 : 4;
+    } catch (const IPCException&) {
+        return 5;
+    }
+}
+
+const Testing::ChildRegistrar dropper("send-after-dropping-rights", sendAfterDroppingRights);
+
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
-// A throw-away local account, removed again with the object.
+// A throw-away local account (in group, when given), removed again with
+// the object.
 class Account {
 public:
-    Account() : name_("tlvr" + std::to_string(Platform::currentProcessId()))
+    explicit Account(const std::string& suffix, const std::string& group = "")
+        : name_("tlvr" + std::to_string(Platform::currentProcessId()) + suffix)
     {
-        created_ = shell("useradd -M -N -r -s /usr/sbin/nologin " + name_ + " >/dev/null 2>&1") == 0;
+        std::string groups = group.empty() ? "" : " -G " + group;
+        created_ = shell("useradd -M -N -r" + groups + " -s /usr/sbin/nologin " + name_ + " >/dev/null 2>&1") == 0;
     }
     ~Account()
     {
@@ -64,11 +94,39 @@ public:
             shell("userdel " + name_ + " >/dev/null 2>&1");
     }
     bool created() const { return created_; }
+    uid_t uid() const
+    {
+        passwd* entry = ::getpwnam(name_.c_str());
+        return entry != nullptr ? entry->pw_uid : 0;
+    }
     // Runs command as this account, keeping the environment.
     std::string as(const std::string& command) const
     {
-        return "setpriv --reuid=" + name_ + " --regid=nogroup --clear-groups -- " + command;
+        return "setpriv --reuid=" + name_ + " --regid=nogroup --init-groups -- " + command;
     }
+
+private:
+    std::string name_;
+    bool created_ = false;
+};
+
+// A throw-away group, made the installation's for this process.
+class Group {
+public:
+    Group() : name_("tlvrg" + std::to_string(Platform::currentProcessId()))
+    {
+        created_ = shell("groupadd -r " + name_ + " >/dev/null 2>&1") == 0;
+        if (created_)
+            Platform::setInstallationGroup(name_);
+    }
+    ~Group()
+    {
+        Platform::setInstallationGroup(Platform::DEFAULT_INSTALLATION_GROUP);
+        if (created_)
+            shell("groupdel " + name_ + " >/dev/null 2>&1");
+    }
+    bool created() const { return created_; }
+    const std::string& name() const { return name_; }
 
 private:
     std::string name_;
@@ -81,9 +139,11 @@ protected:
     {
         if (::geteuid() != 0 || shell("command -v useradd >/dev/null && command -v setpriv >/dev/null") != 0)
             GTEST_SKIP() << "needs root, useradd and setpriv";
-        account_.reset(new Account);
-        if (!account_->created())
-            GTEST_SKIP() << "could not create a second account";
+        group_.reset(new Group);
+        account_.reset(new Account(""));
+        member_.reset(new Account("m", group_->name()));
+        if (!group_->created() || !account_->created() || !member_->created())
+            GTEST_SKIP() << "could not create a group and two accounts";
         // The other account must reach the programs and the runtime directory.
         fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                          fs::perms::others_read | fs::perms::others_exec);
@@ -100,15 +160,20 @@ protected:
             Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", oldRuntime_);
         else
             Platform::unsetEnvironmentVariable("TELVAR_RUNTIME_DIR");
+        member_.reset();
         account_.reset();
+        group_.reset();
     }
 
     // Runs a command as the other account; output to files in the temp dir.
-    int runAs(const std::string& command, std::string* out = nullptr, std::string* err = nullptr)
+    int runAs(const std::string& command, std::string* out = nullptr, std::string* err = nullptr,
+              const Account* who = nullptr)
     {
+        if (who == nullptr)
+            who = account_.get();
         std::string o = dir_.file("out");
         std::string e = dir_.file("err");
-        int rc = shell(account_->as(command) + " >" + shellQuoted(o) + " 2>" + shellQuoted(e));
+        int rc = shell(who->as(command) + " >" + shellQuoted(o) + " 2>" + shellQuoted(e));
         if (out)
             *out = slurp(o);
         if (err)
@@ -122,7 +187,9 @@ protected:
     }
 
     Testing::TempDir dir_{"otheraccount"};
-    std::unique_ptr<Account> account_;
+    std::unique_ptr<Group> group_;
+    std::unique_ptr<Account> account_;  // not in the installation's group
+    std::unique_ptr<Account> member_;   // in it
     bool hadRuntime_ = false;
     std::string oldRuntime_;
 };
@@ -169,24 +236,74 @@ TEST_F(OtherAccountTest, HoldingTheWriterLockBlocksNoOtherAccount)
     EXPECT_EQ(5, sent);
 }
 
-TEST_F(OtherAccountTest, SendsCommandsAndGetsReplies)
+// A runtime directory another account made in a place everyone may write
+// (so that its listener would get root's commands) is refused by root.
+TEST_F(OtherAccountTest, RootRefusesARuntimeDirectoryAnotherAccountMade)
+{
+    const std::string planted = "/tmp/tlvr-planted-" + std::to_string(Platform::currentProcessId());
+    ASSERT_EQ(0, runAs("mkdir -m 0755 " + shellQuoted(planted)));
+    Platform::setEnvironmentVariable("TELVAR_RUNTIME_DIR", planted);
+    EXPECT_THROW(MailSlot(IPC_RECEIVER, name("planted")), IPCException);
+    EXPECT_FALSE(IPCClient(name("planted")).send("COMMAND", "1", "DIE"));
+    fs::remove_all(planted);
+}
+
+// Only root, the own account and the installation's group command it; a
+// stranger is refused whether it opens the slot itself or uses a socket
+// opened before it gave up its rights, and is logged with its uid and pid.
+TEST_F(OtherAccountTest, OnlyTheInstallationsPeopleAreHeardAndAnswered)
 {
     IPCServerTiming timing;
     timing.pollMs = 20;
     timing.stopStepMs = 20;
-    IPCServer server(name("server"), LogSink(),
+    TextSink log;
+    IPCServer server(name("server"), log.sink(),
                      [](const std::string&, const std::string& identifier, const std::string& payload,
                         const std::string& replyTo) {
-                         IPCClient(replyTo).send("REPLY", identifier, "pong to " + payload);
+                         if (!replyTo.empty())
+                             IPCClient(replyTo).send("REPLY", identifier, "pong to " + payload);
                      },
                      timing);
-    ASSERT_TRUE(waitFor([&] { return IPCClient(name("server")).sendRaw("warm-up"); }));
-    std::string out;
-    std::string err;
-    EXPECT_EQ(0, runAs(shellQuoted(dir_.file("bin/ravlonctl")) + " send --to " + name("server") + " --wait 10 ping",
-                       &out, &err))
-        << err;
-    EXPECT_EQ("pong to ping\n", out);
+    // The stranger takes the member's usual directory for reply slots first:
+    // the member must still be answered.
+    ASSERT_EQ(0, runAs("mkdir " + shellQuoted(dir_.file("run/users/" + std::to_string(member_->uid())))));
+    const std::string bin = shellQuoted(dir_.file("bin/ravlonctl"));
+    const std::string send = bin + " send --to " + name("server") + " --wait 5 ping";
+    struct Row {
+        const char* who;
+        const Account* account;
+        bool answered;
+    } rows[] = {
+        {"member of the group", member_.get(), true},
+        {"stranger", account_.get(), false},
+    };
+    for (const Row& row : rows) {
+        std::string out;
+        std::string err;
+        int rc = runAs(send, &out, &err, row.account);
+        EXPECT_EQ(row.answered ? 0 : 1, rc) << row.who << ": " << err;
+        EXPECT_EQ(row.answered ? "pong to ping\n" : "", out) << row.who;
+    }
+
+    // A socket opened by root, then used by the stranger.
+    Testing::ChildProcess child;
+    ASSERT_TRUE(child.start(Testing::selfExecutable(),
+                            {std::string(Testing::CHILD_OPTION) + "send-after-dropping-rights",
+                             name("server"), std::to_string(account_->uid()), std::to_string(::getgid()),
+                             "Telvar\x1b" "COMMAND\x1b" "2\x1b" "DIE\x1b"}));
+    std::vector<std::string> lines;
+    ASSERT_TRUE(waitFor([&] {
+        child.readLines(lines, 50);
+        return !lines.empty();
+    }));
+    const std::string expected = "IPC: Server \"" + name("server") + "\": Refused a message from uid " +
+                                 std::to_string(account_->uid()) + ", pid " + lines[0] + ":";
+    EXPECT_TRUE(waitFor([&] {
+        for (const std::string& text : log.texts())
+            if (text.rfind(expected, 0) == 0)
+                return true;
+        return false;
+    })) << expected;
     server.stop();
 }
 

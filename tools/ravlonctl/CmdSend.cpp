@@ -11,6 +11,7 @@
 #include "common/IPCClient.h"
 #include "common/IPCServer.h"
 #include "common/MailSlot.h"
+#include "platform/MailslotTransport.h"
 #include "common/Clock.h"
 #include "platform/Process.h"
 
@@ -147,6 +148,8 @@ int parseSendArgs(const Args& args, SendOptions& o)
     return 0;
 }
 
+constexpr uint32_t OPERATOR_WRITE_WAIT_MS = 1500;
+
 // Sends, then with --wait prints the reply. Throws what the mailslots throw.
 int sendAndAwait(SendOptions& o)
 {
@@ -157,6 +160,9 @@ int sendAndAwait(SendOptions& o)
                         std::to_string(Clock::current().monotonicMilliseconds());
         replySlot.reset(new MailSlot(IPC_RECEIVER, o.replyTo));
     }
+    // An operator's command waits for room in a flooded slot longer than
+    // the program's own messages do.
+    Platform::setMailslotWriteWaitMilliseconds(OPERATOR_WRITE_WAIT_MS);
     IPCClient client(o.target);
     if (!client.send(o.type, o.identifier, o.payload, o.replyTo)) {
         bool full = client.lastError().find(MailSlot::FULL_TEXT) != std::string::npos;

@@ -3,14 +3,18 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -20,6 +24,7 @@
 #include <unistd.h>
 
 #include "platform/CollectorStatistics.h"
+#include "platform/linux/InstallationGroup.h"
 #include "platform/linux/RuntimeDirectory.h"
 
 namespace Telvar {
@@ -32,15 +37,18 @@ namespace Platform {
 // datagrams per socket, so a receiver moves them into its own queue on a
 // small thread; a burst of writers is thus not held up between two polls of
 // the receiver, and messages without the accepted prefix never take room in
-// that queue.
+// that queue. Only the installation's people may write to a slot: its file
+// is not writable by others, and each message's sender, as the kernel tells
+// it, is checked, so a socket opened before a change of rights or handed on
+// to another account does not help; other messages are dropped and counted.
 
 namespace {
 
 const char SLOT_SUFFIX[] = ".slot";
-// Anyone may write to a slot, as with a null DACL.
-constexpr mode_t SLOT_MODE = 0666;
+// The owner and the installation's group write; root always can.
+constexpr mode_t SLOT_MODE = 0660;
 // The receiver's own queue; beyond it writers wait, then fail.
-constexpr size_t MAX_QUEUED_MESSAGES = 4096;
+constexpr size_t MAX_QUEUED_MESSAGES = 16384;
 constexpr size_t MAX_QUEUED_BYTES = 8 * 1024 * 1024;
 constexpr int SEND_BUFFER = 256 * 1024;
 constexpr int RECEIVE_BUFFER = 1024 * 1024;
@@ -60,6 +68,7 @@ struct Slot {
     ino_t inode = 0;
     std::string acceptPrefix;
     uint64_t refused = 0;
+    MailslotRefusals strangers;
     int wake = -1;
     std::mutex mutex;
     std::deque<std::string> queue;
@@ -155,6 +164,9 @@ uint32_t bindSlot(Slot& slot)
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (::bind(slot.socket, reinterpret_cast<const sockaddr*>(&slot.address), slot.addressLength) == 0) {
             ::fchmodat(slot.directory.fd(), slot.file.c_str(), SLOT_MODE, 0);
+            gid_t group = 0;
+            if (Installation::groupId(group))
+                ::fchownat(slot.directory.fd(), slot.file.c_str(), static_cast<uid_t>(-1), group, AT_SYMLINK_NOFOLLOW);
             struct stat st;
             if (::fstatat(slot.directory.fd(), slot.file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 slot.device = st.st_dev;
@@ -182,13 +194,40 @@ void unlinkSlot(Slot& slot)
     slot.inode = 0;
 }
 
+// The sender of a received message, from the credentials the kernel
+// attached (SO_PASSCRED); false when there are none.
+bool senderOf(msghdr& header, ucred& sender)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof sender)) {
+            std::memcpy(&sender, CMSG_DATA(c), sizeof sender);
+            return true;
+        }
+    }
+    return false;
+}
+
+void refuse(Slot& slot, const ucred& sender, bool known)
+{
+    ++slot.strangers.count;
+    slot.strangers.lastUid = known ? static_cast<uint32_t>(sender.uid) : UINT32_MAX;
+    slot.strangers.lastPid = known ? static_cast<uint32_t>(sender.pid) : 0;
+}
+
 // Moves what the socket holds into the slot's queue. Called with the lock.
 uint32_t drainSocket(Slot& slot)
 {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
         if (slot.queue.size() >= MAX_QUEUED_MESSAGES || slot.queuedBytes >= MAX_QUEUED_BYTES)
             return ERR_SUCCESS;
-        ssize_t n = ::recv(slot.socket, slot.buffer.data(), slot.buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        iovec data = {slot.buffer.data(), slot.buffer.size()};
+        msghdr header{};
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(slot.socket, &header, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -196,7 +235,13 @@ uint32_t drainSocket(Slot& slot)
                 return ERR_SUCCESS;
             return fromErrno(errno);
         }
-        // MSG_TRUNC makes recv answer the datagram's real length.
+        ucred sender{};
+        bool known = senderOf(header, sender);
+        if (!known || !Installation::trustedSender(sender.uid, sender.gid)) {
+            refuse(slot, sender, known);
+            continue;
+        }
+        // MSG_TRUNC makes recvmsg answer the datagram's real length.
         if (static_cast<size_t>(n) > MAILSLOT_MAX_MESSAGE) {
             ++slot.dropped;
             continue;
@@ -232,6 +277,55 @@ void drainLoop(Slot* slot)
             drainSocket(*slot);
         }
     }
+}
+
+// The socket inode bound to path, from the kernel's list; 0 when none.
+unsigned long socketInode(const std::string& path)
+{
+    std::ifstream list("/proc/net/unix");
+    std::string line;
+    std::getline(list, line);  // heading
+    while (std::getline(list, line)) {
+        std::istringstream fields(line);
+        std::string num, refs, protocol, flags, type, state, inode, bound;
+        if ((fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> bound) && bound == path)
+            return std::strtoul(inode.c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
+// The process with a descriptor of that socket; 0 when none can be seen.
+uint32_t processOfSocket(unsigned long inode)
+{
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr)
+        return 0;
+    uint32_t found = 0;
+    while (found == 0) {
+        dirent* entry = ::readdir(processes);
+        if (entry == nullptr)
+            break;
+        char* end = nullptr;
+        unsigned long pid = std::strtoul(entry->d_name, &end, 10);
+        if (pid == 0 || *end != '\0')
+            continue;
+        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* list = ::opendir(fds.c_str());
+        if (list == nullptr)
+            continue;
+        while (dirent* fd = ::readdir(list)) {
+            char target[64];
+            ssize_t n = ::readlinkat(::dirfd(list), fd->d_name, target, sizeof target - 1);
+            if (n > 0 && wanted.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+                found = static_cast<uint32_t>(pid);
+                break;
+            }
+        }
+        ::closedir(list);
+    }
+    ::closedir(processes);
+    return found;
 }
 
 void closeSlot(Slot& slot)
@@ -285,6 +379,13 @@ uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
     slot->socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (slot->socket < 0)
         return fromErrno(errno);
+    // Before the name exists: every message that can arrive carries its sender.
+    int on = 1;
+    if (::setsockopt(slot->socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        uint32_t error = fromErrno(errno);
+        closeSlot(*slot);
+        return error;
+    }
     uint32_t bound = bindSlot(*slot);
     if (bound != ERR_SUCCESS) {
         closeSlot(*slot);
@@ -423,6 +524,29 @@ uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped)
     std::lock_guard<std::mutex> lock(slot->mutex);
     dropped = slot->dropped;
     slot->dropped = 0;
+    return ERR_SUCCESS;
+}
+
+uint32_t mailslotHolder(const std::string& name)
+{
+    if (!isValidMailslotName(name))
+        return 0;
+    Runtime::Directory directory;
+    const std::string file = Runtime::fileName(name, SLOT_SUFFIX);
+    if (Runtime::findHolder(name, file, directory) != ERR_SUCCESS)
+        return 0;
+    unsigned long inode = socketInode(directory.path() + "/" + file);
+    return inode == 0 ? 0 : processOfSocket(inode);
+}
+
+uint32_t takeMailslotRefusals(MailslotHandle handle, MailslotRefusals& refusals)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    refusals = slot->strangers;
+    slot->strangers = MailslotRefusals();
     return ERR_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <malloc.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -68,6 +69,8 @@ bool writeStandardOutput(const std::string& text)
     }
     return true;
 }
+
+void shareOneHeap() { ::mallopt(M_ARENA_MAX, 1); }
 
 } // namespace Platform
 } // namespace Telvar

@@ -3,6 +3,7 @@
 // data verbatim followed by one line break (a number as decimal text), so
 // it can be read and edited by hand.
 #include "platform/Registry.h"
+#include "platform/linux/InstallationGroup.h"
 
 #include <atomic>
 #include <cctype>
@@ -333,6 +334,15 @@ bool writeAll(int fd, const std::string& content)
     return true;
 }
 
+// The store is read by the program's account and the installation's
+// group, whoever wrote it (setup runs as root): nobody else.
+void giveToInstallation(int fd)
+{
+    gid_t group = 0;
+    if (Installation::groupId(group))
+        ::fchown(fd, static_cast<uid_t>(-1), group);
+}
+
 // Temporary file, flushed to disk, then renamed over the value: a crash at
 // any point leaves the old or the new value.
 uint32_t replaceFileAtomically(const std::string& directory, const std::string& fileName,
@@ -342,9 +352,10 @@ uint32_t replaceFileAtomically(const std::string& directory, const std::string& 
     // Not named after the value: a long name must not make it too long.
     const std::string temp = directory + "/.tmp." + std::to_string(::getpid()) + "." +
                              std::to_string(g_tempCounter++);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (fd < 0)
         return fromErrno(errno);
+    giveToInstallation(fd);
     bool ok = writeAll(fd, content);
     int error = ok ? 0 : (errno != 0 ? errno : EIO);
     if (ok && ::fsync(fd) != 0) {
@@ -373,13 +384,22 @@ uint32_t replaceFileAtomically(const std::string& directory, const std::string& 
 
 uint32_t makeDirectory(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) {
+    const bool made = ::mkdir(path.c_str(), 0750) == 0;
+    const int error = errno;
+    if (made) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0) {
+            giveToInstallation(fd);
+            ::close(fd);
+        }
+    }
+    if (made || error == EEXIST) {
         struct stat st;
         if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             return REGISTRY_SUCCESS;
         return REGISTRY_FILE_NOT_FOUND;
     }
-    return fromErrno(errno);
+    return fromErrno(error);
 }
 
 uint32_t makeDirectories(const std::string& path)

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,39 +67,84 @@ bool trustworthy(const struct stat& st)
     return S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool defaultRootUsable(const std::string& root)
+// A directory of this account alone (a runtime directory the system made).
+bool ownPrivateDirectory(const std::string& path)
 {
     struct stat st;
-    if (::lstat(root.c_str(), &st) == 0)
-        return true;
-    if (::geteuid() == 0)
-        return true;
-    // The parent (/run) is root's: try, and fall back when it is refused.
-    if (::mkdir(root.c_str(), ROOT_MODE) == 0) {
-        ::chmod(root.c_str(), ROOT_MODE);
-        return true;
-    }
-    return false;
+    return !path.empty() && path[0] == '/' && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
-std::string fallbackRoot() { return "/tmp/telvar-" + std::to_string(::geteuid()); }
+std::string homeDirectory()
+{
+    std::vector<char> buffer(16384);
+    passwd entry;
+    passwd* result = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
+        result->pw_dir != nullptr && result->pw_dir[0] == '/')
+        return result->pw_dir;
+    return std::string();
+}
+
+// Where an account other than root keeps its names when the installation's
+// directory does not exist: a directory of its own that no other account
+// could have made first.
+std::string privateRoot()
+{
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && ownPrivateDirectory(xdg))
+        return std::string(xdg) + "/telvar";
+    const std::string system = "/run/user/" + std::to_string(::geteuid());
+    if (ownPrivateDirectory(system))
+        return system + "/telvar";
+    const std::string home = homeDirectory();
+    if (home.empty())
+        return std::string();
+    const std::string parent = home + "/.telvar";
+    if (::mkdir(parent.c_str(), PRIVATE_MODE) == 0)
+        ::chmod(parent.c_str(), PRIVATE_MODE);
+    return parent + "/run";
+}
+
+bool isPrivateRoot(const std::string& root)
+{
+    const char* configured = std::getenv(ENVIRONMENT_VARIABLE);
+    return ::geteuid() != 0 && (configured == nullptr || *configured == '\0') && root != DEFAULT_DIRECTORY;
+}
+
+// A runtime directory not owned by root or this account is trusted only
+// when root handed it over: its parent is root's and nobody else's to write,
+// so that no account could have made it first.
+bool ownerTrusted(const std::string& root, const struct stat& st)
+{
+    if (st.st_uid == 0 || st.st_uid == ::geteuid())
+        return true;
+    std::string parent = root.substr(0, root.find_last_of('/'));
+    if (parent.empty())
+        parent = "/";
+    struct stat ps;
+    return ::lstat(parent.c_str(), &ps) == 0 && S_ISDIR(ps.st_mode) && ps.st_uid == 0 &&
+           (ps.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
 
 // The root directory checked; st receives its status. Makes it when allowed.
 uint32_t openRoot(Directory& directory, struct stat& st, bool create)
 {
     const std::string root = rootPath();
-    bool fallback = root == fallbackRoot();
+    if (root.empty())
+        return ERR_FILE_NOT_FOUND;
+    bool own = isPrivateRoot(root);
     if (create) {
-        if (::mkdir(root.c_str(), fallback ? PRIVATE_MODE : ROOT_MODE) == 0)
-            ::chmod(root.c_str(), fallback ? PRIVATE_MODE : ROOT_MODE);
+        if (::mkdir(root.c_str(), own ? PRIVATE_MODE : ROOT_MODE) == 0)
+            ::chmod(root.c_str(), own ? PRIVATE_MODE : ROOT_MODE);
     }
     if (::lstat(root.c_str(), &st) != 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_FILE_NOT_FOUND;
-    if (!trustworthy(st) || (fallback && st.st_uid != ::geteuid()))
+    if (!trustworthy(st) || !ownerTrusted(root, st) || (own && (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)))
         return ERR_ACCESS_DENIED;
     // A directory made by someone else (a service manager) may lack the
     // accounts' part: its owner adds it.
-    if (create && !fallback && ::geteuid() == st.st_uid) {
+    if (create && !own && ::geteuid() == st.st_uid) {
         std::string users = root + "/" + USERS;
         if (::mkdir(users.c_str(), USERS_MODE) == 0)
             ::chmod(users.c_str(), USERS_MODE);
@@ -121,18 +167,51 @@ bool fileOf(int dirFd, const std::string& file, uid_t owner, uid_t alsoAllowed)
     return st.st_uid == owner || st.st_uid == alsoAllowed;
 }
 
+// The uid an account directory's name starts with ("<uid>" or "<uid>-...").
 bool numeric(const char* text, uid_t& value)
 {
-    if (*text == '\0')
+    if (*text < '0' || *text > '9')
         return false;
     uint64_t v = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
+    for (const char* p = text; *p != '\0' && *p != '-'; ++p) {
         if (*p < '0' || *p > '9' || v > 0xffffffffULL)
             return false;
         v = v * 10 + static_cast<uint64_t>(*p - '0');
     }
     value = static_cast<uid_t>(v);
     return v <= 0xffffffffULL;
+}
+
+bool ownAccountDirectory(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && trustworthy(st) && st.st_uid == ::geteuid();
+}
+
+// This account's directory under users/: "<uid>", or, when another account
+// made that first, "<uid>-XXXXXX" with a part nobody can guess.
+std::string accountDirectory(const std::string& users)
+{
+    const std::string uid = std::to_string(::geteuid());
+    const std::string plain = users + "/" + uid;
+    if (makeDirectory(plain, ACCOUNT_MODE, ::geteuid()) && ownAccountDirectory(plain))
+        return plain;
+    if (DIR* list = ::opendir(users.c_str())) {
+        std::string found;
+        while (dirent* entry = ::readdir(list)) {
+            const std::string name = entry->d_name;
+            if (found.empty() && name.compare(0, uid.size() + 1, uid + "-") == 0 && ownAccountDirectory(users + "/" + name))
+                found = users + "/" + name;
+        }
+        ::closedir(list);
+        if (!found.empty())
+            return found;
+    }
+    std::string pattern = plain + "-XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr)
+        return std::string();
+    ::chmod(pattern.c_str(), ACCOUNT_MODE);
+    return pattern;
 }
 
 } // namespace
@@ -170,7 +249,10 @@ std::string rootPath()
     const char* configured = std::getenv(ENVIRONMENT_VARIABLE);
     if (configured != nullptr && *configured != '\0')
         return configured;
-    return defaultRootUsable(DEFAULT_DIRECTORY) ? std::string(DEFAULT_DIRECTORY) : fallbackRoot();
+    struct stat st;
+    if (::geteuid() == 0 || ::lstat(DEFAULT_DIRECTORY, &st) == 0)
+        return DEFAULT_DIRECTORY;
+    return privateRoot();
 }
 
 bool mayCreate(const std::string& name)
@@ -198,11 +280,8 @@ uint32_t openOwnDirectory(Directory& directory)
     if (::lstat(users.c_str(), &us) != 0 || !S_ISDIR(us.st_mode) || (us.st_mode & S_ISVTX) == 0 ||
         us.st_uid != st.st_uid)
         return ERR_ACCESS_DENIED;
-    const std::string own = users + "/" + std::to_string(::geteuid());
-    if (!makeDirectory(own, ACCOUNT_MODE, ::geteuid()))
-        return ERR_ACCESS_DENIED;
-    struct stat os;
-    if (::lstat(own.c_str(), &os) != 0 || !trustworthy(os))
+    const std::string own = accountDirectory(users);
+    if (own.empty())
         return ERR_ACCESS_DENIED;
     return directory.open(own) ? ERR_SUCCESS : ERR_ACCESS_DENIED;
 }

@@ -16,12 +16,15 @@ namespace Runtime {
 // write cannot be taken.
 //
 // Layout of the runtime directory R (TELVAR_RUNTIME_DIR, default
-// /run/telvar; an account that cannot make the default falls back to a
-// private /tmp/telvar-<uid>):
-//   R/                 mode 0755, owned by the installation's account
+// /run/telvar for root and, where it exists, for every account; an account
+// other than root without it uses a private directory of its own:
+// $XDG_RUNTIME_DIR/telvar, /run/user/<uid>/telvar or ~/.telvar/run, mode 0700):
+//   R/                 mode 0755, owned by root or the installation's account
+//                      (another owner only when R's parent is root's alone)
 //   R/<name>.slot      slots and locks of that account and of root
 //   R/users/           mode 1777: every account makes its own directory
 //   R/users/<uid>/     mode 0711: slots and locks of any other account
+//                      ("<uid>-XXXXXX" when another account made "<uid>" first)
 // Names starting with "Telvar_" belong to the installation: other accounts
 // cannot create them, and senders look for them only in R itself.
 

@@ -298,6 +298,17 @@ uint32_t takeMailslotDropCount(MailslotHandle handle, uint32_t& dropped)
     return ERR_SUCCESS;
 }
 
+// A mailslot tells its reader nothing about the writer: every local
+// process may write, as the null DACL says.
+uint32_t takeMailslotRefusals(MailslotHandle handle, MailslotRefusals& refusals)
+{
+    refusals = MailslotRefusals();
+    SlotPtr slot = find(handle);
+    return slot && slot->receiver ? ERR_SUCCESS : ERR_INVALID_HANDLE;
+}
+
+uint32_t mailslotHolder(const std::string&) { return 0; }
+
 uint32_t closeMailslot(MailslotHandle handle)
 {
     SlotPtr slot;

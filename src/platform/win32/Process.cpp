@@ -116,5 +116,8 @@ bool writeStandardOutput(const std::string& text)
     return true;
 }
 
+// The process heap is shared by all threads already.
+void shareOneHeap() {}
+
 } // namespace Platform
 } // namespace Telvar
