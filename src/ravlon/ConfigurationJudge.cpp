@@ -44,6 +44,7 @@ const KnownKey KNOWN[] = {
     {"ravlon.data-collection", "TimeSpan", "the default P1S is shown"},
     {"ravlon.degrade-pdh-warnings", "Bool", "false (the default) is used"},
     {"ravlon.primetime-file", "FileName", "primetime in the configuration directory is used"},
+    {"ravlon.keep", "TimeSpan", "delivered data files are kept for ever"},
     {"ravlon.log", "", ""},
     {"ravlon.log.debug-level", "Integer", "the debug level of log.global.debug-level stays"},
     {"ravlon.collect", "", ""},
