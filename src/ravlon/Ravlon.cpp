@@ -16,6 +16,7 @@
 #include "ravlon/CollectorConfiguration.h"
 #include "ravlon/Counter.h"
 #include "ravlon/LeftoverRecovery.h"
+#include "ravlon/RecordExport.h"
 #include "ravlon/StartPauses.h"
 
 namespace Telvar {
@@ -133,6 +134,7 @@ void Ravlon::run()
         return;
     }
     DataDelivery::instance().deliverAll(true);
+    RecordExport::stop();
     if (pdhQuery != Platform::PDH_NULL_HANDLE) {
         Platform::perfData().closeQuery(pdhQuery);
         pdhQuery = Platform::PDH_NULL_HANDLE;

@@ -12,6 +12,7 @@
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 #include "ravlon/Counter.h"
+#include "ravlon/RecordExport.h"
 
 namespace Telvar {
 
@@ -491,6 +492,7 @@ bool Sampling::writeMeasurements(const std::string& scheme)
         return true;
     }
     debug(5, "Counter data successfully logged to file.");
+    RecordExport::recordWritten(scheme, paths, text);
     return true;
 }
 
