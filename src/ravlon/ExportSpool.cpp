@@ -263,7 +263,7 @@ bool ExportSpool::writeCursor(uint64_t sequence)
 bool ExportSpool::setAside(const Batch& batch, const std::string& reason)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    const std::string path = base_ + ".rejected";
+    const std::string path = rejectedPath();
     const uint64_t size = fileExists(path) ? Telvar::fileSize(path) : 0;
     std::string text = "# " + reason + "\n" + batch.text;
     if (size + text.size() > limit_)

@@ -56,6 +56,7 @@ public:
     uint64_t pendingBytes() const;
     uint64_t cursor() const;
     std::string spoolPath() const { return base_ + ".spool"; }
+    std::string rejectedPath() const { return base_ + ".rejected"; }
 
 private:
     struct Entry {

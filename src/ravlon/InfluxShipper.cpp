@@ -14,6 +14,8 @@ namespace Telvar {
 namespace {
 
 constexpr int POLL_MS = 250;
+
+#ifndef RAVLON_NO_HTTP
 // Enough of an engine's answer to say why it refused.
 constexpr size_t ANSWER_TEXT = 300;
 
@@ -24,6 +26,7 @@ std::string shortened(std::string text)
             c = ' ';
     return text.size() > ANSWER_TEXT ? text.substr(0, ANSWER_TEXT) + "..." : text;
 }
+#endif
 
 } // namespace
 
@@ -145,8 +148,7 @@ int InfluxShipper::shipOnce()
         spool_.setAside(batch, reason);
         if (!unit_.isNull())
             unit_->error(MSG_REFUSED, ParamStream() << settings_.url << std::to_string(batch.entries) << reason
-                                                    << spool_.spoolPath().substr(0, spool_.spoolPath().size() - 6) +
-                                                           ".rejected");
+                                                    << spool_.rejectedPath());
         return spool_.commit(batch.last) ? 1 : -1;
     }
     // Said once per outage; the records wait in the spool.

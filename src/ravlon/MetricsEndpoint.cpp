@@ -7,11 +7,14 @@
 #endif
 #include <vector>
 
+#include "common/DateTime.h"
+
 namespace Telvar {
 
 #ifndef RAVLON_NO_HTTP
 namespace {
 
+constexpr int START_WAIT_MS = 2000;
 const char* const TEXT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 const char* const OPENMETRICS_TYPE = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
@@ -97,6 +100,9 @@ bool MetricsEndpoint::start(const std::string& listen, std::string& problem)
         return false;
     }
     thread_ = std::thread([this] { server_->http.listen_after_bind(); });
+    // A stop before the server runs would not reach it.
+    for (int waited = 0; !server_->http.is_running() && waited < START_WAIT_MS; waited += 10)
+        DateTime::sleepMilliseconds(10);
     return true;
 }
 

@@ -70,6 +70,12 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 28, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 29, ParamStream() << "Ravlon"},
         {MODULE_RAVLON, 30, ParamStream() << "the configuration failed"},
+        {MODULE_RAVLON, 70, ParamStream() << "http://127.0.0.1:8428/write" << "12" << "400 unknown field"
+                                          << "/opt/ravlon/work/influx.rejected"},
+        {MODULE_RAVLON, 71, ParamStream() << "4096" << "8192"},
+        {MODULE_RAVLON, 72, ParamStream() << "http://127.0.0.1:8428/write" << "Connection"},
+        {MODULE_RAVLON, 74, ParamStream() << "cannot listen on 127.0.0.1:9473; no /metrics"},
+        {MODULE_RAVLON, 75, ParamStream() << "/opt/ravlon/work/influx.spool"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},
