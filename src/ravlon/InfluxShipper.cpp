@@ -48,7 +48,7 @@ bool InfluxShipper::splitUrl(const std::string& url, std::string& origin, std::s
     size_t slash = url.find('/', scheme.size());
     origin = url.substr(0, slash);
     path = slash == std::string::npos ? "/write" : url.substr(slash);
-    return origin.size() > scheme.size() && path.find_first_of("?# ") == std::string::npos;
+    return origin.size() > scheme.size() && path.find_first_of("# ") == std::string::npos;
 }
 
 bool InfluxShipper::start(std::string& problem)
@@ -134,7 +134,8 @@ int InfluxShipper::shipOnce()
     httplib::Headers headers;
     if (!settings_.token.empty())
         headers.emplace("Authorization", "Token " + settings_.token);
-    std::string target = path_ + "?precision=s";
+    // Parameters of the URL (InfluxDB 2's org and bucket, say) stay.
+    std::string target = path_ + (path_.find('?') == std::string::npos ? "?" : "&") + "precision=s";
     if (!settings_.database.empty())
         target += "&db=" + httplib::detail::encode_query_param(settings_.database);
     httplib::Result answer = client.Post(target.c_str(), headers, batch.text, "text/plain; charset=utf-8");
@@ -145,10 +146,10 @@ int InfluxShipper::shipOnce()
     }
     if (answer && answer->status >= 400 && answer->status < 500) {
         const std::string reason = std::to_string(answer->status) + " " + shortened(answer->body);
-        spool_.setAside(batch, reason);
+        const bool kept = spool_.setAside(batch, reason);
         if (!unit_.isNull())
             unit_->error(MSG_REFUSED, ParamStream() << settings_.url << std::to_string(batch.entries) << reason
-                                                    << spool_.rejectedPath());
+                                                    << (kept ? spool_.rejectedPath() : "no file (it is full)"));
         return spool_.commit(batch.last) ? 1 : -1;
     }
     // Said once per outage; the records wait in the spool.

@@ -22,7 +22,7 @@ class LoggerUnit;
 class InfluxShipper {
 public:
     struct Settings {
-        std::string url;          // "http://host:port/path"
+        std::string url;          // "http://host:port/path", a query allowed
         std::string database;     // "db" parameter; empty: none
         std::string token;        // "Authorization: Token ..."; empty: none
         int32_t timeoutSeconds = 10;
@@ -52,7 +52,8 @@ public:
     // Commits a record's lines to the spool; the thread sends them.
     void add(const std::string& lines);
 
-    // "http://host:port/path" into its parts; false when it is not such a URL.
+    // "http://host:port/path?query" (or https) into origin and the rest;
+    // false when it is not such a URL.
     static bool splitUrl(const std::string& url, std::string& origin, std::string& path);
 
 private:

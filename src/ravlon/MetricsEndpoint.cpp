@@ -59,13 +59,12 @@ MetricsEndpoint::~MetricsEndpoint() { stop(); }
 
 bool MetricsEndpoint::splitListen(const std::string& listen, std::string& host, int& port)
 {
+    // A port alone is a port on loopback.
     size_t colon = listen.rfind(':');
-    if (colon == std::string::npos || colon == 0)
-        return false;
-    host = listen.substr(0, colon);
+    host = colon == std::string::npos || colon == 0 ? "127.0.0.1" : listen.substr(0, colon);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    const std::string digits = listen.substr(colon + 1);
+    const std::string digits = colon == std::string::npos ? listen : listen.substr(colon + 1);
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     port = std::atoi(digits.c_str());

@@ -27,8 +27,9 @@ public:
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
     ~MetricsEndpoint();
 
-    // listen is "host:port" ("[::1]:9473" for IPv6); false (problem says
-    // why) when it is malformed or the address cannot be bound.
+    // listen is "host:port" ("[::1]:9473" for IPv6; a port alone is on
+    // 127.0.0.1); false (problem says why) when it is malformed or the
+    // address cannot be bound.
     bool start(const std::string& listen, std::string& problem);
     void stop();
     // A scheme's new record replaces its last one on the page.
