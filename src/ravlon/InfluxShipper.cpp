@@ -16,6 +16,14 @@ namespace {
 constexpr int POLL_MS = 250;
 
 #ifndef RAVLON_NO_HTTP
+// Answers about the request, not the records: a timeout, too many requests,
+// and a wrong address or credentials, which the operator mends. Such
+// batches wait like an outage instead of being set aside.
+bool waitsForOperator(int status)
+{
+    return status == 401 || status == 403 || status == 404 || status == 407 || status == 408 || status == 429;
+}
+
 // Enough of an engine's answer to say why it refused.
 constexpr size_t ANSWER_TEXT = 300;
 
@@ -144,12 +152,12 @@ int InfluxShipper::shipOnce()
         unreachable_ = false;
         return spool_.commit(batch.last) ? 1 : -1;
     }
-    if (answer && answer->status >= 400 && answer->status < 500) {
+    if (answer && answer->status >= 400 && answer->status < 500 && !waitsForOperator(answer->status)) {
         const std::string reason = std::to_string(answer->status) + " " + shortened(answer->body);
         const bool kept = spool_.setAside(batch, reason);
         if (!unit_.isNull())
             unit_->error(MSG_REFUSED, ParamStream() << settings_.url << std::to_string(batch.entries) << reason
-                                                    << (kept ? spool_.rejectedPath() : "no file (it is full)"));
+                                                    << (kept ? spool_.rejectedPath() : "nothing, the file of refused batches is full"));
         return spool_.commit(batch.last) ? 1 : -1;
     }
     // Said once per outage; the records wait in the spool.

@@ -17,8 +17,10 @@ class LoggerUnit;
 // (InfluxDB, VictoriaMetrics), in order, from its own thread. The cursor
 // moves only after a 2xx answer; a refused connection or a 5xx is tried
 // again after a pause that doubles up to a minute (with jitter, so that a
-// fleet does not come back in step); a 4xx is logged with the engine's
-// text and its batch set aside, since sending it again would fail again.
+// fleet does not come back in step), and so are 401, 403, 404, 407, 408
+// and 429, which say the address, the credentials or the load is wrong,
+// not the records; any other 4xx is logged with the engine's text and its
+// batch set aside, since sending it again would fail again.
 class InfluxShipper {
 public:
     struct Settings {

@@ -67,7 +67,8 @@ TEST(InfluxShipperTest, AddressesAreTakenApartOrRefused)
 
 TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
 {
-    // The engine is away (503), then refuses the first batch (400), then
+    // The engine is away (503), then wants credentials (401: the operator
+    // mends that, the batch waits), then refuses the batch (400), then
     // takes everything.
     std::mutex lock;
     std::vector<std::string> bodies;
@@ -79,7 +80,9 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
         targets.push_back(request.get_param_value("precision") + "," + request.get_param_value("db"));
         if (bodies.size() == 1)
             response.status = 503;
-        else if (bodies.size() == 2) {
+        else if (bodies.size() == 2)
+            response.status = 401;
+        else if (bodies.size() == 3) {
             response.status = 400;
             response.set_content("unable to parse 'a 1 1'", "text/plain");
         } else
@@ -98,7 +101,7 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
         std::string problem;
         ASSERT_TRUE(shipper.start(problem)) << problem;
         shipper.add("a 1 1\n");
-        ASSERT_TRUE(Testing::waitFor([&] { std::lock_guard<std::mutex> hold(lock); return bodies.size() >= 2; },
+        ASSERT_TRUE(Testing::waitFor([&] { std::lock_guard<std::mutex> hold(lock); return bodies.size() >= 3; },
                                      10000));
         shipper.add("b 2 2\n");
         ASSERT_TRUE(Testing::waitFor([&] { return dir.read("influx.cursor") == "2\n"; }, 10000));
@@ -106,7 +109,7 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
     engine.stop();
     serving.join();
 
-    EXPECT_EQ((std::vector<std::string>{"a 1 1\n", "a 1 1\n", "b 2 2\n"}), bodies);
+    EXPECT_EQ((std::vector<std::string>{"a 1 1\n", "a 1 1\n", "a 1 1\n", "b 2 2\n"}), bodies);
     EXPECT_EQ("s,rav lon", targets[0]);
     EXPECT_EQ("# 400 unable to parse 'a 1 1'\na 1 1\n", dir.read("influx.rejected"));
     EXPECT_EQ("", dir.read("influx.spool"));
