@@ -110,7 +110,10 @@ bool ExportSpool::scan(std::string& problem)
         uint64_t sequence = 0, textSize = 0;
         uint32_t crc = 0;
         size_t headerSize = 0;
-        if (!readHeader(stream.get(), sequence, textSize, crc, headerSize) || textSize > size - offset)
+        // No entry is larger than the limit: a larger length is no header
+        // of this spool's, and is not read into memory.
+        if (!readHeader(stream.get(), sequence, textSize, crc, headerSize) || textSize > size - offset ||
+            textSize > limit_)
             break;
         std::string text(static_cast<size_t>(textSize), '\0');
         if (std::fread(&text[0], 1, text.size(), stream.get()) != text.size() || checksum(text) != crc)
