@@ -15,6 +15,8 @@ namespace {
 
 // A header line is short; anything longer is no header.
 constexpr size_t MAX_HEADER = 64;
+// Cutting the spool forces it to disk: not after every record.
+constexpr uint64_t CUT_SIZE = 1 << 20;
 
 struct StreamCloser {
     void operator()(std::FILE* stream) const
@@ -57,13 +59,16 @@ bool readHeader(std::FILE* stream, uint64_t& sequence, uint64_t& size, uint32_t&
     return true;
 }
 
-bool writeWhole(const std::string& path, const char* mode, const std::string& text)
+// Written through to the system, as the data files are; forced to disk
+// only with sync (a copy about to replace the spool).
+bool writeWhole(const std::string& path, const char* mode, const std::string& text, bool sync = false)
 {
     Stream stream(Platform::openStream(path, mode));
     if (!stream)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), stream.get()) == text.size();
-    ok = Platform::syncStream(stream.get()) && ok;
+    if (sync)
+        ok = Platform::syncStream(stream.get()) && ok;
     return std::fclose(stream.release()) == 0 && ok;
 }
 
@@ -200,7 +205,7 @@ bool ExportSpool::compact()
         moved.push_back(Entry{entry.sequence, offset, head.size() + part.size(), part.size()});
         offset += head.size() + part.size();
     }
-    if (!writeWhole(fresh, "wb", text) || !moveFile(fresh, spoolPath(), true)) {
+    if (!writeWhole(fresh, "wb", text, true) || !moveFile(fresh, spoolPath(), true)) {
         deleteFile(fresh);
         return false;
     }
@@ -245,9 +250,9 @@ bool ExportSpool::commit(uint64_t last)
         return false;
     while (!entries_.empty() && entries_.front().sequence <= last)
         entries_.pop_front();
-    // All sent: the spool starts again empty. Sent entries left behind
-    // (a failed cut) are skipped by their sequence numbers.
-    if (entries_.empty() && end_ > 0 && Platform::truncateFile(spoolPath(), 0))
+    // All sent and grown past a mebibyte: the spool starts again empty.
+    // Sent entries left in it are skipped by their sequence numbers.
+    if (entries_.empty() && end_ >= CUT_SIZE && Platform::truncateFile(spoolPath(), 0))
         end_ = 0;
     return true;
 }

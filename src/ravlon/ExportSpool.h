@@ -15,7 +15,9 @@ namespace Telvar {
 // number of the last entry the engine has taken, replaced atomically. An
 // entry is whole or absent: one cut short by a crash is cut off when the
 // spool is opened. Entries up to the cursor are removed once all are sent
-// or room is needed; past the size limit the oldest unsent ones are dropped.
+// and the file has grown past a mebibyte, or when room is needed; past the size limit the oldest unsent ones are dropped.
+// Like the data files, entries and cursor are written through to the
+// system (a killed process loses nothing), not forced to disk one by one.
 // All operations are safe from several threads.
 class ExportSpool {
 public:

@@ -78,7 +78,11 @@ bool InfluxShipper::start(std::string& problem)
 
 void InfluxShipper::stop()
 {
-    stopping_ = true;
+    {
+        std::lock_guard<std::mutex> hold(wakeLock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
     if (thread_.joinable())
         thread_.join();
 }
@@ -94,6 +98,19 @@ void InfluxShipper::add(const std::string& lines)
     }
     if (!spooled && dropped == 0 && !unit_.isNull())
         unit_->error(MSG_NOT_SPOOLED, ParamStream() << spool_.spoolPath());
+    {
+        std::lock_guard<std::mutex> hold(wakeLock_);
+        added_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool InfluxShipper::waitForRecords()
+{
+    std::unique_lock<std::mutex> hold(wakeLock_);
+    wake_.wait(hold, [this] { return added_ || stopping_.load(); });
+    added_ = false;
+    return !stopping_.load();
 }
 
 void InfluxShipper::run()
@@ -107,8 +124,9 @@ void InfluxShipper::run()
             backoff = 1;
             continue;
         }
+        // Nothing to send: asleep until a record comes, not polling.
         if (result == 0) {
-            DateTime::sleepMilliseconds(POLL_MS);
+            waitForRecords();
             continue;
         }
         // Somewhere between half the pause and the whole of it.

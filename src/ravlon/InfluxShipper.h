@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +62,8 @@ public:
 
 private:
     void run();
+    // Until add() has committed a record or stop() was called; false then.
+    bool waitForRecords();
     // One attempt at the next batch: 0 nothing to send, 1 sent or set
     // aside, -1 to be tried again later.
     int shipOnce();
@@ -71,6 +75,9 @@ private:
     std::string origin_;
     std::string path_;
     std::atomic<bool> stopping_{false};
+    std::mutex wakeLock_;
+    std::condition_variable wake_;
+    bool added_ = true;  // GUARDED_BY(wakeLock_): the spool may hold records
     std::atomic<uint64_t> droppedTotal_{0};
     bool unreachable_ = false;  // only the thread's
     std::thread thread_;
