@@ -11,6 +11,10 @@
 #include "common/SmartPointer.h"
 #include "ravlon/ExportSpool.h"
 
+namespace httplib {
+class Client;
+}
+
 namespace Telvar {
 
 class LoggerUnit;
@@ -80,6 +84,10 @@ private:
     bool added_ = true;  // GUARDED_BY(wakeLock_): the spool may hold records
     std::atomic<uint64_t> droppedTotal_{0};
     bool unreachable_ = false;  // only the thread's
+    struct ClientDeleter {
+        void operator()(httplib::Client* client) const;
+    };
+    std::unique_ptr<httplib::Client, ClientDeleter> client_;  // only the thread's
     std::thread thread_;
 };
 
