@@ -127,11 +127,16 @@ def main():
                                 "-loggerLevel=ERROR"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     pushing, control = [], []
     try:
+        # Interleaved, so that neither group is the one that samples first
+        # within a second (the later ones find the kernel's caches warm).
+        every = max(1, args.collectors // max(1, args.control))
         for n in range(args.collectors):
             url = "http://127.0.0.1:%d/write?extra_label=fleet=%d" % (port, n)
             pushing.append(Collector(build, "%s/c%d" % (root, n), url))
-        for n in range(args.control):
-            control.append(Collector(build, "%s/k%d" % (root, n), None))
+            if n % every == every - 1 and len(control) < args.control:
+                control.append(Collector(build, "%s/k%d" % (root, len(control)), None))
+        while len(control) < args.control:
+            control.append(Collector(build, "%s/k%d" % (root, len(control)), None))
         # Past the start-up and the first record of each.
         time.sleep(65)
         start = {c: cpu_ns(c.proc.pid) for c in pushing + control}
