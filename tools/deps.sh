@@ -4,10 +4,11 @@
 # there; elsewhere it names the packages and leaves the rest to you.
 set -eu
 
-packages="cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev"
+packages="cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+python3 prometheus victoria-metrics"
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
-    echo "deps: not a Debian system; needed: CMake 3.25+, a C++17 compiler, zlib, GoogleTest, Google Benchmark" >&2
+    echo "deps: not a Debian system; needed: CMake 3.25+, a C++17 compiler, zlib, GoogleTest, Google Benchmark, cpp-httplib (and for the export tests Python 3, Prometheus, VictoriaMetrics)" >&2
     exit 0
 fi
 missing=""

@@ -29,7 +29,7 @@ public:
         DELIVERY_FAILURES,  // data files that could not be closed or renamed
         COMMANDS_RECEIVED,  // commands addressed to the collector
         JUNK_DROPPED,       // messages dropped unread (not for us, malformed, too long)
-        EXPORT_BACKLOG,     // records waiting for an export (none exists yet)
+        EXPORT_BACKLOG,     // records in the push's spool not yet taken by the engine
         EXPORT_FAILURES,
         RELOADS,            // configurations reloaded on request
         FAILED_RELOADS,

@@ -14,6 +14,7 @@
 #include "ravlon/ConfigurationJudge.h"
 #include "ravlon/CounterNames.h"
 #include "ravlon/CountersFile.h"
+#include "ravlon/RecordExport.h"
 
 namespace Telvar {
 
@@ -143,6 +144,10 @@ bool CollectorConfiguration::configureCollector(Agent& agent, bool& degradeSetti
     for (const auto& entry : entries)
         DataDelivery::instance().registerLogFile(working + entry.first, entry.second, TimeSpan(0), false, nullptr);
     entries.clear();
+    std::vector<std::vector<std::string>> schemePaths;
+    for (const auto& scheme : Sampling::schemeCounters())
+        schemePaths.push_back(scheme.second);
+    RecordExport::configure(configuration, working, schemePaths, unit);
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include "ravlon/CollectorConfiguration.h"
 #include "ravlon/Counter.h"
 #include "ravlon/LeftoverRecovery.h"
+#include "ravlon/RecordExport.h"
 #include "ravlon/ReloadCheck.h"
 #include "ravlon/SelfFigures.h"
 #include "ravlon/StartPauses.h"
@@ -152,6 +153,7 @@ void Ravlon::run()
         return;
     }
     DataDelivery::instance().deliverAll(true);
+    RecordExport::stop();
     if (pdhQuery != Platform::PDH_NULL_HANDLE) {
         Platform::perfData().closeQuery(pdhQuery);
         pdhQuery = Platform::PDH_NULL_HANDLE;

@@ -16,6 +16,7 @@
 #include "platform/Thread.h"
 #include "platform/ThreadId.h"
 #include "ravlon/Counter.h"
+#include "ravlon/RecordExport.h"
 
 namespace Telvar {
 
@@ -576,6 +577,7 @@ bool Sampling::writeMeasurements(const std::string& scheme, const DateTime& time
     }
     Platform::collectorStatistics().add(Platform::CollectorStatistics::RECORDS_WRITTEN);
     debug(5, "Counter data successfully logged to file.");
+    RecordExport::recordWritten(scheme, paths, text);
     return true;
 }
 

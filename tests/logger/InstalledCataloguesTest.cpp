@@ -80,6 +80,12 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 34, ParamStream() << "/etc/ravlon/ravlon.conf:2: Missing '('."},
         {MODULE_RAVLON, 35, ParamStream() << "/var/lib/ravlon/work/" << "writable by its group"},
         {MODULE_RAVLON, 41, ParamStream() << "the name Telvar_Ravlon is in use by PID 42"},
+        {MODULE_RAVLON, 70, ParamStream() << "http://127.0.0.1:8428/write" << "12" << "400 unknown field"
+                                          << "/opt/ravlon/work/influx.rejected"},
+        {MODULE_RAVLON, 71, ParamStream() << "4096" << "8192"},
+        {MODULE_RAVLON, 72, ParamStream() << "http://127.0.0.1:8428/write" << "Connection"},
+        {MODULE_RAVLON, 74, ParamStream() << "cannot listen on 127.0.0.1:9473; no /metrics"},
+        {MODULE_RAVLON, 75, ParamStream() << "/opt/ravlon/work/influx.spool"},
         // Configuration reader.
         {MODULE_CONFIGURATION, 1, ParamStream() << "/opt/ravlon/conf/ravlon.conf" << "FL_OPEN: no such file"},
         {MODULE_CONFIGURATION, 2, ParamStream() << "ravlon.conf" << "ConfReader: Missing '('."},

@@ -52,6 +52,8 @@ TEST(RecordReaderTest, SchemeComesFromTheDataFileName)
         {"/var/work/cpuLog-1765170000-4242-12.make", "cpu"},
         {"C:\\work\\RavlonLog-1-2-3.make.tmp", "Ravlon"},
         {"cpuLog-1-2-3.data.gz", "cpu"},
+        // Delivered at the start after a crash: recovery time and process added.
+        {"RavlonLog-1796759599-15741-1-1796759744-28372.data", "Ravlon"},
         // The base of the writer's names ends in "Log"; anything else is not one of its files.
         {"cpu-1-2-3.data", ""},
         {"Log-1-2-3.data", ""},

@@ -52,7 +52,7 @@ TEST(RecordsCmdTest, TableJoinsFilesInTimeOrderAndReportsTheCutRecord)
               r.err);
 }
 
-TEST(RecordsCmdTest, EmptyColumnIsEmptyInCsvAndNullInJson)
+TEST(RecordsCmdTest, EmptyColumnIsEmptyInCsvNullInJsonAndAbsentInLineProtocol)
 {
     ConfCtl::Run csv = records("--format csv --counters " + q(rec("cpu.counters")) + " " + q(CPU1));
     EXPECT_EQ(0, csv.exitCode) << csv.err;
@@ -70,6 +70,14 @@ TEST(RecordsCmdTest, EmptyColumnIsEmptyInCsvAndNullInJson)
               "\"architecture\":\"x64\",\"domain\":\"lab.example\",\"os\":\"Windows 10\",\"class\":\"non-prime\","
               "\"values\":{\"\\\\Memory\\\\Pages/sec\":null,\"\\\\Processor(_Total)\\\\% Processor Time\":20}}\n",
               json.out);
+
+    // Line protocol as the collector pushes it: the empty column is absent.
+    ConfCtl::Run influx = records("--format influx --from 2025-12-08T05:00:30 --to 2025-12-08T05:00:30Z --counters " +
+                                  q(rec("cpu.counters")) + " " + q(CPU1));
+    EXPECT_EQ(0, influx.exitCode) << influx.err;
+    EXPECT_EQ("ravlon_processor,host=WS-LAB07,scheme=cpu,object_instance=_Total processor_time_percent=20 1765170030\n"
+              "ravlon_memory,host=WS-LAB07,scheme=cpu available_bytes=2147000000 1765170030\n",
+              influx.out);
 }
 
 TEST(RecordsCmdTest, WideTableShowsOneCounterPerLine)
@@ -165,7 +173,8 @@ TEST(RecordsCmdTest, BadArgumentsAreUsageErrors)
         std::string message;
     } cases[] = {
         {"", "no FILE given"},
-        {"--format xml " + q(CPU1), "--format expects table, csv or json, not \"xml\""},
+        {"--format xml " + q(CPU1), "--format expects table, csv, json or influx, not \"xml\""},
+        {"--format influx " + q(CPU1), "--format influx names the counters: give --counters or --config"},
         {"--from yesterday " + q(CPU1), "--from expects a time such as 2026-12-08T04:30:00, not \"yesterday\""},
         {"--from 2025-12-08T06:00:00Z --to 2025-12-08T05:00:00Z " + q(CPU1), "--from is after --to"},
         {counters + "--config x.conf " + q(CPU1), "give --counters or --config, not both"},

@@ -11,6 +11,7 @@
 #include "RecordOptions.h"
 #include "RecordSet.h"
 #include "common/DateTime.h"
+#include "ravlon/RecordLines.h"
 
 namespace Telvar {
 namespace Ctl {
@@ -20,7 +21,7 @@ int run(const Args& args);
 
 const Command COMMAND = {
     "records",
-    "ravlonctl records [--counters FILE | --config FILE] [--format table|csv|json] [--columns LIST]\n"
+    "ravlonctl records [--counters FILE | --config FILE] [--format table|csv|json|influx] [--columns LIST]\n"
     "                         [--from TIME] [--to TIME] FILE...",
     "show the records of data files",
     "Reads data files (\".data\", \".make\", \".make.tmp\"; plain or gzip) and shows\n"
@@ -49,7 +50,7 @@ const Command COMMAND = {
 
 const CommandRegistrar registrar(COMMAND);
 
-enum class Format { TABLE, CSV, JSON };
+enum class Format { TABLE, CSV, JSON, INFLUX };
 
 // The columns of one scheme that are shown.
 struct View {
@@ -138,6 +139,27 @@ void printJson(const View& view)
                     (r.values[c].empty() ? std::string("null") : jsonNumber(r.values[c]));
         }
         std::printf("%s}}\n", line.c_str());
+    }
+}
+
+// Line protocol with the collector's own names: a file loaded with curl
+// lands on the series the push writes.
+void printInflux(const View& view)
+{
+    const SchemeRecords& g = *view.group;
+    std::vector<std::string> paths;
+    for (size_t c : view.shown)
+        paths.push_back(g.columns[c]);
+    RecordSample sample;
+    sample.scheme = g.scheme;
+    sample.names = MetricNames::forPaths(paths);
+    for (const Record& r : g.records) {
+        sample.host = r.computer;
+        sample.time = r.time;
+        sample.values.clear();
+        for (size_t c : view.shown)
+            sample.values.push_back(r.values[c]);
+        std::fputs(RecordLines::influx(sample).c_str(), stdout);
     }
 }
 
@@ -281,9 +303,12 @@ int run(const Args& args)
     const std::vector<RecordOptions::OwnOption> own = {
         {"--format",
          [&](const std::string& v) {
-             if (v != "table" && v != "csv" && v != "json")
-                 return "--format expects table, csv or json, not \"" + v + "\"";
-             format = v == "table" ? Format::TABLE : v == "csv" ? Format::CSV : Format::JSON;
+             if (v != "table" && v != "csv" && v != "json" && v != "influx")
+                 return "--format expects table, csv, json or influx, not \"" + v + "\"";
+             format = v == "table" ? Format::TABLE
+                      : v == "csv" ? Format::CSV
+                      : v == "json" ? Format::JSON
+                                    : Format::INFLUX;
              return std::string();
          }},
         {"--columns",
@@ -308,6 +333,10 @@ int run(const Args& args)
                                        std::to_string(set.schemes().size()) +
                                        " (" + set.schemes()[0].scheme + ", " + set.schemes()[1].scheme + ")");
     }
+    if (format == Format::INFLUX && shared.options.countersFile.empty() && shared.options.configFile.empty()) {
+        RecordOptions::reportProblems(set);
+        return usageError(COMMAND, "--format influx names the counters: give --counters or --config");
+    }
     std::vector<View> views;
     for (const SchemeRecords& g : set.schemes()) {
         views.push_back(View{&g, {}});
@@ -322,6 +351,8 @@ int run(const Args& args)
             printTable(views[i]);
         } else if (format == Format::CSV) {
             printCsv(views[i]);
+        } else if (format == Format::INFLUX) {
+            printInflux(views[i]);
         } else {
             printJson(views[i]);
         }

@@ -101,9 +101,11 @@ std::string RecordReader::schemeOfFileName(const std::string& path)
         start = dash + 1;
     }
     parts.push_back(name.substr(start));
-    if (parts.size() != 4)
+    // A crashed run's file delivered at the next start has its recovery
+    // time and process added: base-seconds-process-sequence-seconds-process.
+    if (parts.size() != 4 && parts.size() != 6)
         return std::string();
-    for (size_t i = 1; i < 4; ++i)
+    for (size_t i = 1; i < parts.size(); ++i)
         if (!allDigits(parts[i], 0, parts[i].size()))
             return std::string();
     const std::string& base = parts[0];
