@@ -75,6 +75,29 @@ void ConfReader::message(int32_t messageId, const std::vector<std::string>& para
 
 std::shared_ptr<const DOMNode> ConfReader::root() const { return std::atomic_load(&root_); }
 
+void ConfReader::forEachEntry(const std::shared_ptr<const DOMNode>& tree,
+                              const std::function<bool(const DOMNode& node, const std::string& key)>& visit)
+{
+    struct Pending {
+        const DOMNode* node;
+        std::string prefix;
+    };
+    // A stack of its own: a hostile file's depth cannot exhaust the thread's.
+    std::vector<Pending> stack;
+    if (tree != nullptr && tree->firstChild() != nullptr)
+        stack.push_back({tree->firstChild(), ""});
+    while (!stack.empty()) {
+        Pending at = stack.back();
+        stack.pop_back();
+        const DOMNode& node = *at.node;
+        const std::string key = at.prefix.empty() ? node.getName() : at.prefix + "." + node.getName();
+        if (node.nextSibling() != nullptr)
+            stack.push_back({node.nextSibling(), at.prefix});
+        if (visit(node, key) && node.firstChild() != nullptr)
+            stack.push_back({node.firstChild(), key});
+    }
+}
+
 ConfReader::LoadStatus ConfReader::lastLoad() const
 {
     std::lock_guard<std::mutex> guard(statusLock_);

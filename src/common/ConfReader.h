@@ -87,6 +87,11 @@ public:
     // Snapshot of the whole tree (null before the first load).
     std::shared_ptr<const DOMNode> root() const;
 
+    // Visits every entry of tree in file order with its dotted key; visit
+    // answers whether to go on into the entry's children.
+    static void forEachEntry(const std::shared_ptr<const DOMNode>& tree,
+                             const std::function<bool(const DOMNode& node, const std::string& key)>& visit);
+
     // The entry at the dotted path, or null. The pointer keeps the tree it
     // came from alive.
     std::shared_ptr<const DOMNode> findNode(const std::string& path) const;

@@ -241,21 +241,7 @@ void judgeValue(const ConfReader& reader, const DOMNode& node, const std::string
 // Every entry below the checked top-level entries, in file order.
 void judgeKeys(const ConfReader& reader, Court& court)
 {
-    std::shared_ptr<const DOMNode> tree = reader.root();
-    struct Pending {
-        const DOMNode* node;
-        std::string prefix;
-    };
-    std::vector<Pending> stack;
-    if (tree != nullptr && tree->firstChild() != nullptr)
-        stack.push_back({tree->firstChild(), ""});
-    while (!stack.empty()) {
-        Pending p = stack.back();
-        stack.pop_back();
-        const DOMNode& node = *p.node;
-        const std::string key = p.prefix.empty() ? node.getName() : p.prefix + "." + node.getName();
-        if (node.nextSibling() != nullptr)
-            stack.push_back({node.nextSibling(), p.prefix});
+    ConfReader::forEachEntry(reader.root(), [&](const DOMNode& node, const std::string& key) {
         const std::string problem = node.getType().empty() ? std::string() : typeProblem(node.getType());
         if (!problem.empty())
             court.warn(court.at(node.line()), key + ": " + problem);
@@ -264,13 +250,12 @@ void judgeKeys(const ConfReader& reader, Court& court)
         const KnownKey* known = checked ? knownKey(parts) : nullptr;
         if (checked && known == nullptr) {
             judgeUnknown(reader, node, key, parts, court);
-            continue;
+            return false;
         }
         if (known != nullptr && *known->type != '\0' && problem.empty())
             judgeValue(reader, node, key, *known, court);
-        if (node.firstChild() != nullptr)
-            stack.push_back({node.firstChild(), key});
-    }
+        return true;
+    });
 }
 
 int32_t lineOf(const ConfReader& reader, const std::string& key)

@@ -84,29 +84,15 @@ int32_t collectorValue(const ConfReader& reader, const std::shared_ptr<const DOM
 void listEntries(const ConfReader& reader)
 {
     std::shared_ptr<const DOMNode> tree = reader.root();
-    struct Pending {
-        const DOMNode* node;
-        std::string prefix;
-    };
-    std::vector<Pending> stack;
-    if (tree != nullptr && tree->firstChild() != nullptr)
-        stack.push_back({tree->firstChild(), ""});
-    while (!stack.empty()) {
-        Pending at = stack.back();
-        stack.pop_back();
-        const DOMNode& node = *at.node;
-        std::string key = at.prefix.empty() ? node.getName() : at.prefix + "." + node.getName();
-        if (node.nextSibling() != nullptr)
-            stack.push_back({node.nextSibling(), at.prefix});
-        if (node.firstChild() != nullptr)
-            stack.push_back({node.firstChild(), key});
+    ConfReader::forEachEntry(tree, [&](const DOMNode& node, const std::string& key) {
         if (node.getType().empty())
-            continue;
+            return true;
         std::string value;
         int32_t rc = collectorValue(reader, tree, node, key, value);
         if (rc == ConfReader::CONF_OK)
             std::printf("%s (%s) = %s\n", key.c_str(), node.getType().c_str(), value.c_str());
-    }
+        return true;
+    });
 }
 
 std::string configurationDirectory()
