@@ -122,7 +122,8 @@ public:
 
     // Process-wide flags, polled by every thread.
     bool quitRequested() const { return quit_.load(); }
-    void requestQuit() { quit_ = true; }
+    // Also wakes every sleeping thread, so it sees the request at once.
+    void requestQuit();
     bool reconfigureRequested() const { return reconfigure_.load(); }
     void requestReconfigure() { reconfigure_ = true; }
     void clearReconfigureRequest() { reconfigure_ = false; }
