@@ -159,6 +159,12 @@ void Agent::requestQuit()
     Wakeup::wakeAll();
 }
 
+void Agent::requestReconfigure()
+{
+    reconfigure_ = true;
+    Clock::current().wake(supervisorWakeup_);
+}
+
 bool Agent::shouldQuit(const std::atomic<int32_t>& state) const
 {
     return state.load() == STATE_QUIT || quit_.load();
