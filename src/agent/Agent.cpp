@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "agent/LogFile.h"
+#include "common/Clock.h"
 #include "common/ConfReader.h"
 #include "common/Exception.h"
 #include "common/FileOperations.h"
@@ -152,6 +153,18 @@ void Agent::reportAlive(std::atomic<int32_t>& state, bool fatal) const
         state = STATE_QUITTING;
 }
 
+void Agent::requestQuit()
+{
+    quit_ = true;
+    Wakeup::wakeAll();
+}
+
+void Agent::requestReconfigure()
+{
+    reconfigure_ = true;
+    Clock::current().wake(supervisorWakeup_);
+}
+
 bool Agent::shouldQuit(const std::atomic<int32_t>& state) const
 {
     return state.load() == STATE_QUIT || quit_.load();
@@ -210,6 +223,7 @@ void Agent::stopThreads()
         try {
             if (entry.reportsState()) {
                 entry.state = STATE_QUIT;
+                Clock::current().wake(entry.wakeup);
                 ++signalled;
             } else {
                 if (!entry.thread.isNull())
@@ -307,8 +321,10 @@ bool Agent::monitorThread(ThreadRecord& entry, bool initiating)
         return false;
     }
     if (initiating) {
-        if (entry.reportsState())
+        if (entry.reportsState()) {
             entry.state = STATE_ASKED;
+            Clock::current().wake(entry.wakeup);
+        }
         entry.lastOk = DateTime::now();
         return true;
     }
@@ -360,7 +376,7 @@ bool Agent::shutDownOnFatal(ThreadRecord& entry)
     debug(1, "Check: Thread \"%s\" has reported a fatal error. We are shutting down.",
           entry.name.empty() ? std::string(UNKNOWN) : entry.name);
     entry.state = STATE_QUIT;
-    quit_ = true;
+    requestQuit();
     return false;
 }
 

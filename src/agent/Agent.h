@@ -13,6 +13,7 @@
 #include "common/IPCServer.h"
 #include "common/Monopoly.h"
 #include "common/SmartPointer.h"
+#include "common/Wakeup.h"
 #include "logger/LogSetup.h"
 
 namespace Telvar {
@@ -122,9 +123,13 @@ public:
 
     // Process-wide flags, polled by every thread.
     bool quitRequested() const { return quit_.load(); }
-    void requestQuit() { quit_ = true; }
+    // Also wakes every sleeping thread, so it sees the request at once.
+    void requestQuit();
     bool reconfigureRequested() const { return reconfigure_.load(); }
-    void requestReconfigure() { reconfigure_ = true; }
+    // Also wakes the supervisor's loop.
+    void requestReconfigure();
+    // The supervisor's loop sleeps on it between checks.
+    Wakeup& supervisorWakeup() { return supervisorWakeup_; }
     void clearReconfigureRequest() { reconfigure_ = false; }
     // True when the next monitorThreads pass is an initiating one.
     bool initiatingPass() const { return initiating_.load(); }
@@ -166,6 +171,7 @@ private:
     std::list<ThreadRecord> threads_;
     std::atomic<bool> quit_{false};
     std::atomic<bool> reconfigure_{false};
+    Wakeup supervisorWakeup_;
     std::atomic<bool> initiating_{true};
     AgentFacts facts_;
     SmartPointer<IPCServer> ipcServer_;

@@ -1,9 +1,11 @@
 #include "agent/DataDelivery.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "agent/Agent.h"
 #include "agent/ThreadRecord.h"
+#include "common/Clock.h"
 #include "common/Exception.h"
 #include "common/ThreadInstance.h"
 #include "logger/LoggerUnit.h"
@@ -242,7 +244,14 @@ int32_t DataDelivery::runDeliveryThread(ThreadRecord& record)
                     nextTick = alignedDown(now, tickPeriod);
                 tick(now);
             }
-            DateTime::sleepMilliseconds(PASS_SLEEP_MS);
+            // Nothing is due before the next tick or status line; a stop, a
+            // quit or a liveness request rings. The sleep ends a little into
+            // the due second, so a timer early by a hair still finds it.
+            const DateTime due = nextTick < nextStatus ? nextTick : nextStatus;
+            Clock& clock = Clock::current();
+            int64_t ms = int64_t(due.seconds()) * 1000 + 2 - clock.wallMilliseconds();
+            ms = std::min<int64_t>(ms, int64_t(TICK_SECONDS) * 1000);
+            clock.sleepUnlessWoken(static_cast<int>(std::max<int64_t>(ms, 1)), record.wakeup);
         }
     } catch (...) {
         debug(1, "ERROR while running %s thread", record.name);

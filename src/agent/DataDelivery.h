@@ -29,7 +29,6 @@ public:
     static constexpr int32_t MSG_RELEASE_FAILED = 13;  // error: file name
     static constexpr int32_t TICK_SECONDS = 10;
     static constexpr int32_t STATUS_SECONDS = 20;
-    static constexpr uint32_t PASS_SLEEP_MS = 500;
     // Used until the collector sets its configured default.
     static constexpr int32_t INITIAL_DEFAULT_SECONDS = 12 * 3600;
 

@@ -7,6 +7,7 @@
 #include "common/DateTime.h"
 #include "common/SmartPointer.h"
 #include "common/ThreadInstance.h"
+#include "common/Wakeup.h"
 
 namespace Telvar {
 
@@ -40,6 +41,9 @@ struct ThreadRecord {
     std::atomic<int32_t> state{STATE_NONE};
     int32_t checkStatus = CHECK_OK;
     DateTime lastOk;
+    // The thread sleeps on it; the supervisor rings it with each request,
+    // so a thread asleep for long still answers. Not copied.
+    Wakeup wakeup;
 
     ThreadRecord();
     ThreadRecord(const std::string& name, uint8_t flags);

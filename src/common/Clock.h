@@ -4,6 +4,8 @@
 
 namespace Telvar {
 
+class Wakeup;
+
 // The program's one source of time and its one way to wait. Every part of
 // the program reads the time and sleeps through Clock::current(), so a test
 // replaces time for the whole process in one place (install) and never per
@@ -15,6 +17,8 @@ public:
 
     // Wall-clock time as whole seconds since 1970-01-01 00:00:00 UTC.
     virtual int64_t nowSeconds() = 0;
+    // The same in milliseconds; by default whole seconds.
+    virtual int64_t wallMilliseconds() { return nowSeconds() * 1000; }
     // A steadily increasing millisecond count for timeouts, unaffected by
     // changes of the wall clock.
     virtual int64_t monotonicMilliseconds() = 0;
@@ -22,6 +26,12 @@ public:
     // ms <= 0). On a worker thread a request to suspend or end it takes
     // effect here.
     virtual void sleepMilliseconds(int ms) = 0;
+    // As sleepMilliseconds, but returns early once wakeup is rung (at once
+    // when it was rung since the last sleep on it): true when rung. The
+    // default looks at the doorbell every quarter second.
+    virtual bool sleepUnlessWoken(int ms, Wakeup& wakeup);
+    // Rings wakeup, cutting short the sleep of the thread on it.
+    virtual void wake(Wakeup& wakeup);
 
     // The clock in use: the installed one, else the host's.
     static Clock& current();

@@ -7,6 +7,8 @@ namespace Platform {
 
 // Current wall-clock time as whole seconds since 1970-01-01 00:00:00 UTC.
 int64_t currentTimeSeconds();
+// The same in milliseconds.
+int64_t currentTimeMilliseconds();
 
 // A steadily increasing millisecond count, unaffected by clock changes.
 int64_t monotonicMilliseconds();

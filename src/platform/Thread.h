@@ -30,6 +30,8 @@ constexpr ThreadHandle INVALID_THREAD_HANDLE = 0;
 constexpr uint32_t MSG_DESTROY = 2;
 constexpr uint32_t MSG_CLOSE = 16;
 constexpr uint32_t MSG_QUIT = 18;
+// Rings a sleeping thread's doorbell (a private message number).
+constexpr uint32_t MSG_WAKE = 0x0401;
 
 struct ThreadMessage {
     uint32_t message = 0;

@@ -1,5 +1,7 @@
 #include "ravlon/Ravlon.h"
 
+#include <algorithm>
+
 #include "agent/DataDelivery.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
@@ -252,7 +254,13 @@ void Ravlon::monitorLoop()
             restart();
         else if (mailslotLost_)
             retryIPCServer();
-        DateTime::sleepMilliseconds(MONITOR_SLEEP_MS);
+        // Nothing else is due before the next check: a quit or a reconfigure
+        // request rings. A lost mailslot is tried again every half second.
+        Clock& clock = Clock::current();
+        int64_t ms = (deadline + 1) * 1000 + 2 - clock.wallMilliseconds();
+        // A clock set back must not stretch the sleep past one check period.
+        ms = std::min<int64_t>(ms, mailslotLost_ ? MONITOR_SLEEP_MS : 1000 * int64_t(CHECK_SECONDS + 1));
+        clock.sleepUnlessWoken(static_cast<int>(std::max<int64_t>(ms, 1)), supervisorWakeup());
     }
 }
 

@@ -8,6 +8,7 @@
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/ThreadInstance.h"
+#include "common/Wakeup.h"
 #include "common/TimeSpan.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
@@ -41,7 +42,14 @@ const int32_t FAILURE_WINDOW_SECONDS = 120;
 const int32_t FATAL_FAILURES = 3;
 const int WRITE_ATTEMPTS = 3;
 const int POLL_MS = 250;
-const int COLLECT_SETTLE_MS = 50;
+// A writer with no record due sleeps this long at most; the poller wakes
+// it at a period's end, the supervisor with each request.
+const int WRITER_SLEEP_MS = PERIOD_SECONDS * 1000;
+// The doorbell group of the writers.
+const int WRITERS = 1;
+// A sleep to the next second ends this much into it, so a timer that
+// fires a little early still finds the new second.
+const int SECOND_MARGIN_MS = 2;
 const int RETRY_MS = 100;
 const int64_t PRIME_GAP_MS = 500;
 const int PRIME_POLL_MS = 50;
@@ -118,6 +126,16 @@ DateTime nextBoundary(const DateTime& now)
     DateTime next = now + TimeSpan(PERIOD_SECONDS);
     next.alignTo(TimeSpan(PERIOD_SECONDS));
     return next;
+}
+
+// Sleeps until just past the next whole second of the wall clock, or until
+// the thread's doorbell rings (a quit, a stop, a liveness request).
+void sleepToNextSecond(ThreadRecord& entry)
+{
+    Clock& clock = Clock::current();
+    const int64_t into = ((clock.wallMilliseconds() % 1000) + 1000) % 1000;
+    clock.sleepUnlessWoken(static_cast<int>(1000 - into) + SECOND_MARGIN_MS, entry.wakeup);
+    Platform::threadCheckpoint();
 }
 
 bool quitting(const std::atomic<int32_t>& state, const Agent& agent)
@@ -254,7 +272,8 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
         agent.reportAlive(entry.state, fatal);
         DateTime now = DateTime::now();
         while (now.timeParts().second == tick && !quitting(entry.state, agent)) {
-            pause(POLL_MS);
+            sleepToNextSecond(entry);
+            agent.reportAlive(entry.state, fatal);
             now = DateTime::now();
         }
         if (agent.quitRequested())
@@ -271,16 +290,17 @@ void Sampling::runPoller(ThreadRecord& entry, Agent& agent)
             Platform::collectorStatistics().add(Platform::CollectorStatistics::SAMPLES_MISSED);
         if (!sampled) {
             fatal = true;
-            pause(POLL_MS);
             continue;
         }
-        if (now >= deadline)
+        const bool ended = now >= deadline;
+        if (ended)
             countPeriod(now, deadline);
         // Published after the period: a writer that sees the new tick also
         // sees the period it ends.
         sampleTick = tick;
-
-        pause(POLL_MS);
+        if (ended)
+            Wakeup::wakeGroup(WRITERS);
+        // The next round sleeps to the next second: one wake-up a second.
         if (agent.quitRequested())
             break;
     }
@@ -301,7 +321,9 @@ bool Sampling::alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& dead
         agent.reportAlive(entry.state, false);
         if (agent.shouldQuit(entry.state))
             return false;
-        pause(POLL_MS);
+        Clock& clock = Clock::current();
+        clock.sleepUnlessWoken(static_cast<int>(deadline.seconds() * 1000 - clock.wallMilliseconds()), entry.wakeup);
+        Platform::threadCheckpoint();
     }
     deadline += TimeSpan(PERIOD_SECONDS + 1);
     return true;
@@ -310,8 +332,9 @@ bool Sampling::alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& dead
 bool Sampling::sampleSecond(int32_t tick)
 {
     SamplingHold hold;
+    // The collection is complete when it returns: no settling pause, which
+    // would be a second wake-up every second with the lock held.
     bool collected = getRawCounterData(tick);
-    pause(COLLECT_SETTLE_MS);
     bool registered = registerCounterData(tick == 0);
     if (!collected || !registered)
         return false;
@@ -332,7 +355,7 @@ bool Sampling::resumePeriods(ThreadRecord& entry, Agent& agent, DateTime& deadli
         agent.reportAlive(entry.state, false);
         if (agent.shouldQuit(entry.state))
             return false;
-        pause(POLL_MS);
+        sleepToNextSecond(entry);
     }
     return true;
 }
@@ -428,6 +451,7 @@ void Sampling::runCollector(ThreadRecord& entry, Agent& agent)
     int32_t failures = 0;
     DateTime lastStatus(int64_t(0));
     DateTime firstFailure(int64_t(0));
+    entry.wakeup.setGroup(WRITERS);
 
     while (entry.state.load() != STATE_QUIT) {
         DateTime now = DateTime::now();
@@ -464,7 +488,11 @@ void Sampling::runCollector(ThreadRecord& entry, Agent& agent)
                 }
             }
         }
-        pause(POLL_MS);
+        // A period that ended before any sample since the start is written
+        // at the next tick; otherwise nothing is due before a wake-up.
+        const bool due = !fatal && periodMark.load() != lastMark;
+        Clock::current().sleepUnlessWoken(due ? POLL_MS : WRITER_SLEEP_MS, entry.wakeup);
+        Platform::threadCheckpoint();
         if (agent.quitRequested())
             break;
     }

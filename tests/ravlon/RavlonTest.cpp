@@ -253,15 +253,14 @@ TEST_F(RavlonTest, MonitorRestartsOnceForTwoRequestsAndPostsQuitWhenItEnds)
     EXPECT_TRUE(logged("END THREAD statusMonitor."));
 }
 
-// Minutes pass on a virtual clock: every half-second sleep moves it on.
+// Minutes pass on a virtual clock: every sleep moves it on by its length.
 class VirtualMinutes {
 public:
-    explicit VirtualMinutes(Ravlon& collector, int sleepsUntilQuit) : collector_(collector), limit_(sleepsUntilQuit)
+    explicit VirtualMinutes(Ravlon& collector, int64_t msUntilQuit) : collector_(collector), limit_(msUntilQuit)
     {
         clock_.readWith([this] { return 1700000000 + sleptMs_.load() / 1000; });
         clock_.sleepWith([this](int ms) {
-            sleptMs_ += ms;
-            if (++sleeps_ >= limit_)
+            if ((sleptMs_ += ms) >= limit_)
                 collector_.requestQuit();
         });
     }
@@ -269,16 +268,15 @@ public:
 private:
     Testing::ManualClock clock_;
     Ravlon& collector_;
-    int limit_;
+    int64_t limit_;
     std::atomic<int64_t> sleptMs_{0};
-    std::atomic<int> sleeps_{0};
 };
 
 TEST_F(RavlonTest, MonitorChecksOnceAMinuteAndSaysSoOnlyAtLevelFive)
 {
     Ravlon::setMainThreadId(0);
     {
-        VirtualMinutes minutes(collector_, 250);  // 125 s
+        VirtualMinutes minutes(collector_, 125000);
         Ravlon::statusMonitor(&collector_);
     }
     int running = 0;
@@ -291,7 +289,7 @@ TEST_F(RavlonTest, MonitorChecksOnceAMinuteAndSaysSoOnlyAtLevelFive)
     sink_->clear();
     setDebugLevel(4);
     {
-        VirtualMinutes minutes(quiet, 250);
+        VirtualMinutes minutes(quiet, 125000);
         Ravlon::statusMonitor(&quiet);
     }
     EXPECT_FALSE(logged("statusMonitor is running as normal."));
@@ -304,7 +302,7 @@ TEST_F(RavlonTest, FailedThreadCheckEndsTheMonitorAndSetsTheQuitFlag)
     // Never started and impossible to restart.
     collector_.addThread(ThreadRecord("ghost", ThreadRecord::REPORTS_STATE));
     {
-        VirtualMinutes minutes(collector_, 100000);
+        VirtualMinutes minutes(collector_, 50000000);
         Ravlon::statusMonitor(&collector_);
     }
     EXPECT_TRUE(collector_.quitRequested());

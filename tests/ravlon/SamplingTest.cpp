@@ -241,6 +241,7 @@ protected:
             if (entry.name != name)
                 continue;
             entry.state = STATE_ASKED;
+            vt.wake(entry.wakeup);
             EXPECT_TRUE(vt.runFor(1000));
             return entry.state.load();
         }
@@ -474,6 +475,43 @@ TEST_F(SamplingTest, AWriterStartedMidPeriodWaitsForItsEnd)
     ASSERT_EQ(late.size(), 1u);
     EXPECT_EQ(late[0].time, MINUTE_10_01 + 30);
     EXPECT_EQ(records("cpu").size(), 2u);
+}
+
+// Writers sleep until woken. A wake-up that comes early (a liveness request,
+// any ring before a period's end) writes nothing; one that comes late (the
+// poller's ring missed, the writer waking on its own up to a period later)
+// still writes each mark once, stamped with the mark.
+TEST_F(SamplingTest, EarlyAndLateWakeUpsWriteEachMarkOnce)
+{
+    VirtualTime& vt = useClock();
+    addCounter(BUSY);
+    addScheme("early", {BUSY});
+    addScheme("late", {BUSY});
+    prepare({"early", "late"});
+    start(vt);
+    ASSERT_TRUE(vt.runFor(100));
+    ThreadRecord* early = nullptr;
+    for (ThreadRecord& entry : agent_.threads()) {
+        if (entry.name == "counterDataCollector(early)")
+            early = &entry;
+        if (entry.name == "counterDataCollector(late)")
+            entry.wakeup.setGroup(0);  // deaf to the poller
+    }
+    ASSERT_NE(early, nullptr);
+    for (int i = 0; i < 30; ++i) {  // to 10:03:37, a ring every 7 s
+        vt.wake(early->wakeup);
+        ASSERT_TRUE(vt.runFor(7000));
+    }
+    std::vector<int64_t> marks;
+    for (int64_t mark = MINUTE_10_01; mark <= MINUTE_10_01 + 150; mark += 30)
+        marks.push_back(mark);
+    for (const char* scheme : {"early", "late"}) {
+        SCOPED_TRACE(scheme);
+        std::vector<int64_t> times;
+        for (const Record& r : records(scheme))
+            times.push_back(r.time);
+        EXPECT_EQ(times, marks);
+    }
 }
 
 // A reconfiguration stops every sampling thread and starts new ones with a

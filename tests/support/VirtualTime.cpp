@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "common/Wakeup.h"
+
 
 namespace Telvar {
 namespace Test {
@@ -53,6 +55,7 @@ void VirtualTime::recapture()
     released_ = false;
     turnTaken_ = false;
     sleepers_.clear();
+    doorbells_.clear();
 }
 
 bool VirtualTime::runFor(int64_t milliseconds, int realTimeoutMs)
@@ -90,11 +93,30 @@ void VirtualTime::schedule()
     changed_.notify_all();
 }
 
-void VirtualTime::sleep(int ms)
+void VirtualTime::wake(Wakeup& wakeup)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    wakeup.ring();
+    auto bell = doorbells_.find(&wakeup);
+    if (bell == doorbells_.end())
+        return;
+    auto sleeper = sleepers_.find(bell->second);
+    if (sleeper != sleepers_.end() && bell->second.first > elapsed_) {
+        const std::thread::id who = sleeper->second;
+        sleepers_.erase(sleeper);
+        bell->second = std::make_pair(elapsed_, order_++);
+        sleepers_[bell->second] = who;
+    }
+    schedule();
+}
+
+bool VirtualTime::sleep(int ms, Wakeup* wakeup)
 {
     if (ms < 0)
         ms = 0;
     std::unique_lock<std::mutex> hold(lock_);
+    if (wakeup != nullptr && wakeup->take())
+        return true;
     if (released_ || expected_ == 0) {
         elapsed_ += ms;
         bool yield = released_;
@@ -102,16 +124,23 @@ void VirtualTime::sleep(int ms)
         // Free-running threads must not spin a core while they wind down.
         if (yield)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return;
+        return wakeup != nullptr && wakeup->take();
     }
     const std::thread::id me = std::this_thread::get_id();
     if (turnTaken_ && turn_ == me)
         turnTaken_ = false;
-    const std::pair<int64_t, uint64_t> key(elapsed_ + ms, order_++);
+    std::pair<int64_t, uint64_t> key(elapsed_ + ms, order_++);
     sleepers_[key] = me;
+    if (wakeup != nullptr)
+        doorbells_[wakeup] = key;
     schedule();
     changed_.wait(hold, [&] { return released_ || (turnTaken_ && turn_ == me); });
+    if (wakeup != nullptr) {
+        key = doorbells_[wakeup];
+        doorbells_.erase(wakeup);
+    }
     sleepers_.erase(key);
+    return wakeup != nullptr && wakeup->take();
 }
 
 } // namespace Test

@@ -61,12 +61,16 @@ public:
 
     int64_t nowMilliseconds() const;
     int64_t nowSeconds() override { return nowMilliseconds() / 1000; }
+    int64_t wallMilliseconds() override { return nowMilliseconds(); }
     // The simulated time passed, which only moves forward.
     int64_t monotonicMilliseconds() override;
-    void sleepMilliseconds(int ms) override { sleep(ms); }
+    void sleepMilliseconds(int ms) override { sleep(ms, nullptr); }
+    // A ring moves the sleeper's turn to the present.
+    bool sleepUnlessWoken(int ms, Wakeup& wakeup) override { return sleep(ms, &wakeup); }
+    void wake(Wakeup& wakeup) override;
 
 private:
-    void sleep(int ms);
+    bool sleep(int ms, Wakeup* wakeup);
     void schedule();  // with lock_ held
 
     mutable std::mutex lock_;
@@ -80,6 +84,8 @@ private:
     uint64_t order_ = 0;
     // (wake time, order) of every sleeping thread.
     std::map<std::pair<int64_t, uint64_t>, std::thread::id> sleepers_;
+    // The sleepers on a doorbell, by their key in sleepers_.
+    std::map<Wakeup*, std::pair<int64_t, uint64_t>> doorbells_;
     bool turnTaken_ = false;
     std::thread::id turn_;
     Clock* previous_;

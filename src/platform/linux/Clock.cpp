@@ -13,6 +13,13 @@ int64_t currentTimeSeconds()
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+int64_t currentTimeMilliseconds()
+{
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int64_t monotonicMilliseconds()
 {
     struct timespec ts;

@@ -18,6 +18,14 @@ int64_t currentTimeSeconds()
     return (ticks - EPOCH_DIFFERENCE) / 10000000LL;
 }
 
+int64_t currentTimeMilliseconds()
+{
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return (ticks - EPOCH_DIFFERENCE) / 10000LL;
+}
+
 int64_t monotonicMilliseconds() { return static_cast<int64_t>(::GetTickCount64()); }
 
 void sleepMilliseconds(int ms)
