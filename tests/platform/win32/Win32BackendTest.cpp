@@ -611,9 +611,11 @@ TEST(Win32PerfDataTest, TheCollectorObjectIsThisProcessItself)
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(records, PDH_FMT_LARGE, nullptr, value));
     EXPECT_EQ(42, value.largeValue);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(cpu, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, value));
-    EXPECT_GT(value.doubleValue, 30.0);  // busy for the whole interval
+    // Busy for the whole interval, but a loaded host may give it only a
+    // share of a processor: well above an idle process's 0 is what counts.
+    EXPECT_GT(value.doubleValue, 5.0);
     ASSERT_EQ(PDH_CSTATUS_VALID_DATA, pdh.getFormattedValue(own, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100, nullptr, value));
-    EXPECT_GT(value.doubleValue, 30.0);
+    EXPECT_GT(value.doubleValue, 5.0);
     EXPECT_EQ(PDH_CSTATUS_VALID_DATA, pdh.closeQuery(query));
 
     char name[64];
