@@ -322,7 +322,7 @@ bool Sampling::alignToBoundary(ThreadRecord& entry, Agent& agent, DateTime& dead
         if (agent.shouldQuit(entry.state))
             return false;
         Clock& clock = Clock::current();
-        clock.sleepUnlessWoken(static_cast<int>(deadline.seconds() * 1000 - clock.wallMilliseconds()), entry.wakeup);
+        clock.sleepUnlessWoken(static_cast<int>(int64_t(deadline.seconds()) * 1000 - clock.wallMilliseconds()), entry.wakeup);
         Platform::threadCheckpoint();
     }
     deadline += TimeSpan(PERIOD_SECONDS + 1);
