@@ -41,12 +41,13 @@ std::string tagPair(const std::string& key, const std::string& value)
     return value.empty() ? std::string() : "," + key + "=" + escaped(value, ", =");
 }
 
-// A label value of the scrape page.
-std::string labelValue(const std::string& text)
+// Backslashes and line breaks escaped, and the quotes of a label value too;
+// HELP texts keep their quotes.
+std::string pageEscaped(const std::string& text, bool quotes)
 {
     std::string out;
     for (char c : text) {
-        if (c == '\\' || c == '"')
+        if (c == '\\' || (quotes && c == '"'))
             out += '\\';
         if (c == '\n') {
             out += "\\n";
@@ -57,20 +58,9 @@ std::string labelValue(const std::string& text)
     return out;
 }
 
-std::string helpText(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\\')
-            out += '\\';
-        if (c == '\n') {
-            out += "\\n";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
+std::string labelValue(const std::string& text) { return pageEscaped(text, true); }
+
+std::string helpText(const std::string& text) { return pageEscaped(text, false); }
 
 std::string labels(const RecordSample& sample, const MetricName& name)
 {
