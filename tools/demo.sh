@@ -15,7 +15,7 @@ build=${BUILD:-$source_dir/build}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 demo=$build/demo
 
-"$source_dir/tools/deps.sh"
+"$source_dir/tools/deps.sh" --build
 cmake -S "$source_dir" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target ravlon ravlonctl
 cmake --install "$build" --prefix "$demo" >/dev/null

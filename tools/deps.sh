@@ -2,10 +2,14 @@
 # Installs what building and testing Ravlon need, on Debian and its
 # derivatives (apt-get, as root or through sudo). Does nothing when all is
 # there; elsewhere it names the packages and leaves the rest to you.
+#
+#   tools/deps.sh          what building and the tests need
+#   tools/deps.sh --build  only what building needs (the demo), without the
+#                          time-series engines the export tests start
 set -eu
 
-packages="cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-python3 prometheus victoria-metrics"
+packages="cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev"
+[ "${1:-}" = "--build" ] || packages="$packages python3 prometheus victoria-metrics"
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
     echo "deps: not a Debian system; needed: CMake 3.25+, a C++17 compiler, zlib, GoogleTest, Google Benchmark, cpp-httplib (and for the export tests Python 3, Prometheus, VictoriaMetrics)" >&2
