@@ -1,8 +1,8 @@
 #include "HostCountersFile.h"
 
-#include <cstdint>
 
 #include "common/StringUtil.h"
+#include "platform/TextHash.h"
 
 namespace Telvar {
 namespace Ctl {
@@ -74,15 +74,7 @@ std::string expandBlock(const std::vector<std::string>& block, const std::string
 
 std::string HostCountersFile::fingerprint(const std::string& text)
 {
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    std::string hex(16, '0');
-    for (int i = 0; i < 16; ++i)
-        hex[static_cast<size_t>(i)] = "0123456789abcdef"[(h >> (60 - 4 * i)) & 0xf];
-    return hex;
+    return textHashHex(text);
 }
 
 std::string HostCountersFile::make(const std::string& templateText, const std::string& templateName,

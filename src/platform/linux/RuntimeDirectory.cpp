@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/SystemError.h"
+#include "platform/TextHash.h"
 
 namespace Telvar {
 namespace Platform {
@@ -34,19 +35,6 @@ bool plainCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
            c == '.';
-}
-
-std::string hexHash(const std::string& text)
-{
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    std::string hex(16, '0');
-    for (int i = 0; i < 16; ++i)
-        hex[static_cast<size_t>(i)] = "0123456789abcdef"[(h >> (60 - 4 * i)) & 0xf];
-    return hex;
 }
 
 // A directory made by this process: created with mode when missing (the
@@ -334,7 +322,7 @@ std::string fileName(const std::string& name, const char* suffix)
     for (char& c : head)
         if (!plainCharacter(c))
             c = '_';
-    return head + "~" + hexHash(name) + suffix;
+    return head + "~" + textHashHex(name) + suffix;
 }
 
 CreationLock::CreationLock(const Directory& directory)
