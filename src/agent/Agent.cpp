@@ -453,6 +453,14 @@ bool Agent::configure()
     return true;
 }
 
+bool Agent::configureFrom(const SmartPointer<ConfReader>& reader)
+{
+    readerToReuse_ = reader;
+    const bool ok = configure();
+    readerToReuse_ = SmartPointer<ConfReader>();
+    return ok;
+}
+
 bool Agent::configureAgent()
 {
     if (!startLogging() || !takeInstanceLock() || !attachConfiguration() || !readConfiguration())
@@ -517,7 +525,10 @@ bool Agent::attachConfiguration()
         return false;
     // The old reader stays until the new one is in place: the logging
     // set-up points at it.
-    SmartPointer<ConfReader> reader(new ConfReader(LoggerSink::forModule(logSetup_.centre, ConfReader::MODULE_CONFIGURATION)));
+    SmartPointer<ConfReader> reader = readerToReuse_;
+    if (reader.isNull())
+        reader = SmartPointer<ConfReader>(
+            new ConfReader(LoggerSink::forModule(logSetup_.centre, ConfReader::MODULE_CONFIGURATION)));
     logSetup_.configuration = reader.get();
     configuration_ = reader;
     if (unit_.isNull()) {
@@ -552,7 +563,8 @@ bool Agent::readConfiguration()
     // A file named on the command line stays in use on every restart.
     const std::string prefix = StringUtil::toLowerCopy(programName_);
     configurationFile_ = commandLineFile_.empty() ? directory + prefix + ".conf" : commandLineFile_;
-    configuration_->readFile(configurationFile_);
+    if (readerToReuse_.isNull())
+        configuration_->readFile(configurationFile_);
     return true;
 }
 

@@ -91,6 +91,10 @@ public:
 
     // The agent-level start-up sequence, then configureCollector.
     bool configure();
+    // configure on a reader already read: the configuration that ran before
+    // a reload that failed once its threads were stopped.
+    bool configureFrom(const SmartPointer<ConfReader>& reader);
+    const SmartPointer<ConfReader>& configurationReader() const { return configuration_; }
     // Loads the message catalogues named for this program.
     void loadLogMessages();
 
@@ -189,6 +193,8 @@ private:
     bool lockTaken_ = false;
     LogSetup logSetup_;
     SmartPointer<ConfReader> configuration_;
+    // Set only during configureFrom: taken instead of reading the file.
+    SmartPointer<ConfReader> readerToReuse_;
     SmartPointer<LogCommons> catalogue_;
     std::string configurationDirectory_;
     std::string configurationFile_;

@@ -4,6 +4,7 @@
 
 #include "agent/DataDelivery.h"
 #include "common/Clock.h"
+#include "common/ConfReader.h"
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
@@ -274,12 +275,19 @@ bool Ravlon::restart()
         reportReload(problem.text());
         return false;
     }
+    const SmartPointer<ConfReader> running = configurationReader();
     bool ok = stopAndVerifyThreads();
+    bool restored = false;
     if (ok) {
-        clearThreads();
-        DataDelivery::instance().clear();
-        clearRegistry();
+        clearCollection();
         ok = configure() && startThreads();
+        // What the check could not foresee (a directory made untrusted
+        // meanwhile, a file changed between check and use): the
+        // configuration that ran before goes on collecting.
+        if (!ok && !running.isNull() && stopAndVerifyThreads()) {
+            clearCollection();
+            restored = configureFrom(running) && startThreads();
+        }
     }
     Platform::collectorStatistics().add(ok ? Platform::CollectorStatistics::RELOADS
                                            : Platform::CollectorStatistics::FAILED_RELOADS);
@@ -293,8 +301,22 @@ bool Ravlon::restart()
         mailslotLost_ = true;
         retryIPCServer();
     }
-    reportReload(ok ? std::string() : configurationFile() + ": the configuration failed; see the messages before");
+    if (ok || restored) {
+        reportReload(ok ? std::string() : configurationFile() + ": the configuration failed; see the messages before");
+    } else {
+        if (!unit().isNull())
+            unit()->error(MSG_NOTHING_COLLECTED, ParamStream() << configurationFile());
+        setResource(RELOAD_RESOURCE, "failed " + DateTime::now().toText(false) + ": " + configurationFile() +
+                                         ": neither it nor the configuration before runs; nothing is collected");
+    }
     return ok;
+}
+
+void Ravlon::clearCollection()
+{
+    clearThreads();
+    DataDelivery::instance().clear();
+    clearRegistry();
 }
 
 // Shown by "ravlonctl status" until a reload succeeds.

@@ -33,6 +33,7 @@ public:
     static constexpr int32_t MSG_REPLY_FAILED = 12;  // error: exception code text
     static constexpr int32_t MSG_ENDING = 30;        // fatal or error: why the program ends early
     static constexpr int32_t MSG_RELOAD_REFUSED = 34; // error: "file:line: reason"
+    static constexpr int32_t MSG_NOTHING_COLLECTED = 36; // error: the configuration file
     static constexpr int32_t MSG_NO_MAILSLOT = 41;   // error: why the command mailslot is missing
 
     static constexpr uint32_t CHECK_SECONDS = 60;
@@ -101,6 +102,8 @@ private:
     // Logs a refused reload and keeps its outcome for the status command;
     // an empty problem records a reload that worked.
     void reportReload(const std::string& problem);
+    // Drops the threads, pending deliveries and resources of the last configure.
+    void clearCollection();
     void messageLoop();
     void endMonitor();
     void monitorLoop();

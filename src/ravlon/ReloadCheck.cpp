@@ -9,6 +9,7 @@
 #include "common/FileOperations.h"
 #include "common/PrimeTime.h"
 #include "common/StringUtil.h"
+#include "platform/FileSystem.h"
 #include "ravlon/CollectorSettings.h"
 #include "ravlon/ConfigurationJudge.h"
 #include "ravlon/CountersFile.h"
@@ -95,6 +96,11 @@ bool collectorUsable(const ConfReader& reader, const Agent& agent, const std::st
     if (!CollectorSettings::canMakeDirectory(working, blocking))
         return fault(problem, file, 0, "working directory " + working + " cannot be made: " + blocking +
                                            " is not a directory");
+    // The start-up refuses an existing directory others can write to.
+    Platform::PathStatus status;
+    std::string why;
+    if (Platform::pathStatus(working, status) && !Platform::isTrustedDirectory(working, why))
+        return fault(problem, file, 0, "working directory " + working + " cannot be trusted: " + why);
 
     std::vector<CollectorSettings::Scheme> schemes;
     rc = CollectorSettings::readSchemes(&reader, schemes);

@@ -348,6 +348,17 @@ TEST(RavlonEndToEndTest, RecordOfAKilledCollectorIsDeliveredByRecoveryAfterResta
                         30000))
         << why(inst, second);
     EXPECT_NE(std::string::npos, inst.ctl("status").out.find("last reload FAILED at ")) << inst.ctl("status").out;
+    // A working directory no one can make passes the check and fails only
+    // once the threads are stopped: the configuration before is set up again.
+    const size_t at = good.find("working-dir(DirName) = \"");
+    ASSERT_NE(std::string::npos, at);
+    const size_t end = good.find('"', at + 24);
+    ASSERT_TRUE(Testing::TempDir::writeFile(conf, good.substr(0, at + 24) + "/proc/no-such-dir/" + good.substr(end)));
+    ASSERT_EQ(0, inst.ctl("send RECONFIG").exitCode);
+    ASSERT_TRUE(waitFor([&] { return logText().find("was not reloaded (" + conf + ": the configuration failed") !=
+                                     std::string::npos; },
+                        30000))
+        << why(inst, second);
     // Still collecting: the next mark has its record.
     const size_t before = recordTimes(inst, second.pid()).size();
     ASSERT_TRUE(waitFor([&] { return recordTimes(inst, second.pid()).size() > before; }, 45000)) << why(inst, second);
