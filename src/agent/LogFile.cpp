@@ -6,6 +6,7 @@
 #include "common/Exception.h"
 #include "common/FileBase.h"
 #include "common/FileOperations.h"
+#include "common/StringUtil.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/CollectorStatistics.h"
@@ -16,6 +17,9 @@ namespace Telvar {
 std::atomic<uint32_t> LogFile::sequence_{0};
 
 namespace {
+
+using StringUtil::allDigits;
+using StringUtil::endsWith;
 
 std::mutex g_unitLock;
 SmartPointer<LoggerUnit> g_unit;
@@ -82,20 +86,6 @@ void splitName(const std::string& fullName, std::string& directory, std::string&
     }
 }
 
-bool endsWith(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool allDigits(const std::string& text, size_t from, size_t to)
-{
-    if (from >= to)
-        return false;
-    for (size_t i = from; i < to; ++i)
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-    return true;
-}
 
 void logFailure(int32_t message, const std::string& name, Exception& e, int line)
 {

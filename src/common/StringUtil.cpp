@@ -57,6 +57,21 @@ void stripQuotes(std::string& s)
         s.erase(0, 1);
 }
 
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool allDigits(const std::string& text, size_t from, size_t to)
+{
+    if (from >= to || to > text.size())
+        return false;
+    for (size_t i = from; i < to; ++i)
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    return true;
+}
+
 std::string splitFirst(std::string& s, char separator)
 {
     size_t pos = s.find(separator);

@@ -23,6 +23,9 @@ size_t trim(std::string& s);
 void toLower(std::string& s);
 std::string toLowerCopy(const std::string& s);
 void stripQuotes(std::string& s);
+bool endsWith(const std::string& text, const std::string& tail);
+// True when text[from, to) is a non-empty run of decimal digits.
+bool allDigits(const std::string& text, size_t from, size_t to);
 std::string splitFirst(std::string& s, char separator);
 void splitAll(const std::string& s, char separator, std::vector<std::string>& list,
               size_t maximumPieces = NO_POSITION, bool skipEmpty = false);

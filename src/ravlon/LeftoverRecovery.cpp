@@ -18,21 +18,9 @@ namespace Telvar {
 
 namespace {
 
-bool endsWith(const std::string& text, const char* tail)
-{
-    size_t n = std::strlen(tail);
-    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
+using StringUtil::allDigits;
+using StringUtil::endsWith;
 
-bool allDigits(const std::string& text, size_t from, size_t to)
-{
-    if (from >= to)
-        return false;
-    for (size_t i = from; i < to; ++i)
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-    return true;
-}
 
 // Reads a file of this account front to back in pieces, following no
 // link; false once reading failed.

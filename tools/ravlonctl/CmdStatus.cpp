@@ -27,6 +27,8 @@ namespace Telvar {
 namespace Ctl {
 namespace {
 
+using StringUtil::endsWith;
+
 int run(const Args& args);
 
 const Command COMMAND = {
@@ -164,11 +166,6 @@ struct DataFile {
     uint64_t size = 0;
     int64_t written = 0;
 };
-
-bool endsWith(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 void showDataFiles(const std::string& directory)
 {

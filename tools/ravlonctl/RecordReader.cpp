@@ -6,12 +6,16 @@
 #include "common/Exception.h"
 #include "common/FileBase.h"
 #include "common/FileGZ.h"
+#include "common/StringUtil.h"
 #include "platform/FileSystem.h"
 
 namespace Telvar {
 namespace Ctl {
 
 namespace {
+
+using StringUtil::allDigits;
+using StringUtil::endsWith;
 
 constexpr size_t CLASSIFICATION_FIELDS = 13;
 constexpr size_t PAD_FIELDS = 10; // five ": : "
@@ -29,21 +33,6 @@ std::vector<std::string> splitFields(const std::string& line)
         fields.push_back(line.substr(start, colon - start));
         start = colon + 1;
     }
-}
-
-bool endsWith(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool allDigits(const std::string& s, size_t from, size_t to)
-{
-    if (from >= to)
-        return false;
-    for (size_t i = from; i < to; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(s[i])))
-            return false;
-    return true;
 }
 
 // Foreign bytes in a reason would break the report line.
