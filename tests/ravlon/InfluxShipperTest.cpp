@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "logger/LoggerUnit.h"
+#include "platform/Http.h"
 #include "ravlon/InfluxShipper.h"
 #include "ravlon/MetricsEndpoint.h"
 #include "support/TempDir.h"
