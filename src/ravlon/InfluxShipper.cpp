@@ -1,5 +1,6 @@
 #include "ravlon/InfluxShipper.h"
 
+#include <exception>
 #include <random>
 
 #include "common/DateTime.h"
@@ -65,6 +66,14 @@ bool InfluxShipper::start(std::string& problem)
 {
     if (!splitUrl(settings_.url, origin_, path_)) {
         problem = "ravlon.export.influx.url \"" + settings_.url + "\" is not an http:// or https:// URL";
+        return false;
+    }
+    // The library may be built without TLS (the Windows build is): it
+    // throws on an https:// origin, which is said here, not in the thread.
+    try {
+        httplib::Client probe(origin_);
+    } catch (const std::exception&) {
+        problem = "ravlon.export.influx.url \"" + settings_.url + "\": this build has no TLS; use http://";
         return false;
     }
     if (!spool_.open(problem))

@@ -113,3 +113,19 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
     EXPECT_EQ("s,rav lon", targets[0]);
     EXPECT_EQ("# 400 unable to parse 'a 1 1'\na 1 1\n", dir.read("influx.rejected"));
 }
+
+TEST(InfluxShipperTest, AnHttpsUrlIsTakenOnlyWhereTheLibraryHasTls)
+{
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    const bool tls = true;
+#else
+    const bool tls = false;
+#endif
+    TempDir dir("shipper");
+    InfluxShipper::Settings settings;
+    settings.url = "https://127.0.0.1:1/write";
+    InfluxShipper shipper(settings, dir.path() + "/", SmartPointer<LoggerUnit>());
+    std::string problem;
+    EXPECT_EQ(tls, shipper.start(problem)) << problem;
+    EXPECT_EQ(tls ? std::string::npos : 0u, problem.find("ravlon.export.influx.url")) << problem;
+}
