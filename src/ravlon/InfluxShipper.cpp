@@ -1,14 +1,13 @@
 #include "ravlon/InfluxShipper.h"
 
+#include <exception>
 #include <random>
-#ifndef RAVLON_NO_HTTP
-#include <httplib.h>
-#endif
 
 #include "common/DateTime.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/CollectorStatistics.h"
+#include "platform/Http.h"
 
 namespace Telvar {
 
@@ -16,7 +15,6 @@ namespace {
 
 constexpr int POLL_MS = 250;
 
-#ifndef RAVLON_NO_HTTP
 // Answers about the request, not the records: a timeout, too many requests,
 // and a wrong address or credentials, which the operator mends. Such
 // batches wait like an outage instead of being set aside.
@@ -35,7 +33,6 @@ std::string shortened(std::string text)
             c = ' ';
     return text.size() > ANSWER_TEXT ? text.substr(0, ANSWER_TEXT) + "..." : text;
 }
-#endif
 
 } // namespace
 
@@ -49,11 +46,7 @@ InfluxShipper::~InfluxShipper() { stop(); }
 
 void InfluxShipper::ClientDeleter::operator()(httplib::Client* client) const
 {
-#ifndef RAVLON_NO_HTTP
     delete client;
-#else
-    (void)client;
-#endif
 }
 
 bool InfluxShipper::splitUrl(const std::string& url, std::string& origin, std::string& path)
@@ -71,12 +64,16 @@ bool InfluxShipper::splitUrl(const std::string& url, std::string& origin, std::s
 
 bool InfluxShipper::start(std::string& problem)
 {
-#ifdef RAVLON_NO_HTTP
-    problem = "this build has no HTTP client";
-    return false;
-#endif
     if (!splitUrl(settings_.url, origin_, path_)) {
         problem = "ravlon.export.influx.url \"" + settings_.url + "\" is not an http:// or https:// URL";
+        return false;
+    }
+    // The library may be built without TLS (the Windows build is): it
+    // throws on an https:// origin, which is said here, not in the thread.
+    try {
+        httplib::Client probe(origin_);
+    } catch (const std::exception&) {
+        problem = "ravlon.export.influx.url \"" + settings_.url + "\": this build has no TLS; use http://";
         return false;
     }
     if (!spool_.open(problem))
@@ -163,10 +160,6 @@ int InfluxShipper::shipOnce()
         return 0;
     if (batch.text.empty())
         return spool_.commit(batch.last) ? 1 : -1;
-#ifdef RAVLON_NO_HTTP
-    return -1;
-#else
-
     // One client, and its connection kept between batches: making them
     // anew for every record costs more than the record.
     if (!client_) {
@@ -207,7 +200,6 @@ int InfluxShipper::shipOnce()
     }
     unreachable_ = true;
     return -1;
-#endif
 }
 
 } // namespace Telvar

@@ -2,16 +2,13 @@
 
 #include <atomic>
 #include <cstdlib>
-#ifndef RAVLON_NO_HTTP
-#include <httplib.h>
-#endif
 #include <vector>
 
 #include "common/DateTime.h"
+#include "platform/Http.h"
 
 namespace Telvar {
 
-#ifndef RAVLON_NO_HTTP
 namespace {
 
 constexpr int START_WAIT_MS = 2000;
@@ -113,25 +110,6 @@ void MetricsEndpoint::stop()
         thread_.join();
     server_.reset();
 }
-
-#else
-
-struct MetricsEndpoint::Server {};
-
-MetricsEndpoint::MetricsEndpoint() {}
-MetricsEndpoint::~MetricsEndpoint() {}
-
-bool MetricsEndpoint::splitListen(const std::string&, std::string&, int&) { return false; }
-
-bool MetricsEndpoint::start(const std::string&, std::string& problem)
-{
-    problem = "this build has no HTTP server";
-    return false;
-}
-
-void MetricsEndpoint::stop() {}
-
-#endif
 
 void MetricsEndpoint::update(const RecordSample& sample)
 {

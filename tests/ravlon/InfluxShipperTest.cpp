@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "logger/LoggerUnit.h"
+#include "platform/Http.h"
 #include "ravlon/InfluxShipper.h"
 #include "ravlon/MetricsEndpoint.h"
 #include "support/TempDir.h"
@@ -112,4 +112,20 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
     EXPECT_EQ((std::vector<std::string>{"a 1 1\n", "a 1 1\n", "a 1 1\n", "b 2 2\n"}), bodies);
     EXPECT_EQ("s,rav lon", targets[0]);
     EXPECT_EQ("# 400 unable to parse 'a 1 1'\na 1 1\n", dir.read("influx.rejected"));
+}
+
+TEST(InfluxShipperTest, AnHttpsUrlIsTakenOnlyWhereTheLibraryHasTls)
+{
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
+    const bool tls = true;
+#else
+    const bool tls = false;
+#endif
+    TempDir dir("shipper");
+    InfluxShipper::Settings settings;
+    settings.url = "https://127.0.0.1:1/write";
+    InfluxShipper shipper(settings, dir.path() + "/", SmartPointer<LoggerUnit>());
+    std::string problem;
+    EXPECT_EQ(tls, shipper.start(problem)) << problem;
+    EXPECT_EQ(tls ? std::string::npos : 0u, problem.find("ravlon.export.influx.url")) << problem;
 }
