@@ -130,7 +130,9 @@ bool ProgramEntry::usageProblem(const CommandLine::Options& options, std::string
         else if (option.first.empty())
             problem = "unexpected argument '" + option.second + "'";
         else
-            problem = "unknown option '" + std::string(option.first.size() > 1 ? "--" : "-") + option.first + "'";
+            problem = "unknown option '" + std::string(option.first.size() > 1 ? "--" : "-") + option.first + "'" +
+                      // A "-" inside an unquoted value starts an option.
+                      (i > 0 && !options[i - 1].second.empty() ? " (a value containing '-' must be quoted)" : "");
         return true;
     }
     return false;

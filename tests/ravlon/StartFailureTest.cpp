@@ -86,6 +86,7 @@ TEST_F(StartFailureTest, UsageErrorsAreAnsweredBeforeTheStartPause)
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_TRUE(has(ravlon("", "--bogus").err, "ravlon: unknown option '--bogus'\n"));
+    EXPECT_TRUE(has(ravlon("", "-cdir/a-b.conf").err, "unknown option '-b' (a value containing '-' must be quoted)"));
 
     ConfCtl::Run help = ravlon("", "--help");
     for (const char* name : {"-c FILE", "--version", "RAVLON_START_DELAY", "RAVLON_SETTLE_DELAY", "TELVAR_REGISTRY_ROOT",
