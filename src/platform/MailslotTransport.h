@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/SystemError.h"
+#include "platform/Thread.h"
 
 namespace Telvar {
 namespace Platform {
@@ -54,6 +55,21 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize);
 
 // Takes the next queued message (empty text and ERR_SUCCESS when none).
 uint32_t readMailslot(MailslotHandle handle, std::string& message);
+
+// Who wrote a message, where the system tells (Linux: the kernel's
+// credentials); known is false where it does not (a Windows mailslot).
+struct MailslotSender {
+    bool known = false;
+    uint32_t uid = 0;
+    uint32_t pid = 0;
+};
+uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSender& sender);
+
+// Receiver: from now on whatever arrives for the reader (a message, a
+// refused or an oversized one) posts MSG_WAKE to the thread's queue, once
+// until mailslotNextSize next finds the slot empty; so the thread can wait
+// on its queue instead of looking now and then.
+uint32_t notifyMailslotArrivals(MailslotHandle handle, ThreadId thread);
 
 // Receiver: messages that do not begin with prefix are dropped, those
 // queued already and, from now on, each as it arrives, before it takes room

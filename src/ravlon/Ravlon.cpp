@@ -7,6 +7,7 @@
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
+#include "common/MailSlot.h"
 #include "common/Resources.h"
 #include "common/SystemInfo.h"
 #include "logger/LogSettings.h"
@@ -96,11 +97,34 @@ void Ravlon::recoverLeftovers()
 
 bool Ravlon::startIPCServer()
 {
-    return createIPCServer(MAILSLOT, [this](const std::string& type, const std::string& identifier,
-                                            const std::string& payload, const std::string& replyTo) {
-        onCommand(type, identifier, payload, replyTo);
-    });
+    return createIPCServer(
+        MAILSLOT,
+        [this](const std::string& type, const std::string& identifier, const std::string& payload,
+               const std::string& replyTo) { onCommand(type, identifier, payload, replyTo); },
+        isKnownCommand);
 }
+
+bool Ravlon::isKnownCommand(const IPCFields& fields)
+{
+    static const char* const known[] = {"DIE", "SEND_PROCESS_INFO", "SEND_STATISTICS", "RAVLONDUMP", "RECONFIG"};
+    if (fields.type != "COMMAND")
+        return false;
+    for (const char* word : known)
+        if (fields.payload == word)
+            return true;
+    return false;
+}
+
+namespace {
+
+// Who sent the command being handled, for the log.
+std::string commandSender()
+{
+    const Platform::MailslotSender* sender = IPCServer::handledSender();
+    return MailSlot::senderText(sender != nullptr ? *sender : Platform::MailslotSender());
+}
+
+} // namespace
 
 void Ravlon::run()
 {
@@ -348,6 +372,8 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
     statistics.add(Platform::CollectorStatistics::COMMANDS_RECEIVED);
     debug(3, "IPC: Received command \"%s\".", payload);
     if (payload == "DIE") {
+        // A command that changes what the collector does is always logged, with who sent it.
+        debug(1, "IPC: Command \"DIE\" from " + commandSender() + ".");
         debug(3, "Quitting.");
         requestQuit();
     } else if (payload == "SEND_PROCESS_INFO") {
@@ -364,6 +390,7 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
         debug(3, "IPC: Reporting success to Telvar Core.");
         sendReply(identifier, "", replyTo, DUMP_LINE);
     } else if (payload == "RECONFIG") {
+        debug(1, "IPC: Command \"RECONFIG\" from " + commandSender() + ".");
         debug(1, "Reconfiguring...");
         requestReconfigure();
     } else {

@@ -66,6 +66,8 @@ public:
     // The command callback of the IPC server.
     void onCommand(const std::string& type, const std::string& identifier,
                    const std::string& payload, const std::string& replyTo);
+    // A command this collector carries out (handled ahead of the rest).
+    static bool isKnownCommand(const IPCFields& fields);
     // Delivers what a crashed run left in the working directory.
     void recoverLeftovers();
     // Thread routine; the parameter is the Ravlon object.

@@ -270,6 +270,15 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message)
     return ERR_SUCCESS;
 }
 
+// A mailslot tells its reader nothing about the writer.
+uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSender& sender)
+{
+    sender = MailslotSender();
+    return readMailslot(handle, message);
+}
+
+uint32_t notifyMailslotArrivals(MailslotHandle, ThreadId) { return ERR_NOT_SUPPORTED; }
+
 uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix)
 {
     SlotPtr slot = find(handle);
