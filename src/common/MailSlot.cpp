@@ -61,7 +61,9 @@ MailSlot::MailSlot(int32_t mode, const std::string& name)
     if (error != Platform::ERR_SUCCESS) {
         handle_ = Platform::INVALID_MAILSLOT_HANDLE;
         delete writerLock_;
-        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(error), TELVAR_HERE);
+        const std::string why = Platform::mailslotFailureText();
+        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, why.empty() ? std::to_string(error) : why,
+                           TELVAR_HERE);
     }
 }
 

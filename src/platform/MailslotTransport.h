@@ -42,6 +42,11 @@ std::string mailslotDirectory();
 // An invalid name gives ERR_INVALID_NAME; a name in use ERR_ALREADY_EXISTS.
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle);
 
+// In words, why the calling thread's last createMailslot failed, where the
+// backend can say more than the error number (Linux: a runtime directory it
+// does not trust, with its path and why); empty otherwise.
+std::string mailslotFailureText();
+
 // Opens a slot for writing; an absent slot gives ERR_FILE_NOT_FOUND.
 // broadcast has no counterpart here and opens the local slot.
 uint32_t openMailslot(const std::string& name, bool broadcast, MailslotHandle& handle);

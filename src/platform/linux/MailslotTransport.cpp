@@ -383,6 +383,8 @@ bool isValidMailslotName(const std::string& name)
 
 std::string mailslotDirectory() { return Runtime::rootPath(); }
 
+std::string mailslotFailureText() { return Runtime::lastRefusal(); }
+
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     if (!isValidMailslotName(name))

@@ -61,6 +61,10 @@ std::string rootPath();
 // errors as ERR_FILE_NOT_FOUND.
 uint32_t openOwnDirectory(Directory& directory);
 
+// Why the calling thread's last look at the runtime directory refused it
+// (its path, owner, mode and what was expected); empty when it did not.
+std::string lastRefusal();
+
 // Whether this process may create the name at all (reserved names).
 bool mayCreate(const std::string& name);
 

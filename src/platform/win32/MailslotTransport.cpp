@@ -299,6 +299,8 @@ bool isValidMailslotName(const std::string& name)
 
 std::string mailslotDirectory() { return std::string(); }
 
+std::string mailslotFailureText() { return std::string(); }
+
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     handle = INVALID_MAILSLOT_HANDLE;
