@@ -18,7 +18,8 @@ namespace Runtime {
 // Layout of the runtime directory R (TELVAR_RUNTIME_DIR, default
 // /run/telvar for root and, where it exists, for every account; an account
 // other than root without it uses a private directory of its own:
-// $XDG_RUNTIME_DIR/telvar, /run/user/<uid>/telvar or ~/.telvar/run, mode 0700):
+// $XDG_RUNTIME_DIR/telvar, /run/user/<uid>/telvar or ~/.telvar/run, mode 0700,
+// in a directory nobody but the account and root may write):
 //   R/                 mode 0755, owned by root or the installation's account
 //                      (another owner only when R's parent is root's alone)
 //   R/<name>.slot      slots and locks of that account and of root
