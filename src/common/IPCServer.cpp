@@ -76,23 +76,43 @@ void handleMessages(Context& context, const std::vector<std::string>& messages,
                     const std::vector<Platform::MailslotSender>& senders)
 {
     serverText(context, 4, "Received " + std::to_string(messages.size()) + " message(s)...");
+    const IPCServer::Triage& triage = context.triage;
     std::vector<IPCFields> fields(messages.size());
-    // 0: not addressed to us, 1: urgent, 2: the rest.
+    // 0: not addressed to us or junk, 1: a command, 2: the rest.
     std::vector<char> rank(messages.size(), 0);
+    size_t junk = 0;
+    size_t firstJunk = 0;
     for (size_t i = 0; i < messages.size(); ++i) {
-        debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[i]) + "\".");
         if (!IPCServer::splitMessage(messages[i], fields[i])) {
+            debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[i]) + "\".");
             Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED);
             debugText(context, 4, "IPC: The message was not adressed to Telvar. Ignoring it.");
             continue;
         }
-        rank[i] = context.urgent && context.urgent(fields[i]) ? 1 : 2;
+        rank[i] = triage.isCommand && triage.isCommand(fields[i]) ? 1 : 2;
+        // Junk costs a count, not a line or a call each.
+        if (rank[i] == 2 && triage.junk) {
+            rank[i] = 0;
+            if (junk++ == 0)
+                firstJunk = i;
+            continue;
+        }
+        debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[i]) + "\".");
     }
-    // Urgent ones first: a flood of others cannot keep a command waiting.
+    // Commands first: a flood of others cannot keep one waiting.
     for (char pass : {1, 2})
         for (size_t i = 0; i < messages.size(); ++i)
             if (rank[i] == pass)
                 deliver(context, fields[i], i < senders.size() ? senders[i] : Platform::MailslotSender());
+    if (junk == 0)
+        return;
+    debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[firstJunk]) + "\" and " +
+                              std::to_string(junk - 1) + " more that are no command.");
+    try {
+        triage.junk(fields[firstJunk], junk);
+    } catch (const std::exception& e) {
+        debugText(context, 1, std::string("IPC: Handling a message failed: ") + e.what());
+    }
 }
 
 void reportStart(Context& context, int state, const std::string& failure)
@@ -259,9 +279,9 @@ int32_t listener(void* parameter)
 void IPCServer::debug(int32_t level, const std::string& text) const { debugText(context_, level, text); }
 
 IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, const IPCServerTiming& timing,
-                     Urgent urgent)
+                     Triage triage)
 {
-    context_.urgent = std::move(urgent);
+    context_.triage = std::move(triage);
     context_.stopRequested = false;
     context_.exited = false;
     context_.sink = std::move(sink);

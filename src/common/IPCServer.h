@@ -47,12 +47,17 @@ public:
     static constexpr uint32_t STOP_LOOK_MS = 20;
     using Callback = std::function<void(const std::string& type, const std::string& identifier,
                                         const std::string& payload, const std::string& replyTo)>;
-    // Messages it accepts are handed to the callback ahead of the others
-    // taken in the same look at the mailslot.
-    using Urgent = std::function<bool(const IPCFields& fields)>;
+    // How the owner sorts messages (both optional): those isCommand accepts
+    // go to the callback ahead of the others taken in the same look at the
+    // mailslot. With junk given, the others do not go to the callback one by
+    // one: junk gets the first of them and their number, once per look.
+    struct Triage {
+        std::function<bool(const IPCFields& fields)> isCommand;
+        std::function<void(const IPCFields& first, size_t count)> junk;
+    };
 
     IPCServer(const std::string& name, LogSink sink, Callback callback,
-              const IPCServerTiming& timing = IPCServerTiming(), Urgent urgent = Urgent());
+              const IPCServerTiming& timing = IPCServerTiming(), Triage triage = Triage());
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
     virtual ~IPCServer();
@@ -80,7 +85,7 @@ public:
         LogSink sink;
         std::string name;
         Callback callback;
-        Urgent urgent;
+        Triage triage;
         IPCServerTiming timing;
         std::atomic<bool> stopRequested{false};
         std::atomic<bool> exited{false};

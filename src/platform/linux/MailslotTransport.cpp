@@ -493,7 +493,9 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize)
     if (!slot || !slot->receiver)
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(slot->mutex);
-    uint32_t error = drainSocket(*slot);
+    // The drainer keeps the queue filled: the socket is looked at here only
+    // when it is empty, not once per message.
+    uint32_t error = slot->queue.empty() ? drainSocket(*slot) : ERR_SUCCESS;
     if (error != ERR_SUCCESS && slot->queue.empty())
         return error;
     // The reader has caught up: whatever arrives from now on is news to it.
@@ -516,7 +518,7 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSende
     if (!slot || !slot->receiver)
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(slot->mutex);
-    uint32_t error = drainSocket(*slot);
+    uint32_t error = slot->queue.empty() ? drainSocket(*slot) : ERR_SUCCESS;
     if (error != ERR_SUCCESS && slot->queue.empty())
         return error;
     message.clear();
