@@ -34,6 +34,21 @@ def rss_kib(pid):
     return 0
 
 
+def thread_cpu_ms(pid):
+    """On-CPU milliseconds of each thread of pid, by thread name."""
+    out = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                name = f.read().strip()
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                ns = int(f.read().split()[0])
+        except OSError:
+            continue
+        out[name] = out.get(name, 0) + ns / 1e6
+    return out
+
+
 def flood_child(slot, count):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     s.connect(slot)
@@ -76,6 +91,7 @@ def main():
                 log = os.path.join(dirpath, "RavlonDebug.log")
         size0 = os.path.getsize(log)
 
+        cpu0 = thread_cpu_ms(ravlon.pid)
         children = []
         for _ in range(args.flooders):
             pid = os.fork()
@@ -103,6 +119,10 @@ def main():
                 pass
         print("flood: %d x %d junk commands in %.1f s; probes answered %d of %d, slowest %.2f s; log grew %d bytes"
               % (args.flooders, args.junk, flood_seconds, answered, probes, slowest, os.path.getsize(log) - size0))
+        cpu1 = thread_cpu_ms(ravlon.pid)
+        spent = sorted(((cpu1[n] - cpu0.get(n, 0), n) for n in cpu1), reverse=True)
+        print("collector CPU during the flood: %.0f ms; %s" % (sum(ms for ms, _ in spent),
+              ", ".join("%s %.0f ms" % (n, ms) for ms, n in spent[:3])))
 
         rss10 = 0
         for i in range(1, args.reloads + 1):

@@ -638,11 +638,11 @@ void Agent::loadLogMessages()
     }
 }
 
-bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback)
+bool Agent::createIPCServer(const std::string& mailslotName, IPCServer::Callback callback, IPCServer::Triage triage)
 {
     try {
         ipcServer_ = SmartPointer<IPCServer>(new IPCServer(mailslotName, LoggerSink::forModule(centre_, IPCServer::MODULE_IPC),
-                                                           std::move(callback), ipcTiming_));
+                                                           std::move(callback), ipcTiming_, std::move(triage)));
         ipcFailure_.clear();
     } catch (Exception& e) {
         ipcFailure_ = e.message();

@@ -84,7 +84,8 @@ public:
     bool monitorThreads();
     bool checkThreads();
 
-    bool createIPCServer(const std::string& mailslotName, IPCServer::Callback callback);
+    bool createIPCServer(const std::string& mailslotName, IPCServer::Callback callback,
+                         IPCServer::Triage triage = IPCServer::Triage());
     const SmartPointer<IPCServer>& ipcServer() const { return ipcServer_; }
     // Why the last createIPCServer failed ("the name ... is in use by PID n").
     const std::string& ipcFailure() const { return ipcFailure_; }

@@ -53,28 +53,65 @@ std::string IPCServer::printable(const std::string& text)
 
 namespace {
 
-void handleMessages(Context& context, const std::vector<std::string>& messages)
+thread_local const Platform::MailslotSender* currentSender = nullptr;
+
+void deliver(Context& context, const IPCFields& fields, const Platform::MailslotSender& sender)
+{
+    if (!context.callback)
+        return;
+    currentSender = &sender;
+    // What the callback does is its own business, but it must not take
+    // the listener down with it.
+    try {
+        context.callback(fields.type, fields.identifier, fields.payload, fields.replyTo);
+    } catch (const Exception& e) {
+        debugText(context, 1, "IPC: Handling a message failed: " + e.fullText());
+    } catch (const std::exception& e) {
+        debugText(context, 1, std::string("IPC: Handling a message failed: ") + e.what());
+    }
+    currentSender = nullptr;
+}
+
+void handleMessages(Context& context, const std::vector<std::string>& messages,
+                    const std::vector<Platform::MailslotSender>& senders)
 {
     serverText(context, 4, "Received " + std::to_string(messages.size()) + " message(s)...");
-    for (const std::string& line : messages) {
-        debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(line) + "\".");
-        IPCFields fields;
-        if (!IPCServer::splitMessage(line, fields)) {
+    const IPCServer::Triage& triage = context.triage;
+    std::vector<IPCFields> fields(messages.size());
+    // 0: not addressed to us or junk, 1: a command, 2: the rest.
+    std::vector<char> rank(messages.size(), 0);
+    size_t junk = 0;
+    size_t firstJunk = 0;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (!IPCServer::splitMessage(messages[i], fields[i])) {
+            debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[i]) + "\".");
             Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED);
             debugText(context, 4, "IPC: The message was not adressed to Telvar. Ignoring it.");
             continue;
         }
-        if (!context.callback)
+        rank[i] = triage.isCommand && triage.isCommand(fields[i]) ? 1 : 2;
+        // Junk costs a count, not a line or a call each.
+        if (rank[i] == 2 && triage.junk) {
+            rank[i] = 0;
+            if (junk++ == 0)
+                firstJunk = i;
             continue;
-        // What the callback does is its own business, but it must not take
-        // the listener down with it.
-        try {
-            context.callback(fields.type, fields.identifier, fields.payload, fields.replyTo);
-        } catch (const Exception& e) {
-            debugText(context, 1, "IPC: Handling a message failed: " + e.fullText());
-        } catch (const std::exception& e) {
-            debugText(context, 1, std::string("IPC: Handling a message failed: ") + e.what());
         }
+        debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[i]) + "\".");
+    }
+    // Commands first: a flood of others cannot keep one waiting.
+    for (char pass : {1, 2})
+        for (size_t i = 0; i < messages.size(); ++i)
+            if (rank[i] == pass)
+                deliver(context, fields[i], i < senders.size() ? senders[i] : Platform::MailslotSender());
+    if (junk == 0)
+        return;
+    debugText(context, 5, "IPC: Received message line \"" + IPCServer::printable(messages[firstJunk]) + "\" and " +
+                              std::to_string(junk - 1) + " more that are no command.");
+    try {
+        triage.junk(fields[firstJunk], junk);
+    } catch (const std::exception& e) {
+        debugText(context, 1, std::string("IPC: Handling a message failed: ") + e.what());
     }
 }
 
@@ -137,8 +174,9 @@ void noteRefusals(Context& context, MailSlot& slot)
 size_t receiveRound(Context& context, MailSlot& slot)
 {
     std::vector<std::string> messages;
+    std::vector<Platform::MailslotSender> senders;
     try {
-        slot.receive(messages);
+        slot.receive(messages, senders);
     } catch (const IPCException&) {
         serverText(context, 1, "Failed to receive messages");
         return 0;
@@ -150,7 +188,7 @@ size_t receiveRound(Context& context, MailSlot& slot)
     if (dropped > 0)
         serverText(context, 2, "Dropped " + std::to_string(dropped) + " message(s) above 65536 bytes.");
     if (!messages.empty())
-        handleMessages(context, messages);
+        handleMessages(context, messages, senders);
     return messages.size();
 }
 
@@ -179,6 +217,12 @@ public:
         return true;
     }
     void restart() { reportAt_ = Clock::current().monotonicMilliseconds() + context_.timing.reportMs; }
+    // Time until the next report, within 1 ms and one interval.
+    uint32_t msLeft() const
+    {
+        const int64_t left = reportAt_ - Clock::current().monotonicMilliseconds();
+        return static_cast<uint32_t>(std::max<int64_t>(1, std::min<int64_t>(left, context_.timing.reportMs)));
+    }
 
 private:
     const Context& context_;
@@ -197,6 +241,9 @@ int32_t listener(void* parameter)
     if (!slot)
         return -1;
 
+    // Told of arrivals, the listener sleeps until a message, a quit or the
+    // next report; otherwise it looks once a poll interval.
+    const bool told = slot->notifyArrivals(Platform::currentThreadId());
     PassReport report(context);
     while (!context.stopRequested.load()) {
         bool reported = report.due();
@@ -214,7 +261,8 @@ int32_t listener(void* parameter)
         }
         // The quit message ends the pause at once rather than after a
         // whole poll interval.
-        const uint32_t pause = busy ? std::min(context.timing.busyPollMs, context.timing.pollMs) : context.timing.pollMs;
+        const uint32_t idle = told ? report.msLeft() : context.timing.pollMs;
+        const uint32_t pause = busy ? std::min(context.timing.busyPollMs, idle) : idle;
         if (Platform::waitThreadMessage(message, pause) >= 0)
             noteQuitRequest(context, message);
     }
@@ -230,8 +278,10 @@ int32_t listener(void* parameter)
 
 void IPCServer::debug(int32_t level, const std::string& text) const { debugText(context_, level, text); }
 
-IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, const IPCServerTiming& timing)
+IPCServer::IPCServer(const std::string& name, LogSink sink, Callback callback, const IPCServerTiming& timing,
+                     Triage triage)
 {
+    context_.triage = std::move(triage);
     context_.stopRequested = false;
     context_.exited = false;
     context_.sink = std::move(sink);
@@ -317,6 +367,8 @@ void IPCServer::stop()
     }
     debug(1, "IPC: Stopping server \"" + context_.name + "\" timed out.");
 }
+
+const Platform::MailslotSender* IPCServer::handledSender() { return currentSender; }
 
 bool IPCServer::splitMessage(const std::string& message, IPCFields& fields)
 {

@@ -10,6 +10,7 @@
 #include "common/LogSink.h"
 #include "common/RepeatLimiter.h"
 #include "common/SmartPointer.h"
+#include "platform/MailslotTransport.h"
 
 namespace Telvar {
 
@@ -25,7 +26,7 @@ struct IPCFields {
 
 // Waits of the server; tests shorten them.
 struct IPCServerTiming {
-    uint32_t pollMs = 1000;          // listener sleep between rounds
+    uint32_t pollMs = 1000;          // listener sleep between rounds, where arrivals are not told
     uint32_t stopStepMs = 1000;      // stop: waits at most stopSteps * stopStepMs,
     uint32_t stopSteps = 10;         // looking at least every STOP_LOOK_MS
     uint32_t reportMs = 60000;       // listener: interval of the pass-count report
@@ -46,9 +47,17 @@ public:
     static constexpr uint32_t STOP_LOOK_MS = 20;
     using Callback = std::function<void(const std::string& type, const std::string& identifier,
                                         const std::string& payload, const std::string& replyTo)>;
+    // How the owner sorts messages (both optional): those isCommand accepts
+    // go to the callback ahead of the others taken in the same look at the
+    // mailslot. With junk given, the others do not go to the callback one by
+    // one: junk gets the first of them and their number, once per look.
+    struct Triage {
+        std::function<bool(const IPCFields& fields)> isCommand;
+        std::function<void(const IPCFields& first, size_t count)> junk;
+    };
 
     IPCServer(const std::string& name, LogSink sink, Callback callback,
-              const IPCServerTiming& timing = IPCServerTiming());
+              const IPCServerTiming& timing = IPCServerTiming(), Triage triage = Triage());
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
     virtual ~IPCServer();
@@ -62,6 +71,9 @@ public:
     const std::string& name() const { return context_.name; }
     bool listenerExited() const { return context_.exited.load(); }
 
+    // In the callback: the sender of the message it handles (null elsewhere).
+    static const Platform::MailslotSender* handledSender();
+
     // Splits a message: false when it is not addressed to "Telvar".
     static bool splitMessage(const std::string& message, IPCFields& fields);
 
@@ -73,6 +85,7 @@ public:
         LogSink sink;
         std::string name;
         Callback callback;
+        Triage triage;
         IPCServerTiming timing;
         std::atomic<bool> stopRequested{false};
         std::atomic<bool> exited{false};

@@ -61,7 +61,9 @@ MailSlot::MailSlot(int32_t mode, const std::string& name)
     if (error != Platform::ERR_SUCCESS) {
         handle_ = Platform::INVALID_MAILSLOT_HANDLE;
         delete writerLock_;
-        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, std::to_string(error), TELVAR_HERE);
+        const std::string why = Platform::mailslotFailureText();
+        throw IPCException(IPCException::IC_CANNOT_CREATE_COMM, why.empty() ? std::to_string(error) : why,
+                           TELVAR_HERE);
     }
 }
 
@@ -161,6 +163,12 @@ bool MailSlot::send(const std::string& text)
 
 int32_t MailSlot::receive(std::vector<std::string>& messages)
 {
+    std::vector<Platform::MailslotSender> senders;
+    return receive(messages, senders);
+}
+
+int32_t MailSlot::receive(std::vector<std::string>& messages, std::vector<Platform::MailslotSender>& senders)
+{
     if (mode_ != IPC_RECEIVER)
         throw IPCException(IPCException::IC_NOT_RECEIVER, "", TELVAR_HERE);
     int32_t next = Platform::MAILSLOT_NO_MESSAGE;
@@ -171,7 +179,8 @@ int32_t MailSlot::receive(std::vector<std::string>& messages)
     size_t taken = 0;
     while (next != Platform::MAILSLOT_NO_MESSAGE && taken < MAX_MESSAGES_PER_RECEIVE) {
         std::string message;
-        error = Platform::readMailslot(handle_, message);
+        Platform::MailslotSender sender;
+        error = Platform::readMailslot(handle_, message, sender);
         if (error != Platform::ERR_SUCCESS)
             throw IPCException(IPCException::IC_CANNOT_RECEIVE, "Error code " + std::to_string(error), TELVAR_HERE);
         // Only the terminating NUL goes: a NUL inside is part of the text,
@@ -179,6 +188,7 @@ int32_t MailSlot::receive(std::vector<std::string>& messages)
         if (!message.empty() && message.back() == '\0')
             message.pop_back();
         messages.push_back(std::move(message));
+        senders.push_back(sender);
         ++taken;
         error = Platform::mailslotNextSize(handle_, next);
         if (error != Platform::ERR_SUCCESS)
@@ -191,6 +201,20 @@ int32_t MailSlot::receive(std::vector<std::string>& messages)
                      std::to_string(Platform::MAILSLOT_MAX_MESSAGE) + " bytes on \"" + name_ + "\".");
     }
     return next;
+}
+
+bool MailSlot::notifyArrivals(Platform::ThreadId thread)
+{
+    if (mode_ != IPC_RECEIVER)
+        throw IPCException(IPCException::IC_NOT_RECEIVER, "", TELVAR_HERE);
+    return Platform::notifyMailslotArrivals(handle_, thread) == Platform::ERR_SUCCESS;
+}
+
+std::string MailSlot::senderText(const Platform::MailslotSender& sender)
+{
+    if (!sender.known)
+        return "a sender the mailslot does not name";
+    return "uid " + std::to_string(sender.uid) + ", pid " + std::to_string(sender.pid);
 }
 
 void MailSlot::acceptOnly(const std::string& prefix)

@@ -34,6 +34,15 @@ public:
 
     bool send(const std::string& text) override;
     int32_t receive(std::vector<std::string>& messages) override;
+    // As receive, with each message's sender at the same index.
+    int32_t receive(std::vector<std::string>& messages, std::vector<Platform::MailslotSender>& senders);
+
+    // Receiver: arrivals post MSG_WAKE to the thread (notifyMailslotArrivals),
+    // so that it can wait on its message queue; false when they cannot.
+    bool notifyArrivals(Platform::ThreadId thread);
+
+    // "uid 0, pid 4242", or what the system does not tell.
+    static std::string senderText(const Platform::MailslotSender& sender);
 
     const std::string& name() const { return name_; }
 

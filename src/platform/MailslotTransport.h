@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/SystemError.h"
+#include "platform/Thread.h"
 
 namespace Telvar {
 namespace Platform {
@@ -41,6 +42,11 @@ std::string mailslotDirectory();
 // An invalid name gives ERR_INVALID_NAME; a name in use ERR_ALREADY_EXISTS.
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle);
 
+// In words, why the calling thread's last createMailslot failed, where the
+// backend can say more than the error number (Linux: a runtime directory it
+// does not trust, with its path and why); empty otherwise.
+std::string mailslotFailureText();
+
 // Opens a slot for writing; an absent slot gives ERR_FILE_NOT_FOUND.
 // broadcast has no counterpart here and opens the local slot.
 uint32_t openMailslot(const std::string& name, bool broadcast, MailslotHandle& handle);
@@ -54,6 +60,21 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize);
 
 // Takes the next queued message (empty text and ERR_SUCCESS when none).
 uint32_t readMailslot(MailslotHandle handle, std::string& message);
+
+// Who wrote a message, where the system tells (Linux: the kernel's
+// credentials); known is false where it does not (a Windows mailslot).
+struct MailslotSender {
+    bool known = false;
+    uint32_t uid = 0;
+    uint32_t pid = 0;
+};
+uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSender& sender);
+
+// Receiver: from now on whatever arrives for the reader (a message, a
+// refused or an oversized one) posts MSG_WAKE to the thread's queue, once
+// until mailslotNextSize next finds the slot empty; so the thread can wait
+// on its queue instead of looking now and then.
+uint32_t notifyMailslotArrivals(MailslotHandle handle, ThreadId thread);
 
 // Receiver: messages that do not begin with prefix are dropped, those
 // queued already and, from now on, each as it arrives, before it takes room

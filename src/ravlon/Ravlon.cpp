@@ -8,6 +8,7 @@
 #include "common/DateTime.h"
 #include "common/Exception.h"
 #include "common/IPCClient.h"
+#include "common/MailSlot.h"
 #include "common/Resources.h"
 #include "common/SystemInfo.h"
 #include "logger/LogSettings.h"
@@ -97,11 +98,34 @@ void Ravlon::recoverLeftovers()
 
 bool Ravlon::startIPCServer()
 {
-    return createIPCServer(MAILSLOT, [this](const std::string& type, const std::string& identifier,
-                                            const std::string& payload, const std::string& replyTo) {
-        onCommand(type, identifier, payload, replyTo);
-    });
+    return createIPCServer(
+        MAILSLOT,
+        [this](const std::string& type, const std::string& identifier, const std::string& payload,
+               const std::string& replyTo) { onCommand(type, identifier, payload, replyTo); },
+        IPCServer::Triage{isKnownCommand, [this](const IPCFields& first, size_t count) { onJunk(first, count); }});
 }
+
+bool Ravlon::isKnownCommand(const IPCFields& fields)
+{
+    static const char* const known[] = {"DIE", "SEND_PROCESS_INFO", "SEND_STATISTICS", "RAVLONDUMP", "RECONFIG"};
+    if (fields.type != "COMMAND")
+        return false;
+    for (const char* word : known)
+        if (fields.payload == word)
+            return true;
+    return false;
+}
+
+namespace {
+
+// Who sent the command being handled, for the log.
+std::string commandSender()
+{
+    const Platform::MailslotSender* sender = IPCServer::handledSender();
+    return MailSlot::senderText(sender != nullptr ? *sender : Platform::MailslotSender());
+}
+
+} // namespace
 
 void Ravlon::run()
 {
@@ -361,15 +385,15 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
                        const std::string& replyTo)
 {
     debug(2, "IPC: Received message \"%s\".", type);
-    Platform::CollectorStatistics& statistics = Platform::collectorStatistics();
-    if (type != "COMMAND") {
-        statistics.add(Platform::CollectorStatistics::JUNK_DROPPED);
-        debug(1, "IPC: Received an unknown type.");
+    if (!isKnownCommand(IPCFields{type, identifier, payload, replyTo})) {
+        onJunk(IPCFields{type, identifier, payload, replyTo}, 1);
         return;
     }
-    statistics.add(Platform::CollectorStatistics::COMMANDS_RECEIVED);
+    Platform::collectorStatistics().add(Platform::CollectorStatistics::COMMANDS_RECEIVED);
     debug(3, "IPC: Received command \"%s\".", payload);
     if (payload == "DIE") {
+        // A command that changes what the collector does is always logged, with who sent it.
+        debug(1, "IPC: Command \"DIE\" from " + commandSender() + ".");
         debug(3, "Quitting.");
         requestQuit();
     } else if (payload == "SEND_PROCESS_INFO") {
@@ -386,15 +410,25 @@ void Ravlon::onCommand(const std::string& type, const std::string& identifier, c
         debug(3, "IPC: Reporting success to Telvar Core.");
         sendReply(identifier, "", replyTo, DUMP_LINE);
     } else if (payload == "RECONFIG") {
+        debug(1, "IPC: Command \"RECONFIG\" from " + commandSender() + ".");
         debug(1, "Reconfiguring...");
         requestReconfigure();
-    } else {
-        // A flood of them must not flood the log.
-        if (unknownCommands_.occurred())
-            debug(1, "IPC: Received an unknown command.");
     }
+}
+
+void Ravlon::onJunk(const IPCFields& first, uint64_t count)
+{
+    Platform::collectorStatistics().add(Platform::CollectorStatistics::JUNK_DROPPED, count);
+    // A flood of them must not flood the log.
+    const bool command = first.type == "COMMAND";
+    RepeatLimiter& limiter = command ? unknownCommands_ : unknownTypes_;
+    const char* line = command ? "IPC: Received an unknown command." : "IPC: Received an unknown type.";
+    if (limiter.occurred(count))
+        debug(1, line);
     if (uint64_t more = unknownCommands_.takeHeldBack())
         debug(1, RepeatLimiter::summary("IPC: Received an unknown command.", more));
+    if (uint64_t more = unknownTypes_.takeHeldBack())
+        debug(1, RepeatLimiter::summary("IPC: Received an unknown type.", more));
 }
 
 // False when the reply raised (an unreachable mailslot does not: the send

@@ -67,6 +67,11 @@ public:
     // The command callback of the IPC server.
     void onCommand(const std::string& type, const std::string& identifier,
                    const std::string& payload, const std::string& replyTo);
+    // A command this collector carries out (handled ahead of the rest).
+    static bool isKnownCommand(const IPCFields& fields);
+    // count messages that are no such command, first the first of them:
+    // counted, and logged once a minute.
+    void onJunk(const IPCFields& first, uint64_t count);
     // Delivers what a crashed run left in the working directory.
     void recoverLeftovers();
     // Thread routine; the parameter is the Ravlon object.
@@ -113,6 +118,7 @@ private:
     std::atomic<Outcome> outcome_{Outcome::NOT_RUN};
     Platform::ThreadHandle monitor_ = Platform::INVALID_THREAD_HANDLE;
     RepeatLimiter unknownCommands_;
+    RepeatLimiter unknownTypes_;
     // Only statusMonitor's: the command mailslot could not be had again
     // after a reconfigure.
     bool mailslotLost_ = false;

@@ -15,6 +15,7 @@
 #include "common/MailSlot.h"
 #include "platform/Clock.h"
 #include "platform/MailslotTransport.h"
+#include "platform/Process.h"
 #include "support/ChildProcess.h"
 #include "support/TextSink.h"
 #include "support/Waiting.h"
@@ -350,4 +351,55 @@ TEST_F(IPCServerTest, CommandAmidAFloodOfJunkCommandsIsAnsweredQuickly)
     EXPECT_LT(took, std::chrono::seconds(2));
     EXPECT_TRUE(stillFlooding) << "the flood was over before the command: the test proves nothing";
     EXPECT_EQ("amid the flood", received.calls[1].payload);
+}
+
+// The listener sleeps until something arrives, however long its poll
+// interval: a message is handled at once; commands the owner names come
+// first, the junk taken with them is handed over once, as a count; the
+// callback knows each sender.
+TEST_F(IPCServerTest, SleepingListenerWakesForAMessageAndHandlesCommandsFirst)
+{
+    timing.pollMs = 600000;
+    std::string name = slotName("urgent");
+    std::atomic<bool> released{false};
+    Platform::MailslotSender sender;
+    std::atomic<int> junkCalls{0};
+    std::atomic<size_t> junk{0};
+    IPCServer::Triage triage;
+    triage.isCommand = [](const IPCFields& f) { return f.payload != "junk"; };
+    triage.junk = [&](const IPCFields& first, size_t count) {
+        EXPECT_EQ("junk", first.payload);
+        junk += count;
+        ++junkCalls;
+    };
+    IPCServer server(
+        name, logSink(),
+        [&](const std::string& t, const std::string& i, const std::string& p, const std::string& r) {
+            received.add(t, i, p, r);
+            if (p == "cmd" && IPCServer::handledSender() != nullptr)
+                sender = *IPCServer::handledSender();
+            while (p == "hold" && !released.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        },
+        timing, triage);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    IPCClient client(name);
+    ASSERT_TRUE(client.send("COMMAND", "1", "hold"));
+    ASSERT_TRUE(waitFor([&] { return received.size() == 1; }, 2000));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(client.send("COMMAND", "j", "junk"));
+    ASSERT_TRUE(client.send("COMMAND", "2", "cmd"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    released = true;
+    ASSERT_TRUE(waitFor([&] { return junk.load() == 50; }, 2000));
+    ASSERT_EQ(2u, received.size());
+    EXPECT_EQ("cmd", received.calls[1].payload);
+    EXPECT_EQ(1, junkCalls.load());
+#ifdef _WIN32
+    EXPECT_FALSE(sender.known);
+#else
+    EXPECT_TRUE(sender.known);
+    EXPECT_EQ(Platform::currentProcessId(), sender.pid);
+#endif
+    EXPECT_EQ(nullptr, IPCServer::handledSender());
 }

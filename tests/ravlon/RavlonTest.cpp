@@ -28,6 +28,10 @@
 #include "support/TempDir.h"
 #include "support/Waiting.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 using namespace Telvar;
 using Telvar::Testing::waitFor;
 using Telvar::Testing::slotName;
@@ -175,6 +179,7 @@ TEST_F(RavlonTest, FlagCommandsUnknownCommandsAndUnknownTypes)
 
     collector_.onCommand("COMMAND", "3", "RECONFIG", back);
     EXPECT_TRUE(collector_.reconfigureRequested());
+    EXPECT_TRUE(logged("IPC: Command \"RECONFIG\" from a sender the mailslot does not name."));
     EXPECT_TRUE(logged("Reconfiguring..."));
     collector_.onCommand("COMMAND", "4", "DIE", back);
     EXPECT_TRUE(collector_.quitRequested());
@@ -215,13 +220,23 @@ TEST_F(RavlonTest, CommandsArriveExactlyOrNotAtAll)
                      timing);
     Platform::MailslotHandle raw = 0;
     ASSERT_EQ(Platform::ERR_SUCCESS, Platform::openMailslot(name, false, raw));
+    // An accepted DIE is logged at level 1 with the sender the kernel names.
+#ifdef _WIN32
+    const std::string dieLine = "IPC: Command \"DIE\" from a sender the mailslot does not name.";
+#else
+    const std::string dieLine = "IPC: Command \"DIE\" from uid " + std::to_string(::getuid()) + ", pid " +
+                                std::to_string(Platform::currentProcessId()) + ".";
+#endif
     for (const Row& row : rows) {
         CountingRavlon collector;
+        collector.logSetup().unit = collector_.logSetup().unit;
+        sink_->clear();
         current = &collector;
         int before = handled.load();
         ASSERT_EQ(Platform::ERR_SUCCESS, Platform::writeMailslot(raw, row.bytes.data(), row.bytes.size()));
         ASSERT_TRUE(waitFor([&] { return handled.load() == before + 1; }));
         EXPECT_EQ(row.quits, collector.quitRequested()) << IPCServer::printable(row.bytes);
+        EXPECT_EQ(row.quits, logged(dieLine)) << IPCServer::printable(row.bytes);
     }
     Platform::closeMailslot(raw);
     server.stop();

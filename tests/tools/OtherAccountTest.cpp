@@ -25,6 +25,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Telvar;
@@ -76,6 +77,22 @@ int sendAfterDroppingRights(const std::vector<std::string>& args)
 
 const Testing::ChildRegistrar dropper("send-after-dropping-rights", sendAfterDroppingRights);
 
+// Child, run as an account without the system's runtime directory:
+// creates a slot and prints where its names live, or why it could not.
+int createPrivateSlot(const std::vector<std::string>&)
+{
+    try {
+        MailSlot slot(IPC_RECEIVER, "probe");
+        std::printf("%s\n", Platform::mailslotDirectory().c_str());
+        return 0;
+    } catch (const Exception& e) {
+        std::printf("%s\n", e.fullText().c_str());
+        return 1;
+    }
+}
+
+const Testing::ChildRegistrar privateSlot("create-private-slot", createPrivateSlot);
+
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
 // A throw-away local account (in group, when given), removed again with
@@ -94,6 +111,7 @@ public:
             shell("userdel " + name_ + " >/dev/null 2>&1");
     }
     bool created() const { return created_; }
+    const std::string& name() const { return name_; }
     uid_t uid() const
     {
         passwd* entry = ::getpwnam(name_.c_str());
@@ -305,6 +323,72 @@ TEST_F(OtherAccountTest, OnlyTheInstallationsPeopleAreHeardAndAnswered)
         return false;
     })) << expected;
     server.stop();
+}
+
+// An account without the system's runtime directory (hidden here by a
+// private /run) keeps its names in $XDG_RUNTIME_DIR/telvar when that is its
+// own private directory, else in ~/.telvar/run, made 0700 and checked: a
+// fallback another account made first, or swapped for a link, is refused
+// with its path, and nothing is made in it.
+TEST_F(OtherAccountTest, PrivateRuntimeDirectoryIsTheAccountsOwnOrRefused)
+{
+    if (shell("unshare -m true") != 0)
+        GTEST_SKIP() << "needs unshare";
+    const std::string home = dir_.file("home");
+    const std::string xdg = dir_.file("xdg");
+    const std::string strange = dir_.file("strange");
+    for (const std::string& d : {home, xdg, strange})
+        fs::create_directories(d);
+    ASSERT_EQ(0, ::chown(home.c_str(), account_->uid(), static_cast<gid_t>(-1)));
+    ASSERT_EQ(0, ::chown(xdg.c_str(), account_->uid(), static_cast<gid_t>(-1)));
+    ASSERT_EQ(0, ::chown(strange.c_str(), member_->uid(), static_cast<gid_t>(-1)));
+    ::chmod(xdg.c_str(), 0700);
+    ::chmod(strange.c_str(), 0700);
+    ASSERT_EQ(0, shell("usermod -d " + shellQuoted(home) + " " + account_->name()));
+    const std::string fallback = home + "/.telvar";
+    struct Row {
+        const char* what;
+        std::string xdgDir;   // empty: no XDG_RUNTIME_DIR
+        std::string plant;    // run by the other account first; empty: none
+        std::string usedDir;  // empty: refused
+    } rows[] = {
+        {"own XDG runtime directory", xdg, "", xdg + "/telvar"},
+        {"no XDG runtime directory", "", "", fallback + "/run"},
+        {"XDG runtime directory of another account", strange, "", fallback + "/run"},
+        {"fallback made by another account", "", "mkdir -m 0777 " + shellQuoted(fallback), ""},
+        {"fallback a link to another account's directory", "", "ln -s " + shellQuoted(strange) + " " +
+                                                                   shellQuoted(fallback), ""},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(fallback);
+        ::chmod(home.c_str(), row.plant.empty() ? 0755 : 0777);
+        if (!row.plant.empty()) {
+            ASSERT_EQ(0, runAs(row.plant, nullptr, nullptr, member_.get())) << row.what;
+        }
+        const std::string env = "env -u TELVAR_RUNTIME_DIR " +
+                                (row.xdgDir.empty() ? "-u XDG_RUNTIME_DIR" : "XDG_RUNTIME_DIR=" + shellQuoted(row.xdgDir));
+        const std::string child = account_->as(env + " " + shellQuoted(dir_.file("bin/self")) + " " +
+                                               Testing::CHILD_OPTION + "create-private-slot");
+        const std::string out = dir_.file("out");
+        int rc = shell("unshare -m sh -c " + shellQuoted("mount -t tmpfs tmpfs /run && exec " + child) + " >" +
+                       shellQuoted(out) + " 2>&1");
+        const std::string said = slurp(out);
+        if (!row.usedDir.empty()) {
+            EXPECT_EQ(0, WEXITSTATUS(rc)) << row.what << ": " << said;
+            EXPECT_EQ(row.usedDir + "\n", said) << row.what;
+            struct stat st;
+            ASSERT_EQ(0, ::lstat(row.usedDir.c_str(), &st)) << row.what;
+            EXPECT_EQ(account_->uid(), st.st_uid) << row.what;
+            EXPECT_EQ(0700u, st.st_mode & 07777) << row.what;
+        } else {
+            EXPECT_EQ(1, WEXITSTATUS(rc)) << row.what << ": " << said;
+            EXPECT_NE(std::string::npos, said.find(" " + fallback + " (owner uid " +
+                                                   std::to_string(member_->uid())))
+                << row.what << ": " << said;
+            EXPECT_FALSE(fs::exists(fallback + "/run")) << row.what;
+        }
+    }
+    fs::remove_all(fallback);
 }
 
 } // namespace

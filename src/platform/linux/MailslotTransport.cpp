@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,6 +25,7 @@
 #include <unistd.h>
 
 #include "platform/CollectorStatistics.h"
+#include "platform/Thread.h"
 #include "platform/linux/InstallationGroup.h"
 #include "platform/linux/RuntimeDirectory.h"
 
@@ -55,6 +57,11 @@ constexpr int RECEIVE_BUFFER = 1024 * 1024;
 
 std::atomic<uint32_t> writeWaitMs{200};
 
+struct Queued {
+    std::string text;
+    MailslotSender sender;
+};
+
 struct Slot {
     bool receiver = false;
     int socket = -1;
@@ -70,8 +77,10 @@ struct Slot {
     uint64_t refused = 0;
     MailslotRefusals strangers;
     int wake = -1;
+    ThreadId reader = 0;       // told of arrivals (MSG_WAKE) when not 0
+    bool readerTold = false;   // and told already since its last look
     std::mutex mutex;
-    std::deque<std::string> queue;
+    std::deque<Queued> queue;
     size_t queuedBytes = 0;
     uint32_t dropped = 0;
     std::vector<char> buffer;
@@ -252,13 +261,19 @@ uint32_t drainSocket(Slot& slot)
             collectorStatistics().add(CollectorStatistics::JUNK_DROPPED);
             continue;
         }
-        slot.queue.emplace_back(slot.buffer.data(), static_cast<size_t>(n));
+        Queued entry;
+        entry.text.assign(slot.buffer.data(), static_cast<size_t>(n));
+        entry.sender.known = true;
+        entry.sender.uid = static_cast<uint32_t>(sender.uid);
+        entry.sender.pid = static_cast<uint32_t>(sender.pid);
+        slot.queue.push_back(std::move(entry));
         slot.queuedBytes += static_cast<size_t>(n);
     }
 }
 
 void drainLoop(Slot* slot)
 {
+    ::pthread_setname_np(::pthread_self(), "mailslot");
     while (!slot->closing.load()) {
         bool full;
         {
@@ -274,7 +289,11 @@ void drainLoop(Slot* slot)
             return;
         if (!full && (fds[1].revents & POLLIN) != 0) {
             std::lock_guard<std::mutex> lock(slot->mutex);
+            const size_t before = slot->queue.size() + slot->strangers.count + slot->dropped;
             drainSocket(*slot);
+            const bool news = slot->queue.size() + slot->strangers.count + slot->dropped != before;
+            if (news && slot->reader != 0 && !slot->readerTold)
+                slot->readerTold = postThreadMessage(slot->reader, MSG_WAKE, 0, 0) == ERR_SUCCESS;
         }
     }
 }
@@ -363,6 +382,8 @@ bool isValidMailslotName(const std::string& name)
 }
 
 std::string mailslotDirectory() { return Runtime::rootPath(); }
+
+std::string mailslotFailureText() { return Runtime::lastRefusal(); }
 
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
@@ -472,26 +493,39 @@ uint32_t mailslotNextSize(MailslotHandle handle, int32_t& nextSize)
     if (!slot || !slot->receiver)
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(slot->mutex);
-    uint32_t error = drainSocket(*slot);
+    // The drainer keeps the queue filled: the socket is looked at here only
+    // when it is empty, not once per message.
+    uint32_t error = slot->queue.empty() ? drainSocket(*slot) : ERR_SUCCESS;
     if (error != ERR_SUCCESS && slot->queue.empty())
         return error;
-    nextSize = slot->queue.empty() ? MAILSLOT_NO_MESSAGE : static_cast<int32_t>(slot->queue.front().size());
+    // The reader has caught up: whatever arrives from now on is news to it.
+    if (slot->queue.empty())
+        slot->readerTold = false;
+    nextSize = slot->queue.empty() ? MAILSLOT_NO_MESSAGE : static_cast<int32_t>(slot->queue.front().text.size());
     return ERR_SUCCESS;
 }
 
 uint32_t readMailslot(MailslotHandle handle, std::string& message)
 {
+    MailslotSender sender;
+    return readMailslot(handle, message, sender);
+}
+
+uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSender& sender)
+{
+    sender = MailslotSender();
     SlotPtr slot = find(handle);
     if (!slot || !slot->receiver)
         return ERR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(slot->mutex);
-    uint32_t error = drainSocket(*slot);
+    uint32_t error = slot->queue.empty() ? drainSocket(*slot) : ERR_SUCCESS;
     if (error != ERR_SUCCESS && slot->queue.empty())
         return error;
     message.clear();
     if (slot->queue.empty())
         return ERR_SUCCESS;
-    message.swap(slot->queue.front());
+    message.swap(slot->queue.front().text);
+    sender = slot->queue.front().sender;
     slot->queue.pop_front();
     slot->queuedBytes -= message.size();
     return ERR_SUCCESS;
@@ -505,14 +539,25 @@ uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefi
     std::lock_guard<std::mutex> lock(slot->mutex);
     slot->acceptPrefix = prefix;
     // What came in before the prefix was set goes the same way.
-    std::deque<std::string> kept;
-    for (std::string& message : slot->queue) {
-        if (message.compare(0, prefix.size(), prefix) == 0)
+    std::deque<Queued> kept;
+    for (Queued& message : slot->queue) {
+        if (message.text.compare(0, prefix.size(), prefix) == 0)
             kept.push_back(std::move(message));
         else
-            slot->queuedBytes -= message.size();
+            slot->queuedBytes -= message.text.size();
     }
     slot->queue.swap(kept);
+    return ERR_SUCCESS;
+}
+
+uint32_t notifyMailslotArrivals(MailslotHandle handle, ThreadId thread)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->reader = thread;
+    slot->readerTold = false;
     return ERR_SUCCESS;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -115,21 +116,60 @@ bool ownerTrusted(const std::string& root, const struct stat& st)
            (ps.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+thread_local std::string refusal;
+
+std::string octal(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Records why a directory is not used; answers ERR_ACCESS_DENIED.
+uint32_t refuse(const char* what, const std::string& path, const struct stat& st, const char* expected)
+{
+    refusal = std::string(what) + " " + path + " (owner uid " + std::to_string(st.st_uid) + ", mode " +
+              octal(st.st_mode) + (S_ISDIR(st.st_mode) ? "" : ", not a directory") + ") is not used: " + expected;
+    return ERR_ACCESS_DENIED;
+}
+
+// A private runtime directory is only as private as the one it lies in:
+// the account (or root) alone may write there, or another account could
+// swap it for one of its own.
+uint32_t checkPrivateParent(const std::string& root)
+{
+    std::string parent = root.substr(0, root.find_last_of('/'));
+    struct stat ps;
+    if (parent.empty() || ::lstat(parent.c_str(), &ps) != 0)
+        return ERR_FILE_NOT_FOUND;
+    if (!S_ISDIR(ps.st_mode) || (ps.st_uid != 0 && ps.st_uid != ::geteuid()) || (ps.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return refuse("the directory holding the runtime directory,", parent, ps, "a directory of this account or root that nobody else may write expected");
+    return ERR_SUCCESS;
+}
+
 // The root directory checked; st receives its status. Makes it when allowed.
 uint32_t openRoot(Directory& directory, struct stat& st, bool create)
 {
+    refusal.clear();
     const std::string root = rootPath();
     if (root.empty())
         return ERR_FILE_NOT_FOUND;
     bool own = isPrivateRoot(root);
+    if (own) {
+        uint32_t parent = checkPrivateParent(root);
+        if (parent != ERR_SUCCESS)
+            return parent;
+    }
     if (create) {
         if (::mkdir(root.c_str(), own ? PRIVATE_MODE : ROOT_MODE) == 0)
             ::chmod(root.c_str(), own ? PRIVATE_MODE : ROOT_MODE);
     }
     if (::lstat(root.c_str(), &st) != 0)
         return errno == EACCES ? ERR_ACCESS_DENIED : ERR_FILE_NOT_FOUND;
-    if (!trustworthy(st) || !ownerTrusted(root, st) || (own && (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)))
-        return ERR_ACCESS_DENIED;
+    if (own && (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0))
+        return refuse("the runtime directory", root, st, "a directory of this account alone (mode 0700) expected");
+    if (!trustworthy(st) || !ownerTrusted(root, st))
+        return refuse("the runtime directory", root, st, "a directory of root or the installation's account that nobody else may write expected");
     // A directory made by someone else (a service manager) may lack the
     // accounts' part: its owner adds it.
     if (create && !own && ::geteuid() == st.st_uid) {
@@ -203,6 +243,8 @@ std::string accountDirectory(const std::string& users)
 }
 
 } // namespace
+
+std::string lastRefusal() { return refusal; }
 
 Directory::~Directory()
 {

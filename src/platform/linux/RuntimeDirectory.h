@@ -18,7 +18,8 @@ namespace Runtime {
 // Layout of the runtime directory R (TELVAR_RUNTIME_DIR, default
 // /run/telvar for root and, where it exists, for every account; an account
 // other than root without it uses a private directory of its own:
-// $XDG_RUNTIME_DIR/telvar, /run/user/<uid>/telvar or ~/.telvar/run, mode 0700):
+// $XDG_RUNTIME_DIR/telvar, /run/user/<uid>/telvar or ~/.telvar/run, mode 0700,
+// in a directory nobody but the account and root may write):
 //   R/                 mode 0755, owned by root or the installation's account
 //                      (another owner only when R's parent is root's alone)
 //   R/<name>.slot      slots and locks of that account and of root
@@ -60,6 +61,10 @@ std::string rootPath();
 // allowed). ERR_SUCCESS or ERR_ACCESS_DENIED, ERR_PATH_NOT_FOUND-like
 // errors as ERR_FILE_NOT_FOUND.
 uint32_t openOwnDirectory(Directory& directory);
+
+// Why the calling thread's last look at the runtime directory refused it
+// (its path, owner, mode and what was expected); empty when it did not.
+std::string lastRefusal();
 
 // Whether this process may create the name at all (reserved names).
 bool mayCreate(const std::string& name);

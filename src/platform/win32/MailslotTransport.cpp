@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,15 @@ struct Slot {
     std::string acceptPrefix; // messages not starting with it are dropped unread by callers
     uint32_t dropped = 0;
     std::mutex mutex;  // one reader at a time keeps size and message together
+
+    // Watched receivers (notifyMailslotArrivals): a thread of their own waits
+    // on the system queue and moves what arrives into arrived.
+    std::string ownPath;       // the slot's name, for the write that ends the watch
+    HANDLE watcher = nullptr;
+    std::atomic<bool> closing{false};
+    std::deque<std::string> arrived;
+    ThreadId reader = 0;       // told of arrivals (MSG_WAKE)
+    bool readerTold = false;   // and told already since it last found nothing
 };
 
 using SlotPtr = std::shared_ptr<Slot>;
@@ -130,10 +140,114 @@ uint32_t writeWithin(HANDLE file, const void* data, DWORD length)
     return result;
 }
 
+// Beyond this the watcher leaves messages in the system queue.
+constexpr size_t MAX_ARRIVED = 16384;
+constexpr DWORD WATCHER_END_WAIT_MS = 2000;
+
+// Takes the next message off the system queue into text, waiting as the
+// slot's read timeout says; got is false when there was none.
+uint32_t readNext(HANDLE handle, std::vector<char>& buffer, std::string& text, bool& got)
+{
+    got = false;
+    DWORD size = static_cast<DWORD>(MAILSLOT_MAX_MESSAGE + 1);
+    for (;;) {
+        if (buffer.size() < size)
+            buffer.resize(size);
+        DWORD read = 0;
+        if (::ReadFile(handle, buffer.data(), size, &read, nullptr)) {
+            text.assign(buffer.data(), read);
+            got = true;
+            break;
+        }
+        DWORD e = ::GetLastError();
+        if (e == ERROR_SEM_TIMEOUT)
+            break;
+        if ((e != ERROR_INSUFFICIENT_BUFFER && e != ERROR_MORE_DATA) || size >= MAX_READ_BUFFER)
+            return static_cast<uint32_t>(e);
+        size = size * 2 > MAX_READ_BUFFER ? MAX_READ_BUFFER : size * 2;
+    }
+    // An oversized message is only counted: its memory goes at once.
+    if (buffer.size() > MAILSLOT_MAX_MESSAGE + 1)
+        std::vector<char>().swap(buffer);
+    return ERR_SUCCESS;
+}
+
+// Files a message the watcher read; true when the reader should hear of it.
+bool file(Slot& slot, std::string& text)
+{
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (text.size() > MAILSLOT_MAX_MESSAGE) {
+        ++slot.dropped;
+    } else if (text.compare(0, slot.acceptPrefix.size(), slot.acceptPrefix) != 0) {
+        collectorStatistics().add(CollectorStatistics::JUNK_DROPPED);
+        return false;
+    } else {
+        slot.arrived.push_back(std::move(text));
+    }
+    if (slot.reader == 0 || slot.readerTold)
+        return false;
+    slot.readerTold = true;
+    return true;
+}
+
+DWORD WINAPI watch(LPVOID parameter)
+{
+    Slot& slot = *static_cast<Slot*>(parameter);
+    std::vector<char> buffer;
+    while (!slot.closing.load()) {
+        bool full;
+        {
+            std::lock_guard<std::mutex> lock(slot.mutex);
+            full = slot.arrived.size() >= MAX_ARRIVED;
+        }
+        std::string text;
+        bool got = false;
+        // The read waits for the next message; a full queue is looked at
+        // again now and then.
+        if (full || readNext(slot.handle, buffer, text, got) != ERR_SUCCESS) {
+            ::Sleep(50);
+            continue;
+        }
+        if (got && !slot.closing.load() && file(slot, text))
+            postThreadMessage(slot.reader, MSG_WAKE, 0, 0);
+    }
+    return 0;
+}
+
+void endWatch(Slot& slot)
+{
+    if (slot.watcher == nullptr)
+        return;
+    slot.closing = true;
+    // An empty message ends the watcher's wait for the next one.
+    HANDLE self = openWriter(slot.ownPath);
+    if (self != INVALID_HANDLE_VALUE) {
+        writeWithin(self, "", 0);
+        ::CloseHandle(self);
+    }
+    if (::WaitForSingleObject(slot.watcher, WATCHER_END_WAIT_MS) != WAIT_OBJECT_0) {
+        ::CancelSynchronousIo(slot.watcher);
+        ::WaitForSingleObject(slot.watcher, INFINITE);
+    }
+    ::CloseHandle(slot.watcher);
+    slot.watcher = nullptr;
+}
+
 // Takes the next message that is not too large into pending. Answers an
 // error number.
 uint32_t fetch(Slot& slot)
 {
+    if (slot.watcher != nullptr) {
+        if (!slot.hasPending && !slot.arrived.empty()) {
+            slot.pending.swap(slot.arrived.front());
+            slot.arrived.pop_front();
+            slot.hasPending = true;
+        }
+        // Caught up: whatever arrives from now on is news to the reader.
+        if (!slot.hasPending)
+            slot.readerTold = false;
+        return ERR_SUCCESS;
+    }
     while (!slot.hasPending) {
         DWORD next = NO_MESSAGE;
         if (!::GetMailslotInfo(slot.handle, nullptr, &next, nullptr, nullptr))
@@ -185,6 +299,8 @@ bool isValidMailslotName(const std::string& name)
 
 std::string mailslotDirectory() { return std::string(); }
 
+std::string mailslotFailureText() { return std::string(); }
+
 uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
 {
     handle = INVALID_MAILSLOT_HANDLE;
@@ -197,6 +313,7 @@ uint32_t createMailslot(const std::string& name, MailslotHandle& handle)
     if (slot == INVALID_HANDLE_VALUE)
         return static_cast<uint32_t>(::GetLastError());
     handle = keep(slot, true, std::string());
+    find(handle)->ownPath = "\\\\.\\mailslot\\" + name;
     return ERR_SUCCESS;
 }
 
@@ -270,6 +387,35 @@ uint32_t readMailslot(MailslotHandle handle, std::string& message)
     return ERR_SUCCESS;
 }
 
+// A mailslot tells its reader nothing about the writer.
+uint32_t readMailslot(MailslotHandle handle, std::string& message, MailslotSender& sender)
+{
+    sender = MailslotSender();
+    return readMailslot(handle, message);
+}
+
+uint32_t notifyMailslotArrivals(MailslotHandle handle, ThreadId thread)
+{
+    SlotPtr slot = find(handle);
+    if (!slot || !slot->receiver)
+        return ERR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->reader = thread;
+    slot->readerTold = false;
+    if (slot->watcher != nullptr)
+        return ERR_SUCCESS;
+    // From now on only the watcher reads the system queue, and it waits there.
+    if (!::SetMailslotInfo(slot->handle, MAILSLOT_WAIT_FOREVER))
+        return static_cast<uint32_t>(::GetLastError());
+    slot->watcher = ::CreateThread(nullptr, 0, watch, slot.get(), 0, nullptr);
+    if (slot->watcher == nullptr) {
+        uint32_t error = static_cast<uint32_t>(::GetLastError());
+        ::SetMailslotInfo(slot->handle, 0);
+        return error;
+    }
+    return ERR_SUCCESS;
+}
+
 uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefix)
 {
     SlotPtr slot = find(handle);
@@ -283,6 +429,11 @@ uint32_t setMailslotAcceptPrefix(MailslotHandle handle, const std::string& prefi
         slot->pending.clear();
         slot->hasPending = false;
     }
+    std::deque<std::string> kept;
+    for (std::string& message : slot->arrived)
+        if (message.compare(0, prefix.size(), prefix) == 0)
+            kept.push_back(std::move(message));
+    slot->arrived.swap(kept);
     return ERR_SUCCESS;
 }
 
@@ -321,6 +472,7 @@ uint32_t closeMailslot(MailslotHandle handle)
         slot = std::move(it->second);
         all.open.erase(it);
     }
+    endWatch(*slot);
     std::lock_guard<std::mutex> lock(slot->mutex);
     if (slot->handle == INVALID_HANDLE_VALUE)
         return ERR_SUCCESS;

@@ -197,6 +197,55 @@ TEST(Win32MailslotTest, OversizedMessagesAreCountedAndSkipped)
     closeMailslot(slot);
 }
 
+// A reader told of arrivals sleeps on its thread queue: each arrival after
+// it found the slot empty posts one MSG_WAKE; the watch ends with the slot.
+TEST(Win32MailslotTest, WatchedSlotWakesItsReaderAndEndsWithIt)
+{
+    const std::string name = uniqueName("watched");
+    MailslotHandle slot, writer;
+    ASSERT_EQ(ERR_SUCCESS, createMailslot(name, slot));
+    ASSERT_EQ(ERR_SUCCESS, setMailslotAcceptPrefix(slot, "T"));
+    ensureThreadMessageQueue();
+    ASSERT_EQ(ERR_SUCCESS, notifyMailslotArrivals(slot, currentThreadId()));
+    ThreadMessage message;
+    EXPECT_EQ(-1, waitThreadMessage(message, 100));
+    ASSERT_EQ(ERR_SUCCESS, openMailslot(name, false, writer));
+    const std::string big(MAILSLOT_MAX_MESSAGE + 1, 'T');
+    for (const std::string& m : {std::string("Tone"), std::string("junk"), big, std::string("Ttwo")})
+        ASSERT_EQ(ERR_SUCCESS, writeMailslot(writer, m.data(), m.size()));
+    ASSERT_EQ(1, waitThreadMessage(message, 2000));
+    EXPECT_EQ(MSG_WAKE, message.message);
+
+    std::vector<std::string> got;
+    for (int tries = 0; got.size() < 2 && tries < 200; ++tries) {
+        std::string text;
+        MailslotSender sender;
+        ASSERT_EQ(ERR_SUCCESS, readMailslot(slot, text, sender));
+        EXPECT_FALSE(sender.known);
+        if (!text.empty())
+            got.push_back(text);
+        else
+            ::Sleep(10);
+    }
+    EXPECT_EQ((std::vector<std::string>{"Tone", "Ttwo"}), got);
+    uint32_t dropped = 0;
+    ASSERT_EQ(ERR_SUCCESS, takeMailslotDropCount(slot, dropped));
+    EXPECT_EQ(1u, dropped);
+    int32_t next = 0;
+    ASSERT_EQ(ERR_SUCCESS, mailslotNextSize(slot, next));
+    ASSERT_EQ(MAILSLOT_NO_MESSAGE, next);
+    while (peekThreadMessage(message, true)) {
+    }
+    ASSERT_EQ(ERR_SUCCESS, writeMailslot(writer, "Tthree", 6));
+    ASSERT_EQ(1, waitThreadMessage(message, 2000));
+    EXPECT_EQ(MSG_WAKE, message.message);
+
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(ERR_SUCCESS, closeMailslot(slot));
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    closeMailslot(writer);
+}
+
 TEST(Win32NamedMutexTest, HeldBySecondProcessUntilItEndsEvenWhenKilled)
 {
     const std::string name = uniqueName("mutex");
