@@ -78,6 +78,7 @@ std::vector<Call> calls()
         {MODULE_RAVLON, 32, ParamStream() << "ravlon.conf:8: ravlon.workingdir is not a known key"},
         {MODULE_RAVLON, 33, ParamStream() << "\\Memory\\Available Bytes"},
         {MODULE_RAVLON, 34, ParamStream() << "/etc/ravlon/ravlon.conf:2: Missing '('."},
+        {MODULE_RAVLON, 36, ParamStream() << "/etc/ravlon/ravlon.conf"},
         {MODULE_RAVLON, 35, ParamStream() << "/var/lib/ravlon/work/" << "writable by its group"},
         {MODULE_RAVLON, 41, ParamStream() << "the name Telvar_Ravlon is in use by PID 42"},
         {MODULE_RAVLON, 70, ParamStream() << "http://127.0.0.1:8428/write" << "12" << "400 unknown field"
