@@ -3,7 +3,9 @@
 // TELVAR_PROC_ROOT / TELVAR_SYS_ROOT point at.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -1432,4 +1434,56 @@ TEST(CollectorObjectTest, ABusyChildReadsAWholeProcessorAsProcessV2)
     if (given > 90) {
         EXPECT_GT(v.doubleValue, 85.0) << path;
     }
+}
+
+// The listing fills its buffer many times over (a small one here, as a few
+// thousand processes fill the real one): no id lost or doubled at a fill's
+// edge, names that are not ids left out. On /proc the kept directory is
+// rewound and sees a process started since the last listing.
+TEST(ProcDirectoryTest, EveryIdAcrossBufferFillsAndNewProcessesOnAKeptProc)
+{
+    const fs::path dir = fs::path(TEST_BINARY_DIR) / ("procdir-" + std::to_string(currentProcessId()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::vector<int64_t> expected;
+    for (int i = 0; i < 700; ++i) {
+        const int64_t pid = 4194304 - 7 * i;  // up to the largest id, created in falling order
+        fs::create_directory(dir / std::to_string(pid));
+        expected.insert(expected.begin(), pid);
+    }
+    for (const char* other : {"self", "12a", "net", "12345678901"})
+        std::ofstream(dir / other) << "x";
+    LinuxPerf::ProcDirectory small(300);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(small.list(dir.string()));
+        EXPECT_EQ(expected, small.pids());
+    }
+    fs::remove_all(dir);
+    EXPECT_FALSE(small.list(dir.string()));
+    EXPECT_TRUE(small.pids().empty());
+
+    LinuxPerf::ProcDirectory proc;
+    ASSERT_TRUE(proc.list("/proc"));
+    auto has = [&](int64_t pid) {
+        return std::binary_search(proc.pids().begin(), proc.pids().end(), pid);
+    };
+    EXPECT_TRUE(has(1));
+    EXPECT_TRUE(has(currentProcessId()));
+    int ready[2], release[2];
+    ASSERT_EQ(0, ::pipe(ready));
+    ASSERT_EQ(0, ::pipe(release));
+    ProcessId child = Telvar::Testing::forkChild([&] {
+        char c = 0;
+        return ::write(ready[1], &c, 1) == 1 && ::read(release[0], &c, 1) == 1 ? 0 : 1;
+    });
+    ASSERT_GT(child, 0);
+    char c = 0;
+    ASSERT_EQ(1, ::read(ready[0], &c, 1));
+    ASSERT_TRUE(proc.list("/proc"));
+    EXPECT_TRUE(has(child));
+    EXPECT_TRUE(std::is_sorted(proc.pids().begin(), proc.pids().end()));
+    EXPECT_EQ(1, ::write(release[1], &c, 1));
+    EXPECT_EQ(0, Telvar::Testing::waitChild(child, 30000));
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        ::close(fd);
 }

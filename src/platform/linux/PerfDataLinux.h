@@ -15,6 +15,7 @@
 
 #include "platform/CollectorStatistics.h"
 #include "platform/PerfData.h"
+#include "platform/linux/ProcDirectory.h"
 
 namespace Telvar {
 namespace Platform {
@@ -237,6 +238,8 @@ struct ProcessNames {
         bool young = true;  // read while the process was young
     };
     std::vector<Entry> entries;  // in process-id order
+    std::vector<Entry> spare;    // the list a listing fills, kept for its capacity
+    std::vector<uint32_t> order; // the numbering of duplicated names, kept likewise
     uint64_t serial = 0;         // collections so far
     uint64_t listings = 0;       // listings of /proc so far
     bool missing = true;         // an instance asked for was not found last time
@@ -259,9 +262,12 @@ public:
     // Whole file into out (reused); false when it cannot be read.
     bool read(const std::string& path, std::string& out);
     size_t size() const { return files_.size(); }
+    // The listing of /proc, its directory kept open.
+    ProcDirectory& procDirectory() { return procDirectory_; }
 
 private:
     std::vector<std::pair<std::string, int>> files_;  // path, descriptor
+    ProcDirectory procDirectory_;
 };
 
 struct Roots {
@@ -289,7 +295,11 @@ void readProcessesById(const Roots& roots, const ProcessSelection& selection, Sn
 // false when the process's own stat cannot be read.
 bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer);
 // The files of a process directory beyond stat (PROCESS_EXTRAS bits) into p.
-void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept);
+// path is reused for the files' names.
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept,
+                std::string& path);
+// dir = proc + "/" + pid, without a temporary string.
+void processDirectory(const std::string& proc, int64_t pid, std::string& dir);
 // One /proc/<pid>/stat (or task stat) line into p; false when malformed.
 bool parseProcStat(const std::string& text, ProcStat& p);
 // A Process V2 instance "name:pid" split; false when it has no such form.

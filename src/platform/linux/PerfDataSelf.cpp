@@ -150,7 +150,8 @@ bool readSelf(const Roots& roots, Snapshot& s, std::string& buffer)
     const std::string dir = roots.proc + "/self";
     if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, self.process))
         return false;
-    readExtras(dir, SRC_PROCSTATM | SRC_PROCFD, self.process, buffer, nullptr);
+    std::string path;
+    readExtras(dir, SRC_PROCSTATM | SRC_PROCFD, self.process, buffer, nullptr, path);
     readSwitches(dir, self, buffer);
     readThreads(dir, self, buffer);
     const CollectorStatistics& stats = collectorStatistics();

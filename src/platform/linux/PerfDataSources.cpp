@@ -557,10 +557,37 @@ long pageSizeBytes()
     return size;
 }
 
+namespace {
+
+template <class T>
+void clearKeeping(std::vector<T>& from, std::vector<T>& to)
+{
+    from.clear();
+    to.swap(from);
+}
+
+// Cleared for a collection, its lists keeping their capacity: a collection
+// then allocates nothing once the lists have grown to the host's size.
+void clearSnapshot(Snapshot& s)
+{
+    Snapshot fresh;
+    clearKeeping(s.cpus, fresh.cpus);
+    clearKeeping(s.disks, fresh.disks);
+    clearKeeping(s.mounts, fresh.mounts);
+    clearKeeping(s.nets, fresh.nets);
+    clearKeeping(s.processes, fresh.processes);
+    clearKeeping(s.processesById, fresh.processesById);
+    clearKeeping(s.self.threads, fresh.self.threads);
+    clearKeeping(s.self.switches, fresh.self.switches);
+    s = std::move(fresh);
+}
+
+} // namespace
+
 void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
              Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
-    s = Snapshot();
+    clearSnapshot(s);
     auto readSystemFile = [&](const std::string& path) { return readSource(kept, path, buffer); };
     auto readInto = [&](uint32_t bit, const char* name, bool (*parse)(const std::string&, Snapshot&)) {
         if ((sources & bit) != 0 && readSystemFile(roots.proc + name) && parse(buffer, s))
@@ -601,9 +628,10 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {
         // the count of processes is a directory listing, nothing more
-        uint64_t n = 0;
-        if (forEachEntry(roots.proc, [&](const char* name) { n += allDigits(name) ? 1 : 0; })) {
-            s.processCount = n;
+        std::unique_ptr<ProcDirectory> own(kept == nullptr ? new ProcDirectory : nullptr);
+        ProcDirectory& listing = kept != nullptr ? kept->procDirectory() : *own;
+        if (listing.list(roots.proc)) {
+            s.processCount = listing.pids().size();
             s.read |= SRC_PIDLIST;
         }
     }
