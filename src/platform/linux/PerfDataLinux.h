@@ -252,22 +252,33 @@ struct ProcessNames {
 // per file per collection. A kept read that fails (an ended process) drops
 // the descriptor and opens the path anew. Only files of proc and sysfs are
 // kept; the files of a recorded tree may be replaced between collections.
+// A descriptor not read in a collection is closed at its end (sweep).
 class KeptFiles {
 public:
-    static constexpr size_t MAX_KEPT = 32;
-    KeptFiles() = default;
+    static constexpr size_t MAX_KEPT = 64;
+    KeptFiles();
     KeptFiles(const KeptFiles&) = delete;
     KeptFiles& operator=(const KeptFiles&) = delete;
     ~KeptFiles();
     // Whole file into out (reused); false when it cannot be read.
     bool read(const std::string& path, std::string& out);
     size_t size() const { return files_.size(); }
-    // The listing of /proc, its directory kept open.
+    // Closes the descriptors not read since the last sweep.
+    void sweep();
+    // The listings of /proc, of the collector's own tasks and of its own
+    // descriptors, their directories kept open.
     ProcDirectory& procDirectory() { return procDirectory_; }
+    ProcDirectory& tasks() { return tasks_; }
+    ProcDirectory& handles() { return handles_; }
 
 private:
-    std::vector<std::pair<std::string, int>> files_;  // path, descriptor
-    ProcDirectory procDirectory_;
+    struct Kept {
+        std::string path;
+        int fd;
+        bool used;  // read since the last sweep
+    };
+    std::vector<Kept> files_;
+    ProcDirectory procDirectory_, tasks_, handles_;
 };
 
 struct Roots {
@@ -293,7 +304,7 @@ void readProcessesById(const Roots& roots, const ProcessSelection& selection, Sn
                        KeptFiles* kept = nullptr);
 // /proc/self (with its tasks) and the collector's figures into snap.self;
 // false when the process's own stat cannot be read.
-bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer);
+bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
 // The files of a process directory beyond stat (PROCESS_EXTRAS bits) into p.
 // path is reused for the files' names.
 void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept,

@@ -465,7 +465,8 @@ namespace {
 constexpr long PROC_FS_MAGIC = 0x9fa0;
 constexpr long SYS_FS_MAGIC = 0x62656572;
 
-// The rest of a file from a descriptor into out from offset used on.
+// The rest of a file from a descriptor into out from offset used on; errno
+// tells why when it fails.
 bool readFrom(int fd, std::string& out, size_t used)
 {
     if (out.capacity() < 4096)
@@ -489,23 +490,32 @@ bool readFrom(int fd, std::string& out, size_t used)
     return true;
 }
 
+// A sysfs attribute the kernel cannot give now (the speed of a link that is
+// down or has none) refuses the read itself; its descriptor stays good.
+bool refused(int error) { return error == EINVAL; }
+
 } // namespace
+
+KeptFiles::KeptFiles() : tasks_(4096), handles_(4096) {}
 
 KeptFiles::~KeptFiles()
 {
-    for (const auto& f : files_)
-        ::close(f.second);
+    for (const Kept& f : files_)
+        ::close(f.fd);
 }
 
 bool KeptFiles::read(const std::string& path, std::string& out)
 {
     for (auto it = files_.begin(); it != files_.end(); ++it) {
-        if (it->first != path)
+        if (it->path != path)
             continue;
-        if (readFrom(it->second, out, 0))
+        it->used = true;
+        if (readFrom(it->fd, out, 0))
             return true;
-        // A file that went away (an interface removed): open it anew below.
-        ::close(it->second);
+        if (refused(errno))
+            return false;
+        // An ended process or a removed interface: open the path anew below.
+        ::close(it->fd);
         files_.erase(it);
         break;
     }
@@ -514,13 +524,29 @@ bool KeptFiles::read(const std::string& path, std::string& out)
         return false;
     const bool ok = readFrom(fd, out, 0);
     struct statfs fs;
-    if (ok && files_.size() < MAX_KEPT && ::fstatfs(fd, &fs) == 0 &&
+    if ((ok || refused(errno)) && files_.size() < MAX_KEPT && ::fstatfs(fd, &fs) == 0 &&
         (static_cast<long>(fs.f_type) == PROC_FS_MAGIC || static_cast<long>(fs.f_type) == SYS_FS_MAGIC)) {
-        files_.emplace_back(path, fd);
-        return true;
+        files_.push_back(Kept{path, fd, true});
+        return ok;
     }
     ::close(fd);
     return ok;
+}
+
+void KeptFiles::sweep()
+{
+    auto keep = files_.begin();
+    for (auto it = files_.begin(); it != files_.end(); ++it) {
+        if (!it->used) {
+            ::close(it->fd);
+            continue;
+        }
+        it->used = false;
+        if (keep != it)
+            *keep = std::move(*it);
+        ++keep;
+    }
+    files_.erase(keep, files_.end());
 }
 
 Roots currentRoots()
@@ -614,7 +640,7 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     readInto(SRC_NETDEV, "/net/dev", parseNetdev);
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
         readNetSpeeds(roots, s, buffer, kept);
-    if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer))
+    if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer, kept))
         s.read |= SRC_SELF;
     // Process V2 reads its processes by id, without a listing
     const bool byName = selection.all || !selection.names.empty();
@@ -635,6 +661,9 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
             s.read |= SRC_PIDLIST;
         }
     }
+    // the files of ended processes and of sources no longer asked for
+    if (kept != nullptr)
+        kept->sweep();
 }
 
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer)
