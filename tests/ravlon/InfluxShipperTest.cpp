@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "logger/LoggerUnit.h"
+#include "platform/Process.h"
 #include "ravlon/InfluxShipper.h"
 #include "ravlon/MetricsEndpoint.h"
 #include "support/TempDir.h"
@@ -70,6 +71,8 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
     // The engine is away (503), then wants credentials (401: the operator
     // mends that, the batch waits), then refuses the batch (400), then
     // takes everything.
+    // the shipper's HTTP module, as built beside the collector
+    Platform::setEnvironmentVariable("RAVLON_MODULE_DIR", BUILD_DIR);
     std::mutex lock;
     std::vector<std::string> bodies;
     std::vector<std::string> targets;
