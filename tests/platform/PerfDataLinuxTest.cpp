@@ -913,6 +913,29 @@ TEST_F(PerfDataLinuxTest, DisksRegisteredAgainFlushOnlyAndATotalWithoutOneDisksD
     EXPECT_EQ((std::vector<std::string>{"sdc", "sdd", "sdf", "_Total"}), instances);
 }
 
+// Disks are told apart once per set of devices: a disk that comes along is
+// one from its first collection, a device it replaces is no longer.
+TEST_F(PerfDataLinuxTest, ADiskThatComesAlongIsToldApartAtOnce)
+{
+    for (const char* d : {"sdc", "sdd", "loop0"})
+        add(std::string("\\PhysicalDisk(") + d + ")\\Current Disk Queue Length");
+    writeFile("sys/block/sdc/device", "");
+    writeFile("sys/block/loop0/size", "");
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/diskstats", "   7 0 loop0 1 0 8 0 0 0 0 0 3 0 0\n   8 32 sdc 1 0 8 0 0 0 0 0 2 0 0\n");
+    collect();
+    expectValue("\\PhysicalDisk(sdc)\\Current Disk Queue Length", 2);
+    expectStatus("\\PhysicalDisk(sdd)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    expectStatus("\\PhysicalDisk(loop0)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    fs::remove_all(root_ / "sys/block/sdc");
+    writeFile("sys/block/sdd/device", "");
+    writeFile("proc/diskstats", "   7 0 loop0 1 0 8 0 0 0 0 0 3 0 0\n   8 48 sdd 1 0 8 0 0 0 0 0 4 0 0\n");
+    collect();
+    expectStatus("\\PhysicalDisk(sdc)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    expectValue("\\PhysicalDisk(sdd)\\Current Disk Queue Length", 4);
+    expectStatus("\\PhysicalDisk(loop0)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+}
+
 // The busy time is read a moment after the clock, so a disk busy all the
 // time can show more busy milliseconds than the interval had: its idle time
 // stays at 0 rather than going below.

@@ -270,6 +270,14 @@ public:
     ProcDirectory& procDirectory() { return procDirectory_; }
     ProcDirectory& tasks() { return tasks_; }
     ProcDirectory& handles() { return handles_; }
+    // The disks among the devices /proc/diskstats named, as /sys/block told
+    // them apart; kept while it names the same devices.
+    struct Disks {
+        bool listed = false;
+        std::vector<std::string> names;  // of /proc/diskstats, in its order
+        std::vector<std::string> whole;  // the disks among them
+    };
+    Disks& disks() { return disks_; }
 
 private:
     struct Kept {
@@ -279,6 +287,7 @@ private:
     };
     std::vector<Kept> files_;
     ProcDirectory procDirectory_, tasks_, handles_;
+    Disks disks_;
 };
 
 struct Roots {

@@ -258,7 +258,7 @@ bool parseSnmp6(const std::string& b, Snapshot& s)
     return found > 0;
 }
 
-bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeDisks, Snapshot& s)
+bool parseDiskstats(const std::string& b, Snapshot& s)
 {
     Scan sc = scanOf(b);
     while (!sc.atEnd()) {
@@ -285,7 +285,6 @@ bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeD
         for (uint64_t* f : later)
             if (!line.number(*f))
                 break;
-        d.wholeDisk = std::find(wholeDisks.begin(), wholeDisks.end(), d.name) != wholeDisks.end();
         s.disks.push_back(std::move(d));
     }
     return true;
@@ -393,21 +392,49 @@ bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
     return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
 }
 
+// Whether the devices are the ones /proc/diskstats named when the disks
+// were last told apart.
+bool sameDevices(const KeptFiles::Disks& known, const std::vector<DiskStat>& disks)
+{
+    if (!known.listed || known.names.size() != disks.size())
+        return false;
+    for (size_t i = 0; i < disks.size(); ++i)
+        if (known.names[i] != disks[i].name)
+            return false;
+    return true;
+}
+
 void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
-    std::vector<std::string> whole;
-    // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
-    // Only devices with hardware behind them are disks: loop, device-mapper,
-    // md and zram devices sit on a disk (or memory) whose I/O is counted there.
-    bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
-        if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+    if (!readSource(kept, roots.proc + "/diskstats", buffer) || !parseDiskstats(buffer, s))
+        return;
+    // Which devices are disks changes only with the devices: /sys/block is
+    // listed again when /proc/diskstats names others.
+    KeptFiles::Disks fresh;
+    KeptFiles::Disks& known = kept != nullptr ? kept->disks() : fresh;
+    if (!sameDevices(known, s.disks)) {
+        known = KeptFiles::Disks();
+        // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
+        // Only devices with hardware behind them are disks: loop, device-mapper,
+        // md and zram devices sit on a disk (or memory) whose I/O is counted there.
+        const bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
+            if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+                return;
+            std::string n = name;
+            std::replace(n.begin(), n.end(), '!', '/');
+            known.whole.push_back(std::move(n));
+        });
+        if (!listed) {
+            s.disks.clear();
             return;
-        std::string n = name;
-        std::replace(n.begin(), n.end(), '!', '/');
-        whole.push_back(std::move(n));
-    });
-    if (listed && readSource(kept, roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
-        s.read |= SRC_DISKSTATS;
+        }
+        for (const DiskStat& d : s.disks)
+            known.names.push_back(d.name);
+        known.listed = true;
+    }
+    for (DiskStat& d : s.disks)
+        d.wholeDisk = std::find(known.whole.begin(), known.whole.end(), d.name) != known.whole.end();
+    s.read |= SRC_DISKSTATS;
 }
 
 void readNetSpeeds(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
