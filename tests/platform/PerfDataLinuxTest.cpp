@@ -3,6 +3,8 @@
 // TELVAR_PROC_ROOT / TELVAR_SYS_ROOT point at.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1243,6 +1245,34 @@ TEST(KeptFilesTest, AnEndedTaskIsNotReadFromItsKeptDescriptor)
     ASSERT_FALSE(LinuxPerf::readWholeFile(task, text));
     EXPECT_FALSE(kept.read(task, text));
     EXPECT_EQ(0u, kept.size());
+}
+
+// The mount table is read again only when the kernel says it changed: a
+// file system mounted since the last read is seen, and said once. In a
+// child's private mount namespace; skipped where it may not make one.
+TEST(KeptFilesTest, AMountSinceTheLastReadIsSeen)
+{
+    const fs::path dir = fs::path(TEST_BINARY_DIR) / ("kept-mount-" + std::to_string(currentProcessId()));
+    fs::create_directories(dir);
+    ProcessId child = Telvar::Testing::forkChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 77;
+        LinuxPerf::KeptFiles kept;
+        std::string text;
+        if (!kept.read("/proc/mounts", text) || !kept.unchanged("/proc/mounts"))
+            return 1;
+        if (::mount("ravlontest", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return 77;
+        if (kept.unchanged("/proc/mounts"))
+            return 2;
+        return kept.unchanged("/proc/mounts") ? 0 : 3;
+    });
+    ASSERT_GT(child, 0);
+    const int result = Telvar::Testing::waitChild(child, 30000);
+    fs::remove_all(dir);
+    if (result == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, result);
 }
 
 TEST(KeptFilesTest, OrdinaryFilesAreNotKeptAndTheNumberKeptIsBounded)

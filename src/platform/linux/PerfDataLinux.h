@@ -278,6 +278,16 @@ public:
         std::vector<std::string> whole;  // the disks among them
     };
     Disks& disks() { return disks_; }
+    // The local file systems of the mount table when it was last read.
+    struct Mounts {
+        bool read = false;
+        std::vector<std::pair<std::string, std::string>> local;  // mount point, its /proc/diskstats device
+    };
+    Mounts& mounts() { return mounts_; }
+    // Whether the kernel says a kept file (the mount table) is as it was at
+    // the last poll or, before that, when it was opened; false when the file
+    // is not kept or cannot say.
+    bool unchanged(const std::string& path);
 
 private:
     struct Kept {
@@ -288,6 +298,7 @@ private:
     std::vector<Kept> files_;
     ProcDirectory procDirectory_, tasks_, handles_;
     Disks disks_;
+    Mounts mounts_;
 };
 
 struct Roots {

@@ -12,6 +12,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -333,7 +334,14 @@ std::string diskstatsName(const Roots& roots, const std::string& device, std::st
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool parseMounts(const Roots& roots, const std::string& b, Snapshot& s)
+bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
+{
+    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
+}
+
+// The local file systems of the mount table, each mount point once with
+// the device mounted there first.
+void parseMounts(const Roots& roots, const std::string& b, KeptFiles::Mounts& mounts)
 {
     std::string buffer;
     Scan sc = scanOf(b);
@@ -346,15 +354,33 @@ bool parseMounts(const Roots& roots, const std::string& b, Snapshot& s)
         if (device.empty() || device[0] != '/' || mountPoint.empty())
             continue;
         bool seen = false;
-        for (const MountSpace& m : s.mounts)
-            seen = seen || m.mountPoint == mountPoint;
-        if (seen)
-            continue;
+        for (const auto& m : mounts.local)
+            seen = seen || m.first == mountPoint;
+        if (!seen)
+            mounts.local.emplace_back(mountPoint, diskstatsName(roots, device, buffer));
+    }
+    mounts.read = true;
+}
+
+// The sizes of the local file systems. The mount table is read again only
+// when the kernel says it changed (a poll of the kept /proc/mounts): its
+// text and the device names behind it cost more than the sizes.
+bool readMounts(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
+{
+    const std::string path = roots.proc + "/mounts";
+    KeptFiles::Mounts fresh;
+    KeptFiles::Mounts& known = kept != nullptr ? kept->mounts() : fresh;
+    if (!known.read || kept == nullptr || !kept->unchanged(path)) {
+        known = KeptFiles::Mounts();
+        if (!readSource(kept, path, buffer))
+            return false;
+        const std::string text = buffer;
+        parseMounts(roots, text, known);
+    }
+    for (const auto& m : known.local) {
         FileSystemSpace space;
-        if (!fileSystemSpace(mountPoint, space) || space.totalBytes == 0)
-            continue;
-        s.mounts.push_back(MountSpace{mountPoint, diskstatsName(roots, device, buffer), space.totalBytes,
-                                      space.freeBytes});
+        if (fileSystemSpace(m.first, space) && space.totalBytes != 0)
+            s.mounts.push_back(MountSpace{m.first, m.second, space.totalBytes, space.freeBytes});
     }
     return true;
 }
@@ -385,11 +411,6 @@ bool parseNetdev(const std::string& b, Snapshot& s)
             s.nets.push_back(std::move(n));
     }
     return true;
-}
-
-bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
-{
-    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
 }
 
 // Whether the devices are the ones /proc/diskstats named when the disks
@@ -560,6 +581,18 @@ bool KeptFiles::read(const std::string& path, std::string& out)
     return ok;
 }
 
+bool KeptFiles::unchanged(const std::string& path)
+{
+    for (Kept& f : files_) {
+        if (f.path != path)
+            continue;
+        f.used = true;
+        struct pollfd p = {f.fd, POLLPRI, 0};
+        return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLERR | POLLPRI | POLLNVAL)) == 0;
+    }
+    return false;
+}
+
 void KeptFiles::sweep()
 {
     auto keep = files_.begin();
@@ -659,11 +692,8 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     readInto(SRC_SNMP6, "/net/snmp6", parseSnmp6);
     if ((sources & SRC_DISKSTATS) != 0)
         readDiskstats(roots, s, buffer, kept);
-    if ((sources & SRC_MOUNTS) != 0 && readSystemFile(roots.proc + "/mounts")) {
-        std::string text = buffer;
-        if (parseMounts(roots, text, s))
-            s.read |= SRC_MOUNTS;
-    }
+    if ((sources & SRC_MOUNTS) != 0 && readMounts(roots, s, buffer, kept))
+        s.read |= SRC_MOUNTS;
     readInto(SRC_NETDEV, "/net/dev", parseNetdev);
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
         readNetSpeeds(roots, s, buffer, kept);
