@@ -173,7 +173,7 @@ struct ProcessReader {
     void listed(const std::vector<int64_t>& pids)
     {
         ++names.listings;
-        // the spare list keeps its capacity, and its names their buffers
+        // the spare list keeps its capacity; the kept names move over
         std::vector<ProcessNames::Entry>& next = names.spare;
         next.clear();
         next.reserve(pids.size());
