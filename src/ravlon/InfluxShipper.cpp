@@ -1,13 +1,12 @@
 #include "ravlon/InfluxShipper.h"
 
-#include <exception>
 #include <random>
 
 #include "common/DateTime.h"
 #include "logger/LoggerUnit.h"
 #include "logger/ParamStream.h"
 #include "platform/CollectorStatistics.h"
-#include "platform/Http.h"
+#include "ravlon/HttpModule.h"
 
 namespace Telvar {
 
@@ -44,11 +43,6 @@ InfluxShipper::InfluxShipper(const Settings& settings, const std::string& workin
 
 InfluxShipper::~InfluxShipper() { stop(); }
 
-void InfluxShipper::ClientDeleter::operator()(httplib::Client* client) const
-{
-    delete client;
-}
-
 bool InfluxShipper::splitUrl(const std::string& url, std::string& origin, std::string& path)
 {
     std::string scheme = "http://";
@@ -68,11 +62,12 @@ bool InfluxShipper::start(std::string& problem)
         problem = "ravlon.export.influx.url \"" + settings_.url + "\" is not an http:// or https:// URL";
         return false;
     }
-    // The library may be built without TLS (the Windows build is): it
-    // throws on an https:// origin, which is said here, not in the thread.
-    try {
-        httplib::Client probe(origin_);
-    } catch (const std::exception&) {
+    if ((http_ = HttpModule::get(problem)) == nullptr)
+        return false;
+    // A library built without TLS (the Windows build) refuses an https://
+    // origin: said here, not in the thread.
+    client_ = http_->poster(origin_, settings_.timeoutSeconds);
+    if (!client_) {
         problem = "ravlon.export.influx.url \"" + settings_.url + "\": this build has no TLS; use http://";
         return false;
     }
@@ -162,28 +157,23 @@ int InfluxShipper::shipOnce()
         return spool_.commit(batch.last) ? 1 : -1;
     // One client, and its connection kept between batches: making them
     // anew for every record costs more than the record.
-    if (!client_) {
-        client_.reset(new httplib::Client(origin_));
-        client_->set_connection_timeout(settings_.timeoutSeconds);
-        client_->set_read_timeout(settings_.timeoutSeconds);
-        client_->set_write_timeout(settings_.timeoutSeconds);
-        client_->set_keep_alive(true);
-    }
-    httplib::Headers headers;
+    if (!client_ && !(client_ = http_->poster(origin_, settings_.timeoutSeconds)))
+        return -1;
+    HttpPoster::Headers headers;
     if (!settings_.token.empty())
-        headers.emplace("Authorization", "Token " + settings_.token);
+        headers.emplace_back("Authorization", "Token " + settings_.token);
     // Parameters of the URL (InfluxDB 2's org and bucket, say) stay.
     std::string target = path_ + (path_.find('?') == std::string::npos ? "?" : "&") + "precision=s";
     if (!settings_.database.empty())
-        target += "&db=" + httplib::detail::encode_query_param(settings_.database);
-    httplib::Result answer = client_->Post(target.c_str(), headers, batch.text, "text/plain; charset=utf-8");
+        target += "&db=" + http_->encodeQueryParameter(settings_.database);
+    const HttpPoster::Answer answer = client_->post(target, headers, batch.text, "text/plain; charset=utf-8");
 
-    if (answer && answer->status >= 200 && answer->status < 300) {
+    if (answer.status >= 200 && answer.status < 300) {
         unreachable_ = false;
         return spool_.commit(batch.last) ? 1 : -1;
     }
-    if (answer && answer->status >= 400 && answer->status < 500 && !waitsForOperator(answer->status)) {
-        const std::string reason = std::to_string(answer->status) + " " + shortened(answer->body);
+    if (answer.status >= 400 && answer.status < 500 && !waitsForOperator(answer.status)) {
+        const std::string reason = std::to_string(answer.status) + " " + shortened(answer.body);
         const bool kept = spool_.setAside(batch, reason);
         if (!unit_.isNull())
             unit_->error(MSG_REFUSED, ParamStream() << settings_.url << std::to_string(batch.entries) << reason
@@ -195,7 +185,7 @@ int InfluxShipper::shipOnce()
     // Said once per outage; the records wait in the spool.
     if (!unreachable_ && !unit_.isNull()) {
         const std::string reason =
-            answer ? std::to_string(answer->status) + " " + shortened(answer->body) : httplib::to_string(answer.error());
+            answer.status != 0 ? std::to_string(answer.status) + " " + shortened(answer.body) : answer.error;
         unit_->warning(MSG_UNREACHABLE, ParamStream() << settings_.url << reason);
     }
     unreachable_ = true;

@@ -10,10 +10,7 @@
 
 #include "common/SmartPointer.h"
 #include "ravlon/ExportSpool.h"
-
-namespace httplib {
-class Client;
-}
+#include "ravlon/HttpModule.h"
 
 namespace Telvar {
 
@@ -84,10 +81,8 @@ private:
     bool added_ = true;  // GUARDED_BY(wakeLock_): the spool may hold records
     std::atomic<uint64_t> droppedTotal_{0};
     bool unreachable_ = false;  // only the thread's
-    struct ClientDeleter {
-        void operator()(httplib::Client* client) const;
-    };
-    std::unique_ptr<httplib::Client, ClientDeleter> client_;  // only the thread's
+    const HttpModule* http_ = nullptr;
+    std::unique_ptr<HttpPoster> client_;  // only the thread's
     std::thread thread_;
 };
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "platform/Http.h"
+#include "ravlon/HttpModule.h"
 
 namespace Telvar {
 
@@ -15,35 +15,10 @@ constexpr int START_WAIT_MS = 2000;
 const char* const TEXT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 const char* const OPENMETRICS_TYPE = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
-// A few workers; past the cap the listening thread serves the connection
-// itself, so that further ones wait in the kernel's listen queue instead of
-// piling up here.
-class CappedQueue : public httplib::TaskQueue {
-public:
-    CappedQueue() : pool_(MetricsEndpoint::WORKERS) {}
-    void enqueue(std::function<void()> fn) override
-    {
-        if (queued_.load() >= MetricsEndpoint::MAX_CONNECTIONS) {
-            fn();
-            return;
-        }
-        ++queued_;
-        pool_.enqueue([this, fn] {
-            fn();
-            --queued_;
-        });
-    }
-    void shutdown() override { pool_.shutdown(); }
-
-private:
-    httplib::ThreadPool pool_;
-    std::atomic<int> queued_{0};
-};
-
 } // namespace
 
 struct MetricsEndpoint::Server {
-    httplib::Server http;
+    std::unique_ptr<HttpPageServer> http;
 };
 
 MetricsEndpoint::MetricsEndpoint()
@@ -76,28 +51,27 @@ bool MetricsEndpoint::start(const std::string& listen, std::string& problem)
         problem = "ravlon.export.openmetrics.listen \"" + listen + "\" is not host:port";
         return false;
     }
+    const HttpModule* module = HttpModule::get(problem);
+    if (module == nullptr)
+        return false;
+    // A few workers; past MAX_CONNECTIONS the listening thread serves the
+    // connection itself, so that further ones wait in the kernel's listen
+    // queue instead of piling up here.
+    const HttpPageServer::Settings settings{WORKERS, MAX_CONNECTIONS, TIMEOUT_SECONDS, 4096};
     server_.reset(new Server);
-    httplib::Server& http = server_->http;
-    http.new_task_queue = [] { return new CappedQueue; };
-    http.set_read_timeout(TIMEOUT_SECONDS, 0);
-    http.set_write_timeout(TIMEOUT_SECONDS, 0);
-    http.set_keep_alive_timeout(TIMEOUT_SECONDS);
-    http.set_keep_alive_max_count(100);
-    http.set_payload_max_length(4096);
-    http.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
-        const bool openMetrics = request.get_header_value("Accept").find("application/openmetrics-text") !=
-                                 std::string::npos;
-        std::shared_ptr<const std::string> body = page(openMetrics);
-        response.set_content(*body, openMetrics ? OPENMETRICS_TYPE : TEXT_TYPE);
+    server_->http = module->pageServer("/metrics", settings, [this](const std::string& accept, const char*& type) {
+        const bool openMetrics = accept.find("application/openmetrics-text") != std::string::npos;
+        type = openMetrics ? OPENMETRICS_TYPE : TEXT_TYPE;
+        return page(openMetrics);
     });
-    if (!http.bind_to_port(host.c_str(), port)) {
+    if (!server_->http->bind(host, port)) {
         problem = "cannot listen on " + listen;
         server_.reset();
         return false;
     }
-    thread_ = std::thread([this] { server_->http.listen_after_bind(); });
+    thread_ = std::thread([this] { server_->http->run(); });
     // A stop before the server runs would not reach it.
-    for (int waited = 0; !server_->http.is_running() && waited < START_WAIT_MS; waited += 10)
+    for (int waited = 0; !server_->http->running() && waited < START_WAIT_MS; waited += 10)
         DateTime::sleepMilliseconds(10);
     return true;
 }
@@ -105,7 +79,7 @@ bool MetricsEndpoint::start(const std::string& listen, std::string& problem)
 void MetricsEndpoint::stop()
 {
     if (server_)
-        server_->http.stop();
+        server_->http->stop();
     if (thread_.joinable())
         thread_.join();
     server_.reset();

@@ -3,7 +3,11 @@
 // TELVAR_PROC_ROOT / TELVAR_SYS_ROOT point at.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -911,6 +915,29 @@ TEST_F(PerfDataLinuxTest, DisksRegisteredAgainFlushOnlyAndATotalWithoutOneDisksD
     EXPECT_EQ((std::vector<std::string>{"sdc", "sdd", "sdf", "_Total"}), instances);
 }
 
+// Disks are told apart once per set of devices: a disk that comes along is
+// one from its first collection, a device it replaces is no longer.
+TEST_F(PerfDataLinuxTest, ADiskThatComesAlongIsToldApartAtOnce)
+{
+    for (const char* d : {"sdc", "sdd", "loop0"})
+        add(std::string("\\PhysicalDisk(") + d + ")\\Current Disk Queue Length");
+    writeFile("sys/block/sdc/device", "");
+    writeFile("sys/block/loop0/size", "");
+    writeFile("proc/uptime", "10.00 0\n");
+    writeFile("proc/diskstats", "   7 0 loop0 1 0 8 0 0 0 0 0 3 0 0\n   8 32 sdc 1 0 8 0 0 0 0 0 2 0 0\n");
+    collect();
+    expectValue("\\PhysicalDisk(sdc)\\Current Disk Queue Length", 2);
+    expectStatus("\\PhysicalDisk(sdd)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    expectStatus("\\PhysicalDisk(loop0)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    fs::remove_all(root_ / "sys/block/sdc");
+    writeFile("sys/block/sdd/device", "");
+    writeFile("proc/diskstats", "   7 0 loop0 1 0 8 0 0 0 0 0 3 0 0\n   8 48 sdd 1 0 8 0 0 0 0 0 4 0 0\n");
+    collect();
+    expectStatus("\\PhysicalDisk(sdc)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+    expectValue("\\PhysicalDisk(sdd)\\Current Disk Queue Length", 4);
+    expectStatus("\\PhysicalDisk(loop0)\\Current Disk Queue Length", PDH_CSTATUS_NO_INSTANCE);
+}
+
 // The busy time is read a moment after the clock, so a disk busy all the
 // time can show more busy milliseconds than the interval had: its idle time
 // stays at 0 rather than going below.
@@ -1220,6 +1247,34 @@ TEST(KeptFilesTest, AnEndedTaskIsNotReadFromItsKeptDescriptor)
     EXPECT_EQ(0u, kept.size());
 }
 
+// The mount table is read again only when the kernel says it changed: a
+// file system mounted since the last read is seen, and said once. In a
+// child's private mount namespace; skipped where it may not make one.
+TEST(KeptFilesTest, AMountSinceTheLastReadIsSeen)
+{
+    const fs::path dir = fs::path(TEST_BINARY_DIR) / ("kept-mount-" + std::to_string(currentProcessId()));
+    fs::create_directories(dir);
+    ProcessId child = Telvar::Testing::forkChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 77;
+        LinuxPerf::KeptFiles kept;
+        std::string text;
+        if (!kept.read("/proc/mounts", text) || !kept.unchanged("/proc/mounts"))
+            return 1;
+        if (::mount("ravlontest", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return 77;
+        if (kept.unchanged("/proc/mounts"))
+            return 2;
+        return kept.unchanged("/proc/mounts") ? 0 : 3;
+    });
+    ASSERT_GT(child, 0);
+    const int result = Telvar::Testing::waitChild(child, 30000);
+    fs::remove_all(dir);
+    if (result == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, result);
+}
+
 TEST(KeptFilesTest, OrdinaryFilesAreNotKeptAndTheNumberKeptIsBounded)
 {
     const fs::path dir = fs::path(TEST_BINARY_DIR) / ("kept-files-" + std::to_string(currentProcessId()));
@@ -1432,4 +1487,56 @@ TEST(CollectorObjectTest, ABusyChildReadsAWholeProcessorAsProcessV2)
     if (given > 90) {
         EXPECT_GT(v.doubleValue, 85.0) << path;
     }
+}
+
+// The listing fills its buffer many times over (a small one here, as a few
+// thousand processes fill the real one): no id lost or doubled at a fill's
+// edge, names that are not ids left out. On /proc the kept directory is
+// rewound and sees a process started since the last listing.
+TEST(ProcDirectoryTest, EveryIdAcrossBufferFillsAndNewProcessesOnAKeptProc)
+{
+    const fs::path dir = fs::path(TEST_BINARY_DIR) / ("procdir-" + std::to_string(currentProcessId()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::vector<int64_t> expected;
+    for (int i = 0; i < 700; ++i) {
+        const int64_t pid = 4194304 - 7 * i;  // up to the largest id, created in falling order
+        fs::create_directory(dir / std::to_string(pid));
+        expected.insert(expected.begin(), pid);
+    }
+    for (const char* other : {"self", "12a", "net", "12345678901"})
+        std::ofstream(dir / other) << "x";
+    LinuxPerf::ProcDirectory small(300);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(small.list(dir.string()));
+        EXPECT_EQ(expected, small.pids());
+    }
+    fs::remove_all(dir);
+    EXPECT_FALSE(small.list(dir.string()));
+    EXPECT_TRUE(small.pids().empty());
+
+    LinuxPerf::ProcDirectory proc;
+    ASSERT_TRUE(proc.list("/proc"));
+    auto has = [&](int64_t pid) {
+        return std::binary_search(proc.pids().begin(), proc.pids().end(), pid);
+    };
+    EXPECT_TRUE(has(1));
+    EXPECT_TRUE(has(currentProcessId()));
+    int ready[2], release[2];
+    ASSERT_EQ(0, ::pipe(ready));
+    ASSERT_EQ(0, ::pipe(release));
+    ProcessId child = Telvar::Testing::forkChild([&] {
+        char c = 0;
+        return ::write(ready[1], &c, 1) == 1 && ::read(release[0], &c, 1) == 1 ? 0 : 1;
+    });
+    ASSERT_GT(child, 0);
+    char c = 0;
+    ASSERT_EQ(1, ::read(ready[0], &c, 1));
+    ASSERT_TRUE(proc.list("/proc"));
+    EXPECT_TRUE(has(child));
+    EXPECT_TRUE(std::is_sorted(proc.pids().begin(), proc.pids().end()));
+    EXPECT_EQ(1, ::write(release[1], &c, 1));
+    EXPECT_EQ(0, Telvar::Testing::waitChild(child, 30000));
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        ::close(fd);
 }

@@ -10,6 +10,7 @@
 
 #include "logger/LoggerUnit.h"
 #include "platform/Http.h"
+#include "platform/Process.h"
 #include "ravlon/InfluxShipper.h"
 #include "ravlon/MetricsEndpoint.h"
 #include "support/TempDir.h"
@@ -17,6 +18,13 @@
 
 using namespace Telvar;
 using Telvar::Testing::TempDir;
+
+namespace {
+
+// The shipper's HTTP module, as built beside the collector.
+void useBuiltModule() { Platform::setEnvironmentVariable("RAVLON_MODULE_DIR", BUILD_DIR); }
+
+} // namespace
 
 TEST(InfluxShipperTest, AddressesAreTakenApartOrRefused)
 {
@@ -70,6 +78,7 @@ TEST(InfluxShipperTest, AnOutageIsWaitedOutAndARefusedBatchSetAside)
     // The engine is away (503), then wants credentials (401: the operator
     // mends that, the batch waits), then refuses the batch (400), then
     // takes everything.
+    useBuiltModule();
     std::mutex lock;
     std::vector<std::string> bodies;
     std::vector<std::string> targets;
@@ -121,6 +130,7 @@ TEST(InfluxShipperTest, AnHttpsUrlIsTakenOnlyWhereTheLibraryHasTls)
 #else
     const bool tls = false;
 #endif
+    useBuiltModule();
     TempDir dir("shipper");
     InfluxShipper::Settings settings;
     settings.url = "https://127.0.0.1:1/write";

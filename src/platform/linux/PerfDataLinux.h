@@ -15,6 +15,7 @@
 
 #include "platform/CollectorStatistics.h"
 #include "platform/PerfData.h"
+#include "platform/linux/ProcDirectory.h"
 
 namespace Telvar {
 namespace Platform {
@@ -237,6 +238,8 @@ struct ProcessNames {
         bool young = true;  // read while the process was young
     };
     std::vector<Entry> entries;  // in process-id order
+    std::vector<Entry> spare;    // the list a listing fills, kept for its capacity
+    std::vector<uint32_t> order; // the numbering of duplicated names, kept likewise
     uint64_t serial = 0;         // collections so far
     uint64_t listings = 0;       // listings of /proc so far
     bool missing = true;         // an instance asked for was not found last time
@@ -249,19 +252,53 @@ struct ProcessNames {
 // per file per collection. A kept read that fails (an ended process) drops
 // the descriptor and opens the path anew. Only files of proc and sysfs are
 // kept; the files of a recorded tree may be replaced between collections.
+// A descriptor not read in a collection is closed at its end (sweep).
 class KeptFiles {
 public:
-    static constexpr size_t MAX_KEPT = 32;
-    KeptFiles() = default;
+    static constexpr size_t MAX_KEPT = 64;
+    KeptFiles();
     KeptFiles(const KeptFiles&) = delete;
     KeptFiles& operator=(const KeptFiles&) = delete;
     ~KeptFiles();
     // Whole file into out (reused); false when it cannot be read.
     bool read(const std::string& path, std::string& out);
     size_t size() const { return files_.size(); }
+    // Closes the descriptors not read since the last sweep.
+    void sweep();
+    // The listings of /proc, of the collector's own tasks and of its own
+    // descriptors, their directories kept open.
+    ProcDirectory& procDirectory() { return procDirectory_; }
+    ProcDirectory& tasks() { return tasks_; }
+    ProcDirectory& handles() { return handles_; }
+    // The disks among the devices /proc/diskstats named, as /sys/block told
+    // them apart; kept while it names the same devices.
+    struct Disks {
+        bool listed = false;
+        std::vector<std::string> names;  // of /proc/diskstats, in its order
+        std::vector<std::string> whole;  // the disks among them
+    };
+    Disks& disks() { return disks_; }
+    // The local file systems of the mount table when it was last read.
+    struct Mounts {
+        bool read = false;
+        std::vector<std::pair<std::string, std::string>> local;  // mount point, its /proc/diskstats device
+    };
+    Mounts& mounts() { return mounts_; }
+    // Whether the kernel says a kept file (the mount table) is as it was at
+    // the last poll or, before that, when it was opened; false when the file
+    // is not kept or cannot say.
+    bool unchanged(const std::string& path);
 
 private:
-    std::vector<std::pair<std::string, int>> files_;  // path, descriptor
+    struct Kept {
+        std::string path;
+        int fd;
+        bool used;  // read since the last sweep
+    };
+    std::vector<Kept> files_;
+    ProcDirectory procDirectory_, tasks_, handles_;
+    Disks disks_;
+    Mounts mounts_;
 };
 
 struct Roots {
@@ -287,9 +324,13 @@ void readProcessesById(const Roots& roots, const ProcessSelection& selection, Sn
                        KeptFiles* kept = nullptr);
 // /proc/self (with its tasks) and the collector's figures into snap.self;
 // false when the process's own stat cannot be read.
-bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer);
+bool readSelf(const Roots& roots, Snapshot& snap, std::string& buffer, KeptFiles* kept = nullptr);
 // The files of a process directory beyond stat (PROCESS_EXTRAS bits) into p.
-void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept);
+// path is reused for the files' names.
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept,
+                std::string& path);
+// dir = proc + "/" + pid, without a temporary string.
+void processDirectory(const std::string& proc, int64_t pid, std::string& dir);
 // One /proc/<pid>/stat (or task stat) line into p; false when malformed.
 bool parseProcStat(const std::string& text, ProcStat& p);
 // A Process V2 instance "name:pid" split; false when it has no such form.

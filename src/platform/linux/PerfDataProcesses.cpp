@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 
 #include "platform/linux/PerfDataScan.h"
 
@@ -78,19 +77,34 @@ bool readProcessFile(KeptFiles* kept, const std::string& path, std::string& buff
 
 } // namespace
 
-void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept)
+void processDirectory(const std::string& proc, int64_t pid, std::string& dir)
 {
-    if ((extras & SRC_PROCSTATM) != 0 && readProcessFile(kept, dir + "/statm", buffer)) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* at = end;
+    uint64_t v = static_cast<uint64_t>(pid);
+    do {
+        *--at = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    dir.assign(proc).append(1, '/').append(at, end);
+}
+
+void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::string& buffer, KeptFiles* kept,
+                std::string& path)
+{
+    auto file = [&](const char* name) -> const std::string& { return path.assign(dir).append(name); };
+    if ((extras & SRC_PROCSTATM) != 0 && readProcessFile(kept, file("/statm"), buffer)) {
         Scan sc = scanOf(buffer);
         uint64_t size = 0;
         p.hasStatm = sc.number(size) && sc.number(p.statmResident) && sc.number(p.statmShared);
     }
     if ((extras & SRC_PROCFD) != 0) {
         int64_t n = 0;
-        if (forEachEntry(dir + "/fd", [&](const char*) { ++n; }))
+        if (forEachEntry(file("/fd"), [&](const char*) { ++n; }))
             p.fdCount = n;
     }
-    if ((extras & SRC_PROCSTATUS) != 0 && readProcessFile(kept, dir + "/status", buffer)) {
+    if ((extras & SRC_PROCSTATUS) != 0 && readProcessFile(kept, file("/status"), buffer)) {
         static const char* const keys[] = {"VmPeak:", "VmHWM:"};
         uint64_t* const values[] = {&p.vmPeakKb, &p.vmHwmKb};
         p.vmPeakKb = p.vmHwmKb = UINT64_MAX;
@@ -98,7 +112,7 @@ void readExtras(const std::string& dir, uint32_t extras, ProcStat& p, std::strin
         // kernel threads have no memory lines
         p.hasStatus = p.vmPeakKb != UINT64_MAX && p.vmHwmKb != UINT64_MAX;
     }
-    if ((extras & SRC_PROCIO) != 0 && readProcessFile(kept, dir + "/io", buffer)) {
+    if ((extras & SRC_PROCIO) != 0 && readProcessFile(kept, file("/io"), buffer)) {
         static const char* const keys[] = {"rchar:", "wchar:", "syscr:", "syscw:"};
         uint64_t* const values[] = {&p.readChars, &p.writeChars, &p.readCalls, &p.writeCalls};
         p.readCalls = UINT64_MAX;
@@ -114,17 +128,6 @@ bool isWanted(const ProcessSelection& selection, const std::string& name)
     return std::find(selection.names.begin(), selection.names.end(), name) != selection.names.end();
 }
 
-std::vector<int64_t> listProcessIds(const std::string& proc, bool& listed)
-{
-    std::vector<int64_t> pids;
-    listed = forEachEntry(proc, [&](const char* name) {
-        if (allDigits(name))
-            pids.push_back(std::strtoll(name, nullptr, 10));
-    });
-    std::sort(pids.begin(), pids.end());
-    return pids;
-}
-
 struct ProcessReader {
     const Roots& roots;
     const ProcessSelection& selection;
@@ -132,20 +135,20 @@ struct ProcessReader {
     Snapshot& s;
     std::string& buffer;
     KeptFiles* kept;
-    std::string dir;
+    std::string dir, path;  // reused: no allocation per process
 
     // Reads one process, keeps it in the snapshot when asked for, and
     // updates its kept name; false when it has ended.
     bool read(ProcessNames::Entry& e)
     {
-        dir = roots.proc + "/" + std::to_string(e.pid);
+        processDirectory(roots.proc, e.pid, dir);
         ProcStat p;
         p.pid = e.pid;
         ++s.processFilesRead;
         // Named processes are read at every collection: their files are kept
         // open (a reused process id fails the kept read and opens anew).
         KeptFiles* keep = !selection.all && isWanted(selection, e.name) ? kept : nullptr;
-        if (!readProcessFile(keep, dir + "/stat", buffer) || !parseProcStat(buffer, p))
+        if (!readProcessFile(keep, path.assign(dir).append("/stat"), buffer) || !parseProcStat(buffer, p))
             return false;
         const double age = s.uptime - static_cast<double>(p.startTime) / static_cast<double>(clockTicksPerSecond());
         e.name = p.instance;
@@ -153,7 +156,7 @@ struct ProcessReader {
         const bool named = isWanted(selection, p.instance);
         if (selection.all || named) {
             readExtras(dir, selection.allExtras | (named ? selection.namedExtras : 0), p, buffer,
-                       named && !selection.all ? kept : nullptr);
+                       named && !selection.all ? kept : nullptr, path);
             s.processes.push_back(std::move(p));
         }
         return true;
@@ -170,14 +173,16 @@ struct ProcessReader {
     void listed(const std::vector<int64_t>& pids)
     {
         ++names.listings;
-        std::vector<ProcessNames::Entry> next;
+        // the spare list keeps its capacity; the kept names move over
+        std::vector<ProcessNames::Entry>& next = names.spare;
+        next.clear();
         next.reserve(pids.size());
         auto old = names.entries.begin();
         for (int64_t pid : pids) {
             while (old != names.entries.end() && old->pid < pid)
                 ++old;
             const bool known = old != names.entries.end() && old->pid == pid;
-            ProcessNames::Entry e = known ? *old : ProcessNames::Entry();
+            ProcessNames::Entry e = known ? std::move(*old) : ProcessNames::Entry();
             e.pid = pid;
             // a process that ended between the listing and the read is left out
             if (due(e, known) && !read(e))
@@ -203,13 +208,21 @@ struct ProcessReader {
 };
 
 // Duplicated names become name#1, name#2, ... in process-id order.
-void numberInstances(std::vector<ProcStat>& processes)
+void numberInstances(std::vector<ProcStat>& processes, std::vector<uint32_t>& order)
 {
-    std::map<std::string, int> seen;
-    for (ProcStat& p : processes) {
-        int n = seen[p.instance]++;
-        if (n > 0)
-            p.instance += "#" + std::to_string(n);
+    order.resize(processes.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    // by name, and within a name by position: process-id order
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const int c = processes[a].instance.compare(processes[b].instance);
+        return c < 0 || (c == 0 && a < b);
+    });
+    for (size_t i = 0, first = 0; i < order.size(); ++i) {
+        if (processes[order[i]].instance != processes[order[first]].instance)
+            first = i;
+        if (i > first)
+            processes[order[i]].instance.append("#").append(std::to_string(i - first));
     }
 }
 
@@ -238,7 +251,8 @@ void readProcessesById(const Roots& roots, const ProcessSelection& selection, Sn
         if (!readProcessFile(kept, dir + "/stat", buffer) || !parseProcStat(buffer, p) || p.name != wanted.second)
             continue;
         p.instance = p.name + ":" + std::to_string(p.pid);
-        readExtras(dir, selection.namedExtras, p, buffer, kept);
+        std::string path;
+        readExtras(dir, selection.namedExtras, p, buffer, kept, path);
         s.processesById.push_back(std::move(p));
     }
 }
@@ -247,16 +261,17 @@ bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool n
                    Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     ++names.serial;
-    ProcessReader reader{roots, selection, names, s, buffer, kept, std::string()};
+    ProcessReader reader{roots, selection, names, s, buffer, kept, std::string(), std::string()};
     // A listing for the count alone (System\Processes every second) leaves
     // the kept names as they are: they are checked at the periodic listings
     // only, so that the count costs a directory listing and no process file.
     const bool refresh = selection.all || names.missing || names.serial % ProcessNames::LIST_PERIOD == 1;
     if (refresh || needCount) {
-        bool listed = false;
-        std::vector<int64_t> pids = listProcessIds(roots.proc, listed);
-        if (!listed)
+        std::unique_ptr<ProcDirectory> own(kept == nullptr ? new ProcDirectory : nullptr);
+        ProcDirectory& listing = kept != nullptr ? kept->procDirectory() : *own;
+        if (!listing.list(roots.proc))
             return false;
+        const std::vector<int64_t>& pids = listing.pids();
         s.processCount = pids.size();
         s.processesListed = true;
         if (refresh)
@@ -266,7 +281,7 @@ bool readProcesses(const Roots& roots, const ProcessSelection& selection, bool n
     } else {
         reader.named();
     }
-    numberInstances(s.processes);
+    numberInstances(s.processes, names.order);
     names.missing = false;
     for (const std::string& instance : selection.instances) {
         bool found = false;

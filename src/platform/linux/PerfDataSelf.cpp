@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/linux/PerfDataScan.h"
 
@@ -19,35 +20,45 @@ namespace {
 using C = CounterId;
 using Figure = CollectorStatistics::Figure;
 
-// The timeslices run by each task of the process: the third schedstat field.
-void readSwitches(const std::string& dir, SelfStat& self, std::string& buffer)
+bool readKept(KeptFiles* kept, const std::string& path, std::string& buffer)
 {
-    forEachEntry(dir + "/task", [&](const char* name) {
-        if (!allDigits(name) || !readWholeFile(dir + "/task/" + name + "/schedstat", buffer))
-            return;
-        Scan sc = scanOf(buffer);
-        uint64_t run = 0, wait = 0, slices = 0;
-        if (sc.number(run) && sc.number(wait) && sc.number(slices))
-            self.switches.emplace_back(static_cast<uint32_t>(std::strtoul(name, nullptr, 10)), slices);
-    });
-    std::sort(self.switches.begin(), self.switches.end());
+    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
 }
 
-void readThreads(const std::string& dir, SelfStat& self, std::string& buffer)
+// Each task's schedstat, read once for both uses: the timeslices run by
+// every task (its third field) and the run time of the registered ones.
+void readTasks(const std::string& dir, SelfStat& self, std::string& buffer, KeptFiles* kept, std::string& path)
 {
+    std::unique_ptr<ProcDirectory> own(kept == nullptr ? new ProcDirectory(4096) : nullptr);
+    ProcDirectory& tasks = kept != nullptr ? kept->tasks() : *own;
+    const std::string taskDir = dir + "/task";
+    if (!tasks.list(taskDir))
+        return;
+    std::vector<std::pair<uint32_t, uint64_t>> runs;  // tid, schedstat run time
+    runs.reserve(tasks.pids().size());
+    for (int64_t tid : tasks.pids()) {
+        processDirectory(taskDir, tid, path);
+        if (!readKept(kept, path.append("/schedstat"), buffer))
+            continue;
+        Scan sc = scanOf(buffer);
+        uint64_t run = 0, wait = 0, slices = 0;
+        if (sc.number(run) && sc.number(wait) && sc.number(slices)) {
+            self.switches.emplace_back(static_cast<uint32_t>(tid), slices);
+            runs.emplace_back(static_cast<uint32_t>(tid), run);
+        }
+    }
     CollectorStatistics::ThreadEntry registered[CollectorStatistics::MAX_THREADS];
     const size_t count = collectorStatistics().threads(registered);
     for (size_t i = 0; i < count; ++i) {
         ProcStat task;
-        const std::string taskDir = dir + "/task/" + std::to_string(registered[i].tid);
-        if (!readWholeFile(taskDir + "/stat", buffer) || !parseProcStat(buffer, task))
+        processDirectory(taskDir, registered[i].tid, path);
+        if (!readKept(kept, path.append("/stat"), buffer) || !parseProcStat(buffer, task))
             continue;  // ended since it registered
         SelfStat::Thread t{registered[i].tid, static_cast<uint32_t>(registered[i].kind), task.startTime,
                            task.utime + task.stime, 0};
-        if (readWholeFile(taskDir + "/schedstat", buffer)) {
-            Scan sc = scanOf(buffer);
-            sc.number(t.runNs);
-        }
+        auto run = std::lower_bound(runs.begin(), runs.end(), std::make_pair(t.tid, uint64_t(0)));
+        if (run != runs.end() && run->first == t.tid)
+            t.runNs = run->second;
         self.threads.push_back(t);
     }
 }
@@ -144,15 +155,19 @@ bool figureOf(CounterId id, Figure& f)
 
 } // namespace
 
-bool readSelf(const Roots& roots, Snapshot& s, std::string& buffer)
+bool readSelf(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
     SelfStat& self = s.self;
     const std::string dir = roots.proc + "/self";
-    if (!readWholeFile(dir + "/stat", buffer) || !parseProcStat(buffer, self.process))
+    if (!readKept(kept, dir + "/stat", buffer) || !parseProcStat(buffer, self.process))
         return false;
-    readExtras(dir, SRC_PROCSTATM | SRC_PROCFD, self.process, buffer, nullptr);
-    readSwitches(dir, self, buffer);
-    readThreads(dir, self, buffer);
+    std::string path;
+    readExtras(dir, kept != nullptr ? SRC_PROCSTATM : SRC_PROCSTATM | SRC_PROCFD, self.process, buffer, kept, path);
+    // a listing with its directory kept open counts that descriptor, as any
+    // listing counts its own
+    if (kept != nullptr && kept->handles().list(dir + "/fd"))
+        self.process.fdCount = static_cast<int64_t>(kept->handles().pids().size());
+    readTasks(dir, self, buffer, kept, path);
     const CollectorStatistics& stats = collectorStatistics();
     for (int f = 0; f < Figure::FIGURES; ++f)
         self.figures[f] = stats.get(static_cast<Figure>(f));

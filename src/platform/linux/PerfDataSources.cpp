@@ -12,6 +12,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -258,7 +259,7 @@ bool parseSnmp6(const std::string& b, Snapshot& s)
     return found > 0;
 }
 
-bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeDisks, Snapshot& s)
+bool parseDiskstats(const std::string& b, Snapshot& s)
 {
     Scan sc = scanOf(b);
     while (!sc.atEnd()) {
@@ -285,7 +286,6 @@ bool parseDiskstats(const std::string& b, const std::vector<std::string>& wholeD
         for (uint64_t* f : later)
             if (!line.number(*f))
                 break;
-        d.wholeDisk = std::find(wholeDisks.begin(), wholeDisks.end(), d.name) != wholeDisks.end();
         s.disks.push_back(std::move(d));
     }
     return true;
@@ -334,7 +334,14 @@ std::string diskstatsName(const Roots& roots, const std::string& device, std::st
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool parseMounts(const Roots& roots, const std::string& b, Snapshot& s)
+bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
+{
+    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
+}
+
+// The local file systems of the mount table, each mount point once with
+// the device mounted there first.
+void parseMounts(const Roots& roots, const std::string& b, KeptFiles::Mounts& mounts)
 {
     std::string buffer;
     Scan sc = scanOf(b);
@@ -347,15 +354,33 @@ bool parseMounts(const Roots& roots, const std::string& b, Snapshot& s)
         if (device.empty() || device[0] != '/' || mountPoint.empty())
             continue;
         bool seen = false;
-        for (const MountSpace& m : s.mounts)
-            seen = seen || m.mountPoint == mountPoint;
-        if (seen)
-            continue;
+        for (const auto& m : mounts.local)
+            seen = seen || m.first == mountPoint;
+        if (!seen)
+            mounts.local.emplace_back(mountPoint, diskstatsName(roots, device, buffer));
+    }
+    mounts.read = true;
+}
+
+// The sizes of the local file systems. The mount table is read again only
+// when the kernel says it changed (a poll of the kept /proc/mounts): its
+// text and the device names behind it cost more than the sizes.
+bool readMounts(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
+{
+    const std::string path = roots.proc + "/mounts";
+    KeptFiles::Mounts fresh;
+    KeptFiles::Mounts& known = kept != nullptr ? kept->mounts() : fresh;
+    if (!known.read || kept == nullptr || !kept->unchanged(path)) {
+        known = KeptFiles::Mounts();
+        if (!readSource(kept, path, buffer))
+            return false;
+        const std::string text = buffer;
+        parseMounts(roots, text, known);
+    }
+    for (const auto& m : known.local) {
         FileSystemSpace space;
-        if (!fileSystemSpace(mountPoint, space) || space.totalBytes == 0)
-            continue;
-        s.mounts.push_back(MountSpace{mountPoint, diskstatsName(roots, device, buffer), space.totalBytes,
-                                      space.freeBytes});
+        if (fileSystemSpace(m.first, space) && space.totalBytes != 0)
+            s.mounts.push_back(MountSpace{m.first, m.second, space.totalBytes, space.freeBytes});
     }
     return true;
 }
@@ -388,26 +413,49 @@ bool parseNetdev(const std::string& b, Snapshot& s)
     return true;
 }
 
-bool readSource(KeptFiles* kept, const std::string& path, std::string& buffer)
+// Whether the devices are the ones /proc/diskstats named when the disks
+// were last told apart.
+bool sameDevices(const KeptFiles::Disks& known, const std::vector<DiskStat>& disks)
 {
-    return kept != nullptr ? kept->read(path, buffer) : readWholeFile(path, buffer);
+    if (!known.listed || known.names.size() != disks.size())
+        return false;
+    for (size_t i = 0; i < disks.size(); ++i)
+        if (known.names[i] != disks[i].name)
+            return false;
+    return true;
 }
 
 void readDiskstats(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
-    std::vector<std::string> whole;
-    // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
-    // Only devices with hardware behind them are disks: loop, device-mapper,
-    // md and zram devices sit on a disk (or memory) whose I/O is counted there.
-    bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
-        if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+    if (!readSource(kept, roots.proc + "/diskstats", buffer) || !parseDiskstats(buffer, s))
+        return;
+    // Which devices are disks changes only with the devices: /sys/block is
+    // listed again when /proc/diskstats names others.
+    KeptFiles::Disks fresh;
+    KeptFiles::Disks& known = kept != nullptr ? kept->disks() : fresh;
+    if (!sameDevices(known, s.disks)) {
+        known = KeptFiles::Disks();
+        // /sys/block names a disk such as cciss/c0d0 with '!' for '/'.
+        // Only devices with hardware behind them are disks: loop, device-mapper,
+        // md and zram devices sit on a disk (or memory) whose I/O is counted there.
+        const bool listed = forEachEntry(roots.sys + "/block", [&](const char* name) {
+            if (::access((roots.sys + "/block/" + name + "/device").c_str(), F_OK) != 0)
+                return;
+            std::string n = name;
+            std::replace(n.begin(), n.end(), '!', '/');
+            known.whole.push_back(std::move(n));
+        });
+        if (!listed) {
+            s.disks.clear();
             return;
-        std::string n = name;
-        std::replace(n.begin(), n.end(), '!', '/');
-        whole.push_back(std::move(n));
-    });
-    if (listed && readSource(kept, roots.proc + "/diskstats", buffer) && parseDiskstats(buffer, whole, s))
-        s.read |= SRC_DISKSTATS;
+        }
+        for (const DiskStat& d : s.disks)
+            known.names.push_back(d.name);
+        known.listed = true;
+    }
+    for (DiskStat& d : s.disks)
+        d.wholeDisk = std::find(known.whole.begin(), known.whole.end(), d.name) != known.whole.end();
+    s.read |= SRC_DISKSTATS;
 }
 
 void readNetSpeeds(const Roots& roots, Snapshot& s, std::string& buffer, KeptFiles* kept)
@@ -465,7 +513,8 @@ namespace {
 constexpr long PROC_FS_MAGIC = 0x9fa0;
 constexpr long SYS_FS_MAGIC = 0x62656572;
 
-// The rest of a file from a descriptor into out from offset used on.
+// The rest of a file from a descriptor into out from offset used on; errno
+// tells why when it fails.
 bool readFrom(int fd, std::string& out, size_t used)
 {
     if (out.capacity() < 4096)
@@ -489,23 +538,32 @@ bool readFrom(int fd, std::string& out, size_t used)
     return true;
 }
 
+// A sysfs attribute the kernel cannot give now (the speed of a link that is
+// down or has none) refuses the read itself; its descriptor stays good.
+bool refused(int error) { return error == EINVAL; }
+
 } // namespace
+
+KeptFiles::KeptFiles() : tasks_(4096), handles_(4096) {}
 
 KeptFiles::~KeptFiles()
 {
-    for (const auto& f : files_)
-        ::close(f.second);
+    for (const Kept& f : files_)
+        ::close(f.fd);
 }
 
 bool KeptFiles::read(const std::string& path, std::string& out)
 {
     for (auto it = files_.begin(); it != files_.end(); ++it) {
-        if (it->first != path)
+        if (it->path != path)
             continue;
-        if (readFrom(it->second, out, 0))
+        it->used = true;
+        if (readFrom(it->fd, out, 0))
             return true;
-        // A file that went away (an interface removed): open it anew below.
-        ::close(it->second);
+        if (refused(errno))
+            return false;
+        // An ended process or a removed interface: open the path anew below.
+        ::close(it->fd);
         files_.erase(it);
         break;
     }
@@ -514,13 +572,41 @@ bool KeptFiles::read(const std::string& path, std::string& out)
         return false;
     const bool ok = readFrom(fd, out, 0);
     struct statfs fs;
-    if (ok && files_.size() < MAX_KEPT && ::fstatfs(fd, &fs) == 0 &&
+    if ((ok || refused(errno)) && files_.size() < MAX_KEPT && ::fstatfs(fd, &fs) == 0 &&
         (static_cast<long>(fs.f_type) == PROC_FS_MAGIC || static_cast<long>(fs.f_type) == SYS_FS_MAGIC)) {
-        files_.emplace_back(path, fd);
-        return true;
+        files_.push_back(Kept{path, fd, true});
+        return ok;
     }
     ::close(fd);
     return ok;
+}
+
+bool KeptFiles::unchanged(const std::string& path)
+{
+    for (Kept& f : files_) {
+        if (f.path != path)
+            continue;
+        f.used = true;
+        struct pollfd p = {f.fd, POLLPRI, 0};
+        return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLERR | POLLPRI | POLLNVAL)) == 0;
+    }
+    return false;
+}
+
+void KeptFiles::sweep()
+{
+    auto keep = files_.begin();
+    for (auto it = files_.begin(); it != files_.end(); ++it) {
+        if (!it->used) {
+            ::close(it->fd);
+            continue;
+        }
+        it->used = false;
+        if (keep != it)
+            *keep = std::move(*it);
+        ++keep;
+    }
+    files_.erase(keep, files_.end());
 }
 
 Roots currentRoots()
@@ -557,10 +643,37 @@ long pageSizeBytes()
     return size;
 }
 
+namespace {
+
+template <class T>
+void clearKeeping(std::vector<T>& from, std::vector<T>& to)
+{
+    from.clear();
+    to.swap(from);
+}
+
+// Cleared for a collection, its lists keeping their capacity: a collection
+// then allocates nothing once the lists have grown to the host's size.
+void clearSnapshot(Snapshot& s)
+{
+    Snapshot fresh;
+    clearKeeping(s.cpus, fresh.cpus);
+    clearKeeping(s.disks, fresh.disks);
+    clearKeeping(s.mounts, fresh.mounts);
+    clearKeeping(s.nets, fresh.nets);
+    clearKeeping(s.processes, fresh.processes);
+    clearKeeping(s.processesById, fresh.processesById);
+    clearKeeping(s.self.threads, fresh.self.threads);
+    clearKeeping(s.self.switches, fresh.self.switches);
+    s = std::move(fresh);
+}
+
+} // namespace
+
 void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selection, ProcessNames& names,
              Snapshot& s, std::string& buffer, KeptFiles* kept)
 {
-    s = Snapshot();
+    clearSnapshot(s);
     auto readSystemFile = [&](const std::string& path) { return readSource(kept, path, buffer); };
     auto readInto = [&](uint32_t bit, const char* name, bool (*parse)(const std::string&, Snapshot&)) {
         if ((sources & bit) != 0 && readSystemFile(roots.proc + name) && parse(buffer, s))
@@ -579,15 +692,12 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
     readInto(SRC_SNMP6, "/net/snmp6", parseSnmp6);
     if ((sources & SRC_DISKSTATS) != 0)
         readDiskstats(roots, s, buffer, kept);
-    if ((sources & SRC_MOUNTS) != 0 && readSystemFile(roots.proc + "/mounts")) {
-        std::string text = buffer;
-        if (parseMounts(roots, text, s))
-            s.read |= SRC_MOUNTS;
-    }
+    if ((sources & SRC_MOUNTS) != 0 && readMounts(roots, s, buffer, kept))
+        s.read |= SRC_MOUNTS;
     readInto(SRC_NETDEV, "/net/dev", parseNetdev);
     if ((sources & SRC_NETSPEED) != 0 && (s.read & SRC_NETDEV) != 0)
         readNetSpeeds(roots, s, buffer, kept);
-    if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer))
+    if ((sources & SRC_SELF) != 0 && readSelf(roots, s, buffer, kept))
         s.read |= SRC_SELF;
     // Process V2 reads its processes by id, without a listing
     const bool byName = selection.all || !selection.names.empty();
@@ -601,12 +711,16 @@ void collect(const Roots& roots, uint32_t sources, const ProcessSelection& selec
             s.read |= (sources & (SRC_PROCESSES | PROCESS_EXTRAS)) | (s.processesListed ? static_cast<uint32_t>(SRC_PIDLIST) : 0u);
     } else if ((sources & SRC_PIDLIST) != 0) {
         // the count of processes is a directory listing, nothing more
-        uint64_t n = 0;
-        if (forEachEntry(roots.proc, [&](const char* name) { n += allDigits(name) ? 1 : 0; })) {
-            s.processCount = n;
+        std::unique_ptr<ProcDirectory> own(kept == nullptr ? new ProcDirectory : nullptr);
+        ProcDirectory& listing = kept != nullptr ? kept->procDirectory() : *own;
+        if (listing.list(roots.proc)) {
+            s.processCount = listing.pids().size();
             s.read |= SRC_PIDLIST;
         }
     }
+    // the files of ended processes and of sources no longer asked for
+    if (kept != nullptr)
+        kept->sweep();
 }
 
 void collect(const Roots& roots, uint32_t sources, Snapshot& snap, std::string& buffer)
