@@ -16,6 +16,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Ravlon developers <ravlon@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, zlib1g, passwd")
+# The record export's module (lib/ravlon/ravlon-http.so) needs Debian's
+# cpp-httplib library; without it the collector runs and says that the
+# export cannot be loaded.
+if(HTTPLIB_VERSION MATCHES "^([0-9]+\\.[0-9]+)")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libcpp-httplib${CMAKE_MATCH_1}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
 
