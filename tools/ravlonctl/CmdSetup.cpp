@@ -12,7 +12,6 @@
 #include "common/Resources.h"
 #include "platform/SystemError.h"
 #include "platform/FileSystem.h"
-#include "platform/Installation.h"
 #include "platform/PerfData.h"
 
 #ifndef RAVLON_CONFIG_DIR
@@ -277,9 +276,6 @@ int runSetup(const Args& args)
             return usageError(setupCommand, "cannot make an absolute path of '" + prefix + "'");
         prefixDirectories(root, settings, templates);
     }
-    // The directories it makes are the collector's: its group reads what
-    // lands in them (logs, data files), nobody else does.
-    Platform::adoptInstallationGroup();
     const int result = applySettings(settings, force);
     if (result != EXIT_OK)
         return result;
