@@ -19,5 +19,10 @@ std::string installationGroup();
 // exist here (then they keep the process's own group).
 bool adoptInstallationGroup();
 
+// Gives a directory this process made to the installation's group, so its
+// members reach what lands below it; links are not followed. False when
+// there is no such group or the system refuses.
+bool shareWithInstallationGroup(const std::string& directory);
+
 } // namespace Platform
 } // namespace Telvar

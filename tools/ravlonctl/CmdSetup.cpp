@@ -12,6 +12,7 @@
 #include "common/Resources.h"
 #include "platform/SystemError.h"
 #include "platform/FileSystem.h"
+#include "platform/Installation.h"
 #include "platform/PerfData.h"
 
 #ifndef RAVLON_CONFIG_DIR
@@ -90,7 +91,12 @@ bool makeDirectoryTree(const std::string& directory)
     if (Platform::pathStatus(trimmed, status))
         return status.directory;
     std::string failed;
-    return makeParentDirectories(trimmed, failed) && createDirectory(trimmed);
+    if (!makeParentDirectories(trimmed, failed) || !createDirectory(trimmed))
+        return false;
+    // The collector's own directory: the group's operators read its logs
+    // and data files, nobody else does (it is made 0750).
+    Platform::shareWithInstallationGroup(trimmed);
+    return true;
 }
 
 // Checks every setting, then makes the directories, then writes the values.

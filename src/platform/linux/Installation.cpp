@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -111,6 +112,13 @@ bool adoptInstallationGroup()
     if (::geteuid() == 0 && ::getegid() != gid)
         ::setegid(gid);
     return true;
+}
+
+bool shareWithInstallationGroup(const std::string& directory)
+{
+    gid_t gid = 0;
+    return Installation::groupId(gid) &&
+           ::fchownat(AT_FDCWD, directory.c_str(), static_cast<uid_t>(-1), gid, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 namespace Installation {

@@ -38,5 +38,7 @@ std::string installationGroup()
 
 bool adoptInstallationGroup() { return false; }
 
+bool shareWithInstallationGroup(const std::string&) { return false; }
+
 } // namespace Platform
 } // namespace Telvar
