@@ -33,47 +33,14 @@ import sys
 import tempfile
 import time
 import urllib.parse
-import urllib.request
+
+from engine_checks import check, failures, free_port, http_get, wait_for
 
 SKIP = 77
 OUTAGE = max(70, int(os.environ.get("RAVLON_OUTAGE_SECONDS", "70")))
 # The collector's resident memory may not grow past this while records pile
 # up in the spool.
 MAX_RSS_KIB = 100 * 1024
-
-failures = []
-
-
-def check(condition, text):
-    print(("ok   " if condition else "FAIL ") + text, flush=True)
-    if not condition:
-        failures.append(text)
-    return condition
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def http_get(url, timeout=10, headers=None):
-    request = urllib.request.Request(url, headers=headers or {})
-    with urllib.request.urlopen(request, timeout=timeout) as answer:
-        return answer.read().decode("utf-8", "replace"), answer.headers.get("Content-Type", "")
-
-
-def wait_for(predicate, seconds, step=0.5):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            if predicate():
-                return True
-        except Exception:
-            pass
-        time.sleep(step)
-    return False
-
 
 class Process:
     """A program started here, stopped by its own PID."""

@@ -21,49 +21,15 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
-import urllib.request
+
+from engine_checks import check, failures, free_port, http_get, wait_for
 
 SKIP = 77
 RECORDS = 2
-
-failures = []
-
-
-def check(condition, text):
-    print(("ok   " if condition else "FAIL ") + text, flush=True)
-    if not condition:
-        failures.append(text)
-    return condition
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def http_get(url, timeout=10):
-    with urllib.request.urlopen(url, timeout=timeout) as answer:
-        return answer.read().decode("utf-8", "replace")
-
-
-def wait_for(predicate, seconds, step=0.5):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            if predicate():
-                return True
-        except Exception:
-            pass
-        time.sleep(step)
-    return False
-
 
 def windows_path(path):
     """A path of this side as the programs under wine name it (drive Z: is /)."""
@@ -154,7 +120,7 @@ def scraped(text):
 def vm_export(vm_port):
     http_get("http://127.0.0.1:%d/internal/force_flush" % vm_port)
     match = urllib.parse.quote('{__name__=~"ravlon_.+"}')
-    lines = http_get("http://127.0.0.1:%d/api/v1/export?match[]=%s" % (vm_port, match), timeout=30).splitlines()
+    lines = http_get("http://127.0.0.1:%d/api/v1/export?match[]=%s" % (vm_port, match), timeout=30)[0].splitlines()
     out = {}
     for line in lines:
         item = json.loads(line)
@@ -169,7 +135,7 @@ def check_page(inst, listen_port):
     series, times = inst.records()
     latest = times[-1]
     expected = {k: v[latest] for k, v in series.items() if latest in v}
-    got = scraped(http_get("http://127.0.0.1:%d/metrics" % listen_port))
+    got = scraped(http_get("http://127.0.0.1:%d/metrics" % listen_port)[0])
     wrong = [k for k in expected if k not in got or abs(got[k] - expected[k]) > 0.005]
     check(expected and not wrong and len(got) == len(expected),
           "/metrics of ravlon.exe has the %d counters of the record at %d with its values (wrong or missing %s)"
