@@ -20,8 +20,9 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
+
+import private_install
 
 JUNK = b"Telvar\x1bCOMMAND\x1bj\x1bJUNK\x1b\x00"
 
@@ -65,18 +66,8 @@ def main():
     parser.add_argument("--reloads", type=int, default=200)
     args = parser.parse_args()
 
-    root = tempfile.mkdtemp(prefix="ravlon-flood-")
-    prefix = os.path.join(root, "inst")
-    env = dict(os.environ)
-    env.pop("TELVAR_ENV", None)
-    env["TELVAR_REGISTRY_ROOT"] = os.path.join(root, "registry")
-    env["TELVAR_RUNTIME_DIR"] = os.path.join(root, "run")
-    env["RAVLON_START_DELAY"] = "0"
-    env["RAVLON_SETTLE_DELAY"] = "0"
-    os.makedirs(env["TELVAR_RUNTIME_DIR"])
-    subprocess.run(["cmake", "--install", args.build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
+    root, prefix, env = private_install.make(args.build, "flood")
     ctl = os.path.join(prefix, "bin", "ravlonctl")
-    subprocess.run([ctl, "setup", "--prefix", prefix, "--force"], check=True, env=env, stdout=subprocess.DEVNULL)
     out = open(os.path.join(root, "ravlon.out"), "ab")
     ravlon = subprocess.Popen([os.path.join(prefix, "bin", "ravlon")], cwd=prefix, env=env, stdout=out,
                               stderr=out)

@@ -29,8 +29,9 @@ import random
 import signal
 import subprocess
 import sys
-import tempfile
 import time
+
+import private_install
 
 
 def records(text):
@@ -86,18 +87,7 @@ def main():
     args = ap.parse_args()
     rnd = random.Random(args.seed)
 
-    root = tempfile.mkdtemp(prefix="ravlon-kill-")
-    prefix = os.path.join(root, "inst")
-    env = dict(os.environ)
-    env.pop("TELVAR_ENV", None)
-    env["TELVAR_REGISTRY_ROOT"] = os.path.join(root, "registry")
-    env["TELVAR_RUNTIME_DIR"] = os.path.join(root, "run")
-    env["RAVLON_START_DELAY"] = "0"
-    env["RAVLON_SETTLE_DELAY"] = "0"
-    os.makedirs(env["TELVAR_RUNTIME_DIR"])
-    subprocess.run(["cmake", "--install", args.build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
-    ctl = os.path.join(prefix, "bin", "ravlonctl")
-    subprocess.run([ctl, "setup", "--prefix", prefix, "--force"], check=True, env=env, stdout=subprocess.DEVNULL)
+    root, prefix, env = private_install.make(args.build, "kill")
     work = os.path.join(prefix, "var", "lib", "ravlon", "work")
     out = open(os.path.join(root, "ravlon.out"), "ab")
 

@@ -1,5 +1,6 @@
 """What the export tests against real engines share: checks that print as
-they go, free loopback ports, HTTP reads and waiting."""
+they go, free loopback ports, HTTP reads, waiting, and reading line protocol
+back."""
 
 import socket
 import time
@@ -38,3 +39,18 @@ def wait_for(predicate, seconds, step=0.5):
             pass
         time.sleep(step)
     return False
+
+
+def line_protocol_series(text):
+    """(measurement_field, labels) -> {time: value}, and the sorted times, of
+    the line protocol 'ravlonctl records --format influx' prints."""
+    series, times = {}, set()
+    for line in text.splitlines():
+        head, fields, stamp = line.rsplit(" ", 2)
+        parts = head.split(",")
+        labels = tuple(sorted(p.replace("\\ ", " ") for p in parts[1:]))
+        times.add(int(stamp))
+        for field in fields.split(","):
+            name, value = field.split("=")
+            series.setdefault((parts[0] + "_" + name, labels), {})[int(stamp)] = float(value)
+    return series, sorted(times)

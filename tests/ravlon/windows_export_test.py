@@ -26,7 +26,7 @@ import sys
 import tempfile
 import urllib.parse
 
-from engine_checks import check, failures, free_port, http_get, wait_for
+from engine_checks import check, failures, free_port, http_get, line_protocol_series, wait_for
 
 SKIP = 77
 RECORDS = 2
@@ -93,16 +93,7 @@ class Installation:
         if not files:
             return {}, []
         r = self.ctl("records", "--format", "influx", "--counters", windows_path(self.counters), *sorted(files))
-        series, times = {}, set()
-        for line in r.stdout.splitlines():
-            head, fields, stamp = line.rsplit(" ", 2)
-            parts = head.split(",")
-            labels = tuple(sorted(p.replace("\\ ", " ") for p in parts[1:]))
-            times.add(int(stamp))
-            for field in fields.split(","):
-                name, value = field.split("=")
-                series.setdefault((parts[0] + "_" + name, labels), {})[int(stamp)] = float(value)
-        return series, sorted(times)
+        return line_protocol_series(r.stdout)
 
 
 def scraped(text):
